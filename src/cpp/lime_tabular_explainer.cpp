@@ -1,0 +1,408 @@
+// LimeTabularExplainer: explains one structured-data record with LIME's
+// tabular explainer, fed from the configuration's training statistics
+// instead of training data.
+#include "classes.hpp"
+#include "python_support.hpp"
+
+namespace veltra {
+namespace {
+
+constexpr const char* kErrorTemplate = "There was an error while computing the explanation. {0}";
+constexpr const char* kErrorCode = "KTRES1001E";
+constexpr const char* kIntegerTypes[] = {"int", "integer", "long"};
+constexpr long kRandomState = 10;
+constexpr double kZero = 0.0;
+constexpr double kNudge = 0.1;
+
+constexpr const char* kGetRegressionExplanation = "_LimeTabularExplainer__get_regression_explanation";
+constexpr const char* kGetClassificationExplanation = "_LimeTabularExplainer__get_classification_explanation";
+constexpr const char* kGetLimeExplainer = "_LimeTabularExplainer__get_lime_explainer";
+constexpr const char* kPredictProba = "_LimeTabularExplainer__predict_proba";
+constexpr const char* kConvertData = "_LimeTabularExplainer__convert_data";
+constexpr const char* kGetNumericFeatureValue = "_LimeTabularExplainer__get_numeric_feature_value";
+constexpr const char* kSetPossiblePredictions = "_LimeTabularExplainer__set_possible_predictions";
+constexpr const char* kSetLabelMap = "_LimeTabularExplainer__set_label_map";
+constexpr const char* kGetExplanationFeatures = "_LimeTabularExplainer__get_explanation_features";
+
+py::object& explainer_class() {
+    static py::object* cls = new py::object();
+    return *cls;
+}
+
+py::object config_of(py::handle self) { return self.attr("config"); }
+
+py::object training_stats_of(py::handle self) { return config_of(self).attr("training_stats"); }
+
+bool is_problem_type(py::handle self, const char* member) {
+    py::object problem_type = config_of(self).attr("problem_type");
+    return problem_type.is(global("ProblemType").attr(member));
+}
+
+// ---------------------------------------------------------------- front
+
+void init(py::object self, py::object explain_config) {
+    py::object super_ = global("super");
+    super_(explainer_class(), self).attr("__init__")(explain_config);
+    self.attr("possible_predictions") = py::list();
+    self.attr("label_map") = py::dict();
+}
+
+bool is_valid(py::object self) {
+    py::object input_data_type = config_of(self).attr("input_data_type");
+    if (!input_data_type.is(global("InputDataType").attr("STRUCTURED"))) return false;
+    py::object lime = global("ExplanationType").attr("LIME");
+    return contains(config_of(self).attr("explanation_types"), lime);
+}
+
+// The number of features to report: the smaller of `features_count` and the
+// number of feature columns, a tie going to `features_count`.
+py::int_ choose_num_features(py::handle self) {
+    py::int_ column_count(length(config_of(self).attr("feature_columns")));
+    py::object features_count = config_of(self).attr("features_count");
+    py::object chosen = column_count < features_count ? py::object(column_count) : features_count;
+    return py::int_(as_ssize(chosen));
+}
+
+py::object explanation_entity(py::object self, py::object data_row, py::object predict_proba) {
+    py::object transaction_type = global("Transaction");
+    py::object transaction = transaction_type(config_of(self), data_row);
+    self.attr("predict_proba") = predict_proba;
+    py::object encoded_data_row = transaction.attr("get_encoded_data_row")();
+    py::int_ num_features = choose_num_features(self);
+    const char* path = is_problem_type(self, "REGRESSION") ? kGetRegressionExplanation : kGetClassificationExplanation;
+    py::object response = call_with_keywords(self.attr(path), {{"data_row", encoded_data_row},
+                                                               {"num_features", num_features},
+                                                               {"transaction", transaction}});
+    py::object lime_explanation_type = global("LimeExplanation");
+    return call_with_keywords(lime_explanation_type, {{"predictions", response.attr("predictions")}});
+}
+
+py::object error_entity(const py::error_already_set& failure) {
+    HandlingException handling(failure);
+    py::list values;
+    values.append(py::str(failure.value()));
+    py::str message = format(kErrorTemplate, py::tuple(values));
+    py::object error_target_type = global("ErrorTarget");
+    py::object target = error_target_type("field", global("ExplanationType").attr("LIME").attr("value"));
+    py::object error_type = global("Error");
+    py::object error = call_with_keywords(
+        error_type, {{"code", py::str(kErrorCode)}, {"message", message}, {"target", target}, {"vals", values}});
+    py::object lime_explanation_type = global("LimeExplanation");
+    return call_with_keywords(lime_explanation_type, {{"error", error}});
+}
+
+py::object explain(py::object self, py::object data_row, py::object predict_proba) {
+    py::object entity;
+    try {
+        try {
+            entity = explanation_entity(self, data_row, predict_proba);
+        } catch (...) {
+            rethrow_as_python_error();
+        }
+    } catch (const py::error_already_set& failure) {
+        if (!is_exception(failure)) throw;
+        entity = error_entity(failure);
+    }
+    py::object schema = global("LimeExplanationSchema")();
+    return schema.attr("dump")(entity);
+}
+
+// ---------------------------------------------------------------- explanation paths
+
+py::object lime_response(py::object self, py::object lime_explanation, py::object transaction) {
+    py::object response_type = global("LimeTabularResponse");
+    py::object config = config_of(self);
+    py::object possible_predictions = self.attr("possible_predictions");
+    py::object label_map = self.attr("label_map");
+    return response_type(lime_explanation, transaction, config, possible_predictions, label_map);
+}
+
+py::object get_regression_explanation(py::object self, py::object data_row, py::object num_features,
+                                      py::object transaction) {
+    py::object explainer = self.attr(kGetLimeExplainer)("regression");
+    py::object explain_instance = explainer.attr("explain_instance");
+    py::object lime_explanation = call_with_keywords(explain_instance,
+                                                     {{"data_row", data_row},
+                                                      {"predict_fn", self.attr(kPredictProba)},
+                                                      {"num_features", num_features},
+                                                      {"num_samples", config_of(self).attr("perturbations_count")}});
+    return lime_response(self, lime_explanation, transaction);
+}
+
+// The second attempt, with a surrogate restricted to positive coefficients.
+// Returns nothing when it fails with an `Exception`; the first response
+// then stands. Interrupts and exit requests are not swallowed.
+py::object positive_coefficients_response(py::object self, py::object explainer, py::object data_row,
+                                          py::object num_features, py::object transaction) {
+    try {
+        try {
+            py::object explain_instance = explainer.attr("explain_instance");
+            py::object lime_explanation = call_with_keywords(
+                explain_instance, {{"data_row", data_row},
+                                   {"predict_fn", self.attr(kPredictProba)},
+                                   {"labels", transaction.attr("get_labels")()},
+                                   {"model_regressor", global("PositiveCoefficientsRegressor")()},
+                                   {"num_features", num_features},
+                                   {"num_samples", config_of(self).attr("perturbations_count")}});
+            return lime_response(self, lime_explanation, transaction);
+        } catch (...) {
+            rethrow_as_python_error();
+        }
+    } catch (const py::error_already_set& failure) {
+        if (!is_exception(failure)) throw;
+        return py::object();
+    }
+}
+
+py::object get_classification_explanation(py::object self, py::object data_row, py::object num_features,
+                                          py::object transaction) {
+    py::object explainer = self.attr(kGetLimeExplainer)("classification");
+    py::object explain_instance = explainer.attr("explain_instance");
+    py::object lime_explanation = call_with_keywords(explain_instance,
+                                                     {{"data_row", data_row},
+                                                      {"predict_fn", self.attr(kPredictProba)},
+                                                      {"num_features", num_features},
+                                                      {"num_samples", config_of(self).attr("perturbations_count")},
+                                                      {"labels", transaction.attr("get_labels")()}});
+    py::object response = lime_response(self, lime_explanation, transaction);
+    if (!truth(response.attr("negative_weights_dominate")())) return response;
+
+    py::object second_explainer = self.attr(kGetLimeExplainer)("classification");
+    py::object second = positive_coefficients_response(self, second_explainer, data_row, num_features, transaction);
+    return second ? second : response;
+}
+
+py::object array_of_feature_columns(py::handle self) {
+    py::object asarray = global("np").attr("asarray");
+    return asarray(config_of(self).attr("feature_columns"));
+}
+
+// LIME never sees training data: one row of zeros fixes the shape, and the
+// statistics drive the sampling.
+py::object get_lime_explainer(py::object self, py::object mode) {
+    py::object asarray = global("np").attr("asarray");
+    const Py_ssize_t column_count = length(config_of(self).attr("feature_columns"));
+    py::list zeros;
+    for (Py_ssize_t i = 0; i < column_count; ++i) zeros.append(py::float_(kZero));
+    py::list rows;
+    rows.append(zeros);
+    py::object data = asarray(rows);
+
+    py::object lime_explainer_type = global("lime_tabular").attr("LimeTabularExplainer");
+    return call_with_keywords(
+        lime_explainer_type,
+        {{"training_data", data},
+         {"feature_names", array_of_feature_columns(self)},
+         {"categorical_features", training_stats_of(self).attr("cat_col_indexes")},
+         {"categorical_names", training_stats_of(self).attr("cat_cols_encoding_map")},
+         {"mode", mode},
+         {"random_state", py::int_(kRandomState)},
+         {"training_data_stats", training_stats_of(self).attr("get_lime_stats")()},
+         {"discretize_continuous", config_of(self).attr("discretize_continuous")},
+         {"discretizer", config_of(self).attr("discretizer")},
+         {"sample_around_instance", config_of(self).attr("sample_around_instance")},
+         {"kernel", config_of(self).attr("kernel")},
+         {"kernel_width", config_of(self).attr("kernel_width")}});
+}
+
+// ---------------------------------------------------------------- prediction adapter
+
+// For each row, the position of its largest value (the first on a tie).
+py::list argmax_predictions(py::handle probabilities) {
+    py::list predictions;
+    for (py::handle row : probabilities) {
+        py::object index = row.attr("index");
+        py::object largest = global("max")(row);
+        predictions.append(index(largest));
+    }
+    return predictions;
+}
+
+py::object predict_proba(py::object self, py::object data) {
+    py::object scoring_function = self.attr("predict_proba");
+    py::object converted = self.attr(kConvertData)(data);
+    auto [predictions, probabilities] = unpack_pair(scoring_function(converted));
+    if (is_problem_type(self, "REGRESSION")) return global("np").attr("asarray")(predictions);
+    if (!truth(predictions)) predictions = argmax_predictions(probabilities);
+    self.attr(kSetPossiblePredictions)(predictions);
+    self.attr(kSetLabelMap)(predictions, probabilities);
+    return global("np").attr("asarray")(probabilities);
+}
+
+// ---------------------------------------------------------------- data conversion
+
+py::object get_numeric_feature_value(py::object self, py::object idx, py::object value) {
+    py::object feature_name = config_of(self).attr("feature_columns")[idx];
+    py::object data_type = config_of(self).attr("schema").attr("get")(feature_name).attr("lower")();
+    if (!truth(data_type)) return value;
+    for (const char* integer_type : kIntegerTypes) {
+        if (contains(data_type, py::str(integer_type))) return global("round")(value);
+    }
+    return value;
+}
+
+py::object numeric_feature_value(py::handle self, py::handle idx, py::handle value) {
+    py::object method = self.attr(kGetNumericFeatureValue);
+    if (is_original_method(method, self, kGetNumericFeatureValue)) {
+        return get_numeric_feature_value(py::reinterpret_borrow<py::object>(self),
+                                         py::reinterpret_borrow<py::object>(idx),
+                                         py::reinterpret_borrow<py::object>(value));
+    }
+    return method(idx, value);
+}
+
+py::object decode_category(py::handle self, py::handle idx, py::handle value) {
+    py::object code = value.attr("astype")(py::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
+    py::object values = training_stats_of(self).attr("cat_cols_encoding_map")[idx];
+    return values[code];
+}
+
+// Literal conversion: every configuration value is read afresh per element.
+py::list convert_rows(py::handle self, py::handle data) {
+    py::list result;
+    for (py::handle row : data) {
+        py::list converted_row;
+        const Py_ssize_t width = length(row);
+        for (Py_ssize_t y = 0; y < width; ++y) {
+            py::int_ idx(y);
+            py::object value = row[idx];
+            py::object occurrences = training_stats_of(self).attr("cat_col_indexes").attr("count")(idx);
+            converted_row.append(truth(occurrences) ? decode_category(self, idx, value)
+                                                    : numeric_feature_value(self, idx, value));
+        }
+        result.append(converted_row);
+    }
+    return result;
+}
+
+py::object convert_data(py::object self, py::object data) { return convert_rows(self, data); }
+
+// ---------------------------------------------------------------- possible predictions and label map
+
+void set_possible_predictions(py::object self, py::object predictions) {
+    py::list filtered_predictions;
+    for (py::handle prediction : predictions) {
+        if (!prediction.is_none()) filtered_predictions.append(prediction);
+    }
+    py::object np_unique = global("np").attr("unique");
+    py::object as_array = global("np").attr("asarray")(filtered_predictions);
+    self.attr("possible_predictions") = np_unique(as_array).attr("tolist")();
+    if (length(self.attr("possible_predictions")) < 2 && is_problem_type(self, "BINARY")) {
+        self.attr("possible_predictions") = training_stats_of(self).attr("class_labels");
+    }
+}
+
+void set_label_map(py::object self, py::object predictions, py::object probabilities) {
+    if (!truth(predictions)) return;
+    if (length(probabilities) != length(predictions)) return;
+    py::object pairs = global("zip")(probabilities, predictions);
+    for (py::handle pair : pairs) {
+        auto [probs, pred] = unpack_pair(pair);
+        if (!truth(probs)) continue;
+        py::object max_prob = global("max")(probs);
+        py::object count = global("Counter")(probs)[max_prob];
+        if (!compare(count, py::int_(1), Py_EQ)) continue;
+        py::object column = probs.attr("index")(max_prob);
+        self.attr("label_map")[pred] = column;
+    }
+}
+
+// ---------------------------------------------------------------- contributing features
+
+py::object get_positive_features(py::object self, py::object transaction, py::object lime_response) {
+    py::object data_row = transaction.attr("get_data_row")();
+    py::object get_explanation_features = self.attr(kGetExplanationFeatures);
+    py::object explanation_features = get_explanation_features(lime_response.attr("predictions"));
+    py::object stds = training_stats_of(self).attr("stds");
+    py::list scoring_values;
+    for (py::handle feature : explanation_features) {
+        py::object record = data_row.attr("copy")();
+        py::object idx = config_of(self).attr("feature_columns").attr("index")(feature);
+        if (contains(config_of(self).attr("categorical_columns"), feature)) {
+            py::object encoded = training_stats_of(self).attr("cat_cols_encoding_map")[idx];
+            py::object candidates = encoded.attr("copy")().attr("tolist")();
+            py::object remove = candidates.attr("remove");
+            remove(record[idx]);
+            py::object first_candidate = candidates[py::int_(0)];
+            record[idx] = first_candidate;
+        } else {
+            py::object current = record[idx];
+            py::object std = stds[idx];
+            py::object nudged = current + std * py::float_(kNudge);
+            record[idx] = nudged;
+        }
+        scoring_values.append(record);
+    }
+    py::object scoring_function = self.attr("predict_proba");
+    py::object predictions = unpack_pair(scoring_function(scoring_values)).first;
+
+    py::list positive_features;
+    Py_ssize_t i = 0;
+    for (py::handle feature : explanation_features) {
+        py::object nudged_prediction = predictions[py::int_(i++)];
+        py::object difference = nudged_prediction - py::object(transaction.attr("prediction"));
+        if (difference > py::int_(0)) positive_features.append(feature);
+    }
+    return positive_features;
+}
+
+py::object get_explanation_features(py::object self, py::object lime_predictions) {
+    (void)self;
+    py::object explanation_features;
+    for (py::handle prediction : lime_predictions) {
+        if (truth(prediction.attr("explanation_features"))) {
+            explanation_features = prediction.attr("explanation_features");
+            break;
+        }
+    }
+    py::list names;
+    if (explanation_features && truth(explanation_features)) {
+        for (py::handle feature : explanation_features) names.append(feature.attr("feature_name"));
+    }
+    return names;
+}
+
+}  // namespace
+
+void set_explainer_class(py::object cls) { explainer_class() = std::move(cls); }
+
+std::vector<MethodDef> lime_tabular_explainer_methods() {
+    using py::arg;
+    py::dict init_annotations;
+    init_annotations["explain_config"] = global("ExplainConfig");
+    return {
+        {"__init__", nullptr, py::cpp_function(&init, arg("self"), arg("explain_config")), init_annotations},
+        {"is_valid", nullptr, py::cpp_function(&is_valid, arg("self"))},
+        {"explain", nullptr, py::cpp_function(&explain, arg("self"), arg("data_row"), arg("predict_proba"))},
+        {"__get_regression_explanation", nullptr,
+         py::cpp_function(&get_regression_explanation, arg("self"), arg("data_row"), arg("num_features"),
+                          arg("transaction"))},
+        {"__get_classification_explanation", nullptr,
+         py::cpp_function(&get_classification_explanation, arg("self"), arg("data_row"), arg("num_features"),
+                          arg("transaction"))},
+        {"__get_lime_explainer", nullptr, py::cpp_function(&get_lime_explainer, arg("self"), arg("mode"))},
+        {"__predict_proba", "The predict probability function passed to LIME.",
+         py::cpp_function(&predict_proba, arg("self"), arg("data"))},
+        {"__convert_data",
+         "Convert the values in the data. Decode the categorical column values and cast integer numeric values as "
+         "lime can return float values.",
+         py::cpp_function(&convert_data, arg("self"), arg("data"))},
+        {"__get_numeric_feature_value", "Convert the int numeric feature values if LIME returns a float",
+         py::cpp_function(&get_numeric_feature_value, arg("self"), arg("idx"), arg("value"))},
+        {"__set_possible_predictions",
+         "Create list of possible prediction values from the scoring response of preturb points and class_labels "
+         "from training data/stats if required",
+         py::cpp_function(&set_possible_predictions, arg("self"), arg("predictions"))},
+        {"__set_label_map",
+         "Create label map with key value pairs of prediction and max probability index if max probability is "
+         "unique",
+         py::cpp_function(&set_label_map, arg("self"), arg("predictions"), arg("probabilities"))},
+        {"__get_positive_features",
+         "Determine the positive features from the explanation features in lime response by scoring",
+         py::cpp_function(&get_positive_features, arg("self"), arg("transaction"), arg("lime_response"))},
+        {"__get_explanation_features", nullptr,
+         py::cpp_function(&get_explanation_features, arg("self"), arg("lime_predictions"))},
+    };
+}
+
+}  // namespace veltra

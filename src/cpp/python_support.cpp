@@ -1,0 +1,218 @@
+#include "python_support.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace veltra {
+namespace {
+
+// Module-lifetime state. Deliberately never destroyed: Python objects must
+// not be released after the interpreter has shut down.
+struct ModuleState {
+    py::dict globals;
+    py::dict builtins;
+    py::dict originals;  // mangled name -> the compiled method a class was built with
+};
+
+ModuleState& state() {
+    static ModuleState* instance = new ModuleState();
+    return *instance;
+}
+
+py::object steal_or_throw(PyObject* result) {
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// The callable stored in a compiled class's namespace. It binds to instances
+// like a function does and carries the attributes a function has, so that
+// `__doc__`, `__name__`, `__qualname__` and `__annotations__` read as they
+// would for a method written in Python.
+struct CompiledMethod {
+    py::object function;
+};
+
+std::string mangle(const char* class_name, const std::string& name) {
+    const bool is_private = name.size() > 2 && name.compare(0, 2, "__") == 0 &&
+                            name.compare(name.size() - 2, 2, "__") != 0;
+    if (!is_private) return name;
+    std::string stripped_class(class_name);
+    stripped_class.erase(0, stripped_class.find_first_not_of('_'));
+    return "_" + stripped_class + name;
+}
+
+}  // namespace
+
+void set_module_namespace(py::dict globals) {
+    state().globals = std::move(globals);
+    state().builtins = py::reinterpret_borrow<py::dict>(PyEval_GetBuiltins());
+}
+
+py::object global(const char* name) {
+    for (const py::dict& scope : {state().globals, state().builtins}) {
+        PyObject* found = PyDict_GetItemString(scope.ptr(), name);
+        if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+    }
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+}
+
+bool truth(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+bool compare(py::handle left, py::handle right, int op) {
+    return truth(steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), op)));
+}
+
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    PyObject* object = value.ptr();
+    if ((PyTuple_CheckExact(object) || PyList_CheckExact(object)) && PySequence_Fast_GET_SIZE(object) == 2) {
+        PyObject** items = PySequence_Fast_ITEMS(object);
+        return {py::reinterpret_borrow<py::object>(items[0]), py::reinterpret_borrow<py::object>(items[1])};
+    }
+    PyObject* raw_iterator = PyObject_GetIter(object);
+    if (raw_iterator == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(object)->tp_iter == nullptr &&
+            !PySequence_Check(object)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(object)->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iterator = py::reinterpret_steal<py::object>(raw_iterator);
+    py::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iterator.ptr());
+        if (item == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            }
+            throw py::error_already_set();
+        }
+        items[i] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject* extra = PyIter_Next(iterator.ptr());
+    if (extra != nullptr) {
+        py::reinterpret_steal<py::object>(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+Py_ssize_t as_ssize(py::handle value) {
+    const Py_ssize_t result = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
+Py_ssize_t length(py::handle value) {
+    const Py_ssize_t result = PyObject_Length(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result;
+}
+
+bool contains(py::handle container, py::handle needle) {
+    const int result = PySequence_Contains(container.ptr(), needle.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+py::str format(const char* text, py::handle args) {
+    py::object method = py::str(text).attr("format");
+    return py::reinterpret_steal<py::str>(steal_or_throw(PyObject_Call(method.ptr(), args.ptr(), nullptr)).release());
+}
+
+py::object call_with_keywords(py::handle callable, std::initializer_list<Keyword> keywords) {
+    py::dict arguments;
+    for (const Keyword& keyword : keywords) arguments[keyword.name] = keyword.value;
+    return steal_or_throw(PyObject_Call(callable.ptr(), py::tuple().ptr(), arguments.ptr()));
+}
+
+void raise(PyObject* type, py::handle message) {
+    py::object exception = steal_or_throw(PyObject_CallOneArg(type, message.ptr()));
+    PyErr_SetObject(type, exception.ptr());
+    throw py::error_already_set();
+}
+
+void rethrow_as_python_error() {
+    try {
+        throw;
+    } catch (const py::error_already_set&) {
+        throw;
+    } catch (const py::builtin_exception& error) {
+        error.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    throw py::error_already_set();
+}
+
+bool is_exception(const py::error_already_set& error) {
+    return error.matches(PyExc_Exception);
+}
+
+HandlingException::HandlingException(const py::error_already_set& exception) {
+    PyObject *type, *value, *traceback;
+    PyErr_GetExcInfo(&type, &value, &traceback);
+    saved_type_ = py::reinterpret_steal<py::object>(type);
+    saved_value_ = py::reinterpret_steal<py::object>(value);
+    saved_traceback_ = py::reinterpret_steal<py::object>(traceback);
+    py::object handled_type = exception.type();
+    py::object handled_value = exception.value();
+    py::object handled_traceback = exception.trace();
+    PyErr_SetExcInfo(handled_type.release().ptr(), handled_value.release().ptr(), handled_traceback.release().ptr());
+}
+
+HandlingException::~HandlingException() {
+    PyErr_SetExcInfo(saved_type_.release().ptr(), saved_value_.release().ptr(), saved_traceback_.release().ptr());
+}
+
+void register_method_type(py::module_& module) {
+    py::class_<CompiledMethod>(module, "_CompiledMethod", py::dynamic_attr())
+        .def("__call__", [](const CompiledMethod& method, const py::args& args, const py::kwargs& kwargs) {
+            return method.function(*args, **kwargs);
+        })
+        .def("__get__", [](py::object method, py::object instance, py::object /*owner*/) -> py::object {
+            if (instance.is_none()) return method;
+            return steal_or_throw(PyMethod_New(method.ptr(), instance.ptr()));
+        }, py::arg("instance"), py::arg("owner") = py::none());
+}
+
+py::object build_class(const py::module_& module, const char* name, const char* doc, py::tuple bases,
+                       const std::vector<MethodDef>& methods) {
+    py::str module_name = module.attr("__name__");
+    py::dict namespace_;
+    namespace_["__module__"] = module_name;
+    namespace_["__qualname__"] = name;
+    namespace_["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+    for (const MethodDef& def : methods) {
+        py::object method = py::cast(CompiledMethod{def.function});
+        method.attr("__name__") = def.name;
+        method.attr("__qualname__") = std::string(name) + "." + def.name;
+        method.attr("__module__") = module_name;
+        method.attr("__doc__") = def.doc ? py::object(py::str(def.doc)) : py::object(py::none());
+        method.attr("__annotations__") = def.annotations;
+        const std::string stored_name = mangle(name, def.name);
+        namespace_[stored_name.c_str()] = method;
+        if (stored_name != def.name) state().originals[stored_name.c_str()] = method;
+    }
+    py::object metaclass = bases.empty() ? py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)
+                                         : py::type::of(bases[0]);
+    return metaclass(name, bases, namespace_);
+}
+
+bool is_original_method(py::handle bound, py::handle self, const char* mangled_name) {
+    if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != self.ptr()) return false;
+    PyObject* original = PyDict_GetItemString(state().originals.ptr(), mangled_name);
+    return original != nullptr && PyMethod_GET_FUNCTION(bound.ptr()) == original;
+}
+
+}  // namespace veltra

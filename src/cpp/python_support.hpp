@@ -1,0 +1,107 @@
+// Small helpers that let the compiled methods read like the Python they stand
+// for: global-name lookups, the interpreter's own errors, exception context
+// handling, and the plumbing that turns C++ functions into methods of a
+// Python class.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace veltra {
+
+// The module namespace, kept from import on. Every lookup of a module-level
+// name goes through it at the time of use, so a name replaced after import
+// is what the next call sees.
+void set_module_namespace(py::dict globals);
+
+// A module-level name, resolved as Python resolves a global: the module
+// namespace first, then the builtins; NameError when neither has it.
+py::object global(const char* name);
+
+// The interpreter's truth test.
+bool truth(py::handle value);
+
+// `truth(a <op> b)` without the identity shortcut of PyObject_RichCompareBool,
+// so `x != x` is true for NaN as in Python.
+bool compare(py::handle left, py::handle right, int op);
+
+// `a, b = value`, with the interpreter's own errors.
+std::pair<py::object, py::object> unpack_pair(py::handle value);
+
+// The value as a signed machine-size integer (index conversion).
+Py_ssize_t as_ssize(py::handle value);
+
+// `len(value)`.
+Py_ssize_t length(py::handle value);
+
+// `needle in container`.
+bool contains(py::handle container, py::handle needle);
+
+// `template.format(*args)`.
+py::str format(const char* text, py::handle args);
+
+// One keyword argument of a call. Keyword lists are braced lists, whose
+// elements C++ evaluates in order, so values are computed in the order the
+// call names them.
+struct Keyword {
+    const char* name;
+    py::object value;
+};
+
+// `callable(**{name: value, ...})`, keywords in the given order.
+py::object call_with_keywords(py::handle callable, std::initializer_list<Keyword> keywords);
+
+// Raises `type(message)` as a Python exception.
+[[noreturn]] void raise(PyObject* type, py::handle message);
+
+// Turns whatever C++ exception is in flight into the Python error it stands
+// for and rethrows it as `py::error_already_set`; used inside `catch (...)`.
+[[noreturn]] void rethrow_as_python_error();
+
+// True when the captured error derives from `Exception` (interrupts and exit
+// requests do not).
+bool is_exception(const py::error_already_set& error);
+
+// While alive, makes `exception` the one being handled (as inside an
+// `except` block): errors raised meanwhile take it as their `__context__`.
+// Restores the previously handled exception on destruction.
+class HandlingException {
+public:
+    explicit HandlingException(const py::error_already_set& exception);
+    ~HandlingException();
+    HandlingException(const HandlingException&) = delete;
+    HandlingException& operator=(const HandlingException&) = delete;
+
+private:
+    py::object saved_type_, saved_value_, saved_traceback_;
+};
+
+// One method of a compiled class: its Python name, its docstring (nullptr
+// for none), its implementation (first parameter `self`) and annotations.
+struct MethodDef {
+    const char* name;
+    const char* doc;
+    py::cpp_function function;
+    py::dict annotations = py::dict();
+};
+
+// Registers the method type that compiled classes use. Call once at import.
+void register_method_type(py::module_& module);
+
+// Builds a Python class, as a class statement would, whose methods are the
+// given compiled functions. Private names are stored mangled.
+py::object build_class(const py::module_& module, const char* name, const char* doc,
+                       py::tuple bases, const std::vector<MethodDef>& methods);
+
+// True when `bound` is `self`'s method wrapping the compiled function that
+// a class was built with under `mangled_name`: calling the C++ function
+// directly is then the same call.
+bool is_original_method(py::handle bound, py::handle self, const char* mangled_name);
+
+}  // namespace veltra
