@@ -1,0 +1,1 @@
+"""Explainability utilities for scored tabular records."""

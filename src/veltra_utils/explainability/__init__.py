@@ -1,0 +1,1 @@
+"""Explanations of single scored records: configuration, entities, utilities and explainers."""

@@ -1,0 +1,1 @@
+"""Configuration, training statistics, transactions and response entities."""

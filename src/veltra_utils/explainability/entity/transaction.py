@@ -1,0 +1,150 @@
+"""One scored record: its feature values and the model's output for it."""
+import math
+import numbers
+from collections.abc import Mapping
+
+import numpy as np
+import pandas as pd
+
+from veltra_utils.explainability.entity.constants import ProblemType
+
+
+class Transaction:
+    """A scored record checked against an ExplainConfig.
+
+    ``data_row`` maps every feature column to its value and carries the model's
+    output under ``config.prediction_column`` and, for classification, under
+    ``config.probability_column``: either the probability of the prediction or
+    the whole probability vector, aligned with the training class labels.
+
+    Attributes: ``config``, ``prediction``, ``probability`` (a float, None for
+    regression) and ``probabilities`` (the vector when the record carried one,
+    else None). Raises ValueError naming the offending field.
+    """
+
+    def __init__(self, config, data_row):
+        if isinstance(data_row, pd.Series):
+            data_row = data_row.to_dict()
+        if not isinstance(data_row, Mapping):
+            raise ValueError("The data row must be a mapping of field names to values, got {0}"
+                             .format(type(data_row).__name__))
+        self.config = config
+        stats = config.training_stats
+        categorical_positions = set(stats.cat_col_indexes)
+
+        values, encoded = [], []
+        for position, name in enumerate(config.feature_columns):
+            if name not in data_row:
+                raise ValueError("The data row has no value for the feature {0!r}".format(name))
+            value = _plain(data_row[name])
+            if _is_missing(value):
+                raise ValueError("The feature {0!r} has no value".format(name))
+            if position in categorical_positions:
+                encoded.append(float(_category_code(stats.cat_cols_encoding_map[position],
+                                                    name, value)))
+            else:
+                if not _is_number(value):
+                    raise ValueError("The numeric feature {0!r} has the non-numeric value {1!r}"
+                                     .format(name, value))
+                if not math.isfinite(value):
+                    raise ValueError("The numeric feature {0!r} has the non-finite value {1!r}"
+                                     .format(name, value))
+                encoded.append(float(value))
+            values.append(value)
+        self._data_row = values
+        self._encoded_data_row = np.asarray(encoded, dtype=np.float64)
+
+        self.prediction = self._read_prediction(data_row)
+        self.probabilities = None
+        self.probability = None
+        if config.problem_type is ProblemType.REGRESSION:
+            self._labels = []
+        else:
+            self._labels = self._read_probability(data_row, list(stats.class_labels))
+
+    def _read_prediction(self, data_row):
+        field = self.config.prediction_column
+        prediction = _plain(data_row.get(field))
+        if _is_missing(prediction):
+            raise ValueError("The data row has no prediction in the field {0!r}".format(field))
+        if isinstance(prediction, (list, tuple, dict, set, np.ndarray)):
+            raise ValueError("The prediction in the field {0!r} must be a single value, got {1!r}"
+                             .format(field, prediction))
+        if self.config.problem_type is ProblemType.REGRESSION:
+            if not _is_number(prediction) or not math.isfinite(prediction):
+                raise ValueError("The regression prediction in the field {0!r} must be a finite "
+                                 "number, got {1!r}".format(field, prediction))
+        return prediction
+
+    def _read_probability(self, data_row, class_labels):
+        """Set the probability fields and return the labels to explain."""
+        field = self.config.probability_column
+        probability = data_row.get(field)
+        if isinstance(probability, np.ndarray) and probability.ndim == 0:
+            probability = probability.item()
+        probability = _plain(probability)
+        if _is_missing(probability):
+            raise ValueError("The classification record has no probability in the field {0!r}"
+                             .format(field))
+        if isinstance(probability, (list, tuple, np.ndarray, pd.Series)):
+            vector = [_probability(_plain(item), field) for item in list(probability)]
+            if len(vector) != len(class_labels):
+                raise ValueError("The probability vector in the field {0!r} has {1} entries but "
+                                 "the model has {2} class labels"
+                                 .format(field, len(vector), len(class_labels)))
+            self.probabilities = vector
+            if self.prediction in class_labels:
+                position = class_labels.index(self.prediction)
+                self.probability = vector[position]
+                return [position]
+            # The prediction is not one of the training labels, so its column is
+            # unknown; the predicted class is the most probable one.
+            self.probability = max(vector)
+            return list(range(len(class_labels)))
+        self.probability = _probability(probability, field)
+        return list(range(len(class_labels)))
+
+    def get_data_row(self):
+        """The feature values in feature-column order, as a new list."""
+        return list(self._data_row)
+
+    def get_encoded_data_row(self):
+        """The record in LIME's numeric form: categories as codes, as a new float64 array."""
+        return self._encoded_data_row.copy()
+
+    def get_labels(self):
+        """The probability-column positions to explain, as a new list ([] for regression)."""
+        return list(self._labels)
+
+    def __repr__(self):
+        return "Transaction(prediction={0!r}, probability={1!r}, data_row={2!r})".format(
+            self.prediction, self.probability, self._data_row)
+
+
+def _plain(value):
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _is_missing(value):
+    if value is None or value is pd.NaT or value is pd.NA:
+        return True
+    return isinstance(value, float) and math.isnan(value)
+
+
+def _is_number(value):
+    return isinstance(value, numbers.Real) and not isinstance(value, (str, bytes))
+
+
+def _category_code(categories, name, value):
+    for code, category in enumerate(categories.tolist()):
+        if category == value:
+            return code
+    raise ValueError("The categorical feature {0!r} has the value {1!r}, which the training "
+                     "data never held".format(name, value))
+
+
+def _probability(value, field):
+    if isinstance(value, bool) or not _is_number(value) or not 0.0 <= value <= 1.0:
+        raise ValueError("The probability in the field {0!r} must be a number from 0 to 1, "
+                         "got {1!r}".format(field, value))
+    return float(value)

@@ -1,0 +1,1 @@
+"""Explainers and their common base class."""

@@ -1,0 +1,1 @@
+"""Surrogate regressors that LIME can fit in place of its default ridge model."""
