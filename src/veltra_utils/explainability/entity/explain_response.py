@@ -116,8 +116,10 @@ def to_json_value(value):
     numpy scalars and arrays become plain values and lists, non-finite floats
     None, mapping keys text. Anything else without a JSON form is given as text.
     """
-    if value is None or isinstance(value, (bool, str)):
+    if value is None or isinstance(value, bool):
         return value
+    if isinstance(value, str):
+        return str(value)
     if isinstance(value, np.generic):
         value = value.item()
         if isinstance(value, np.generic):

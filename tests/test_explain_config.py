@@ -1,0 +1,87 @@
+import pandas as pd
+import pytest
+
+from veltra_utils.explainability.entity.constants import (ExplanationType, InputDataType,
+                                                          ProblemType)
+from veltra_utils.explainability.entity.explain_config import ExplainConfig
+from veltra_utils.explainability.entity.training_stats import TrainingStats
+
+
+@pytest.fixture(scope="module")
+def stats():
+    frame = pd.DataFrame({"color": ["red", "blue", "red", "green"], "age": [20, 30, 40, 50],
+                          "score": [0.5, 1.5, 2.5, 3.5], "y": ["no", "yes", "no", "yes"]})
+    return TrainingStats.from_dataframe(frame, "y", categorical_columns=["color"])
+
+
+def test_defaults_come_from_the_statistics(stats):
+    config = ExplainConfig(training_stats=stats)
+    assert config.problem_type is ProblemType.BINARY
+    assert config.feature_columns == ["color", "age", "score"]
+    assert config.categorical_columns == ["color"]
+    assert config.schema == {"color": "string", "age": "long", "score": "double"}
+    assert (config.features_count, config.perturbations_count) == (10, 5000)
+    assert config.discretize_continuous is True and config.discretizer == "quartile"
+    assert config.sample_around_instance is False
+    assert config.kernel is None and config.kernel_width is None
+    assert config.input_data_type is InputDataType.STRUCTURED
+    assert config.explanation_types == [ExplanationType.LIME]
+    assert (config.prediction_column, config.probability_column) == ("prediction", "probability")
+    # The configuration owns its lists: changing them leaves the statistics alone.
+    config.feature_columns.append("extra")
+    config.schema["extra"] = "double"
+    assert stats.feature_columns == ["color", "age", "score"] and "extra" not in stats.schema
+
+
+def test_explicit_settings_that_agree_are_kept(stats):
+    config = ExplainConfig(training_stats=stats, problem_type=ProblemType.MULTICLASS,
+                           feature_columns=("color", "age", "score"),
+                           categorical_columns=["color"],
+                           schema={"color": "String", "age": "bigint", "score": "float"},
+                           features_count=3, perturbations_count=50, kernel_width=2,
+                           explanation_types=(ExplanationType.LIME, ExplanationType.CONTRASTIVE))
+    assert config.problem_type is ProblemType.MULTICLASS
+    assert config.schema["age"] == "bigint" and config.kernel_width == 2.0
+    assert isinstance(config.feature_columns, list) and isinstance(config.explanation_types, list)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"categorical_columns": ["color", "city"]}, "'city' is not a feature column"),
+    ({"categorical_columns": ["color", "age"]}, "other categorical columns"),
+    ({"feature_columns": ["age", "color", "score"]}, "other columns"),
+    ({"feature_columns": ["color", "age"]}, "other columns"),
+    ({"schema": {"color": "string", "age": "long"}}, "'score'"),
+    ({"schema": {"color": "string", "age": "long", "score": None}}, "'score'"),
+    ({"problem_type": "binary"}, "ProblemType"),
+    ({"problem_type": ProblemType.REGRESSION, "features_count": 0}, "features_count"),
+    ({"features_count": 2.0}, "features_count"),
+    ({"features_count": True}, "features_count"),
+    ({"perturbations_count": -5}, "perturbations_count"),
+    ({"discretizer": "median"}, "discretizer"),
+    ({"discretize_continuous": "yes"}, "discretize_continuous"),
+    ({"kernel": "rbf"}, "kernel"),
+    ({"kernel_width": 0}, "kernel_width"),
+    ({"input_data_type": "structured"}, "input_data_type"),
+    ({"explanation_types": ["lime"]}, "ExplanationType"),
+    ({"explanation_types": ExplanationType.LIME}, "list"),
+    ({"prediction_column": "age"}, "feature column"),
+    ({"probability_column": "prediction"}, "both"),
+    ({"prediction_column": ""}, "prediction_column"),
+])
+def test_inconsistent_settings_are_refused(stats, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        ExplainConfig(training_stats=stats, **kwargs)
+
+
+def test_statistics_must_suit_the_problem_type(stats):
+    regression = TrainingStats.from_dataframe(
+        pd.DataFrame({"x": [1.0, 2.0, 3.0], "y": [0.5, 1.5, 2.5]}), "y")
+    with pytest.raises(ValueError, match="no class labels"):
+        ExplainConfig(training_stats=regression, problem_type=ProblemType.BINARY)
+    three = TrainingStats.from_dataframe(pd.DataFrame({"x": [1, 2, 3], "y": [0, 1, 2]}), "y")
+    with pytest.raises(ValueError, match="3 class labels"):
+        ExplainConfig(training_stats=three, problem_type=ProblemType.BINARY)
+    with pytest.raises(ValueError, match="training statistics"):
+        ExplainConfig(training_stats={"feature_columns": ["x"]})
+    assert ExplainConfig(training_stats=stats, problem_type=ProblemType.REGRESSION).problem_type \
+        is ProblemType.REGRESSION

@@ -1,0 +1,66 @@
+import json
+
+import numpy as np
+import pytest
+
+from veltra_utils.explainability.entity.explain_response import (Error, ErrorTarget,
+                                                                 ExplanationFeature, FeatureRange,
+                                                                 LimeExplanation,
+                                                                 LimeExplanationSchema, Prediction)
+
+
+def dump(entity):
+    result = LimeExplanationSchema().dump(entity)
+    # Whatever went in, the result must be strict JSON.
+    assert json.loads(json.dumps(result, allow_nan=False)) == result
+    return result
+
+
+def test_success_dump():
+    features = [
+        ExplanationFeature("color", 0.6, feature_value="red", is_categorical=True),
+        ExplanationFeature("age", np.float64(-0.4),
+                           feature_range=FeatureRange(30.0, np.float32(40.0), False, True)),
+    ]
+    result = dump(LimeExplanation(predictions=[
+        Prediction(value="yes", explanation_features=features, probability=np.float64(0.8)),
+        Prediction(value="no", explanation_features=None, probability=0.2)]))
+    assert result == {"predictions": [
+        {"value": "yes", "probability": 0.8, "explanation_features": [
+            {"feature_name": "color", "weight": 0.6, "feature_value": "red",
+             "is_categorical": True},
+            {"feature_name": "age", "weight": -0.4, "is_categorical": False,
+             "feature_range": {"min": 30.0, "max": 40.0, "min_inclusive": False,
+                               "max_inclusive": True}}]},
+        {"value": "no", "probability": 0.2}]}
+
+
+@pytest.mark.parametrize("value, expected", [
+    (np.int64(3), 3), (np.bool_(True), True), (2.5, 2.5), (False, False), ("Others", "Others"),
+    (np.str_("b"), "b"), (float("nan"), None), (np.float32("inf"), None),
+])
+def test_prediction_values_of_any_json_type(value, expected):
+    result = dump(LimeExplanation(predictions=[Prediction(value=value, probability=None)]))
+    assert result == {"predictions": [{"value": expected}]}
+    assert type(result["predictions"][0]["value"]) is type(expected)
+
+
+def test_non_finite_numbers_become_null_but_keep_their_field():
+    feature = ExplanationFeature("x", float("nan"),
+                                 feature_range=FeatureRange(None, float("inf"), False, True))
+    result = dump(LimeExplanation(predictions=[
+        Prediction(value=1.0, explanation_features=[feature], probability=float("-inf"))]))
+    prediction = result["predictions"][0]
+    assert prediction["probability"] is None
+    assert prediction["explanation_features"][0]["weight"] is None
+    assert prediction["explanation_features"][0]["feature_range"]["max"] is None
+
+
+def test_error_dump():
+    error = Error(code="KTRES1001E", message="There was an error. boom",
+                  target=ErrorTarget("field", "lime"), vals=["boom", np.float64("nan"), np.int8(2)])
+    assert dump(LimeExplanation(error=error)) == {"error": {
+        "code": "KTRES1001E", "message": "There was an error. boom",
+        "target": {"type": "field", "name": "lime"}, "vals": ["boom", None, 2]}}
+    assert dump(LimeExplanation(error=Error("E1", "m"))) == {"error": {"code": "E1",
+                                                                       "message": "m"}}
