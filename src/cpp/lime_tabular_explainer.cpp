@@ -1,6 +1,7 @@
 // LimeTabularExplainer: explains one structured-data record with LIME's
 // tabular explainer, fed from the configuration's training statistics
 // instead of training data.
+#include "batch_conversion.hpp"
 #include "classes.hpp"
 #include "python_support.hpp"
 
@@ -257,7 +258,13 @@ py::object decode_category(py::handle self, py::handle idx, py::handle value) {
     return values[code];
 }
 
-// Literal conversion: every configuration value is read afresh per element.
+// One perturbed value, reading the configuration as it goes.
+py::object convert_element(py::handle self, py::handle idx, py::handle value) {
+    py::object occurrences = training_stats_of(self).attr("cat_col_indexes").attr("count")(idx);
+    return truth(occurrences) ? decode_category(self, idx, value) : numeric_feature_value(self, idx, value);
+}
+
+// Element by element, every configuration value read afresh.
 py::list convert_rows(py::handle self, py::handle data) {
     py::list result;
     for (py::handle row : data) {
@@ -265,17 +272,26 @@ py::list convert_rows(py::handle self, py::handle data) {
         const Py_ssize_t width = length(row);
         for (Py_ssize_t y = 0; y < width; ++y) {
             py::int_ idx(y);
-            py::object value = row[idx];
-            py::object occurrences = training_stats_of(self).attr("cat_col_indexes").attr("count")(idx);
-            converted_row.append(truth(occurrences) ? decode_category(self, idx, value)
-                                                    : numeric_feature_value(self, idx, value));
+            converted_row.append(convert_element(self, idx, row[idx]));
         }
         result.append(converted_row);
     }
     return result;
 }
 
-py::object convert_data(py::object self, py::object data) { return convert_rows(self, data); }
+// When nothing that the conversion reads can run code (plain configuration,
+// the class's own numeric conversion), the batch is planned once instead.
+bool conversion_can_be_planned(py::handle self) {
+    if (Py_TYPE(self.ptr())->tp_getattro != PyObject_GenericGetAttr) return false;
+    return is_original_method(self.attr(kGetNumericFeatureValue), self, kGetNumericFeatureValue);
+}
+
+py::object convert_data(py::object self, py::object data) {
+    if (conversion_can_be_planned(self)) {
+        if (std::optional<py::list> converted = convert_planned(self, data, &convert_element)) return *converted;
+    }
+    return convert_rows(self, data);
+}
 
 // ---------------------------------------------------------------- possible predictions and label map
 

@@ -2,6 +2,7 @@
 // rely on, and builds the two classes from their compiled methods.
 #include <pybind11/options.h>
 
+#include "batch_conversion.hpp"
 #include "classes.hpp"
 #include "python_support.hpp"
 
@@ -59,6 +60,7 @@ PYBIND11_MODULE(lime_tabular_explainer, m) {
     py::module_ builtins = py::module_::import("builtins");
     for (const char* name : kRequiredBuiltins) builtins.attr(name);
 
+    veltra::init_batch_conversion();
     veltra::register_method_type(m);
     py::object explainer = veltra::build_class(m, "LimeTabularExplainer", veltra::kExplainerDoc,
                                                py::make_tuple(m.attr("BaseExplainer")),

@@ -175,15 +175,26 @@ HandlingException::~HandlingException() {
     PyErr_SetExcInfo(saved_type_.release().ptr(), saved_value_.release().ptr(), saved_traceback_.release().ptr());
 }
 
+// Binding to an instance, as functions do: looked up on the class, the
+// method itself; on an instance, a bound method.
+PyObject* bind_compiled_method(PyObject* method, PyObject* instance, PyObject* /*owner*/) {
+    if (instance == nullptr || instance == Py_None) return py::handle(method).inc_ref().ptr();
+    return PyMethod_New(method, instance);
+}
+
+PyObject* call_compiled_method(PyObject* method, PyObject* args, PyObject* kwargs) {
+    const CompiledMethod* compiled = py::handle(method).cast<const CompiledMethod*>();
+    return PyObject_Call(compiled->function.ptr(), args, kwargs);
+}
+
 void register_method_type(py::module_& module) {
-    py::class_<CompiledMethod>(module, "_CompiledMethod", py::dynamic_attr())
-        .def("__call__", [](const CompiledMethod& method, const py::args& args, const py::kwargs& kwargs) {
-            return method.function(*args, **kwargs);
-        })
-        .def("__get__", [](py::object method, py::object instance, py::object /*owner*/) -> py::object {
-            if (instance.is_none()) return method;
-            return steal_or_throw(PyMethod_New(method.ptr(), instance.ptr()));
-        }, py::arg("instance"), py::arg("owner") = py::none());
+    py::class_<CompiledMethod> method_type(module, "_CompiledMethod", py::dynamic_attr());
+    // The binding and calling slots are set directly: they run on every
+    // method call, and a Python-level __get__/__call__ would cost a dispatch each.
+    auto* type = reinterpret_cast<PyTypeObject*>(method_type.ptr());
+    type->tp_descr_get = &bind_compiled_method;
+    type->tp_call = &call_compiled_method;
+    PyType_Modified(type);
 }
 
 py::object build_class(const py::module_& module, const char* name, const char* doc, py::tuple bases,

@@ -1,0 +1,52 @@
+"""The prediction adapter on one LIME batch: conversion of 5,000 x 30 perturbed
+values, the scoring call, possible predictions and the label map."""
+import time
+
+from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+
+from baseline import PythonLimeTabularExplainer
+from workloads import mixed_config, mixed_frame, perturbed_batch, precomputed_scores
+
+ROWS, CLASSES = 5000, 3
+
+
+def best_time(function, repeats=5):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        function()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def run():
+    config = mixed_config(mixed_frame())
+    batch = perturbed_batch(config, ROWS)
+    scores = precomputed_scores(ROWS, CLASSES)
+    elements = batch.size
+
+    compiled = LimeTabularExplainer(config)
+    compiled.predict_proba = lambda rows: scores
+    baseline = PythonLimeTabularExplainer(config)
+    baseline.predict_proba = lambda rows: scores
+    assert compiled._LimeTabularExplainer__convert_data(batch) == baseline.convert_data(batch)
+
+    floor = best_time(batch.tolist)
+    figures = [
+        ("conversion", best_time(lambda: compiled._LimeTabularExplainer__convert_data(batch)),
+         best_time(lambda: baseline.convert_data(batch))),
+        ("adapter (conversion + scoring bookkeeping)",
+         best_time(lambda: compiled._LimeTabularExplainer__predict_proba(batch)),
+         best_time(lambda: baseline.predict(batch))),
+    ]
+    print("Prediction adapter, %d x %d batch (%d elements), %d classes" % (ROWS, batch.shape[1], elements, CLASSES))
+    print("  %-44s %10s %14s %10s %12s" % ("", "compiled", "elements/s", "baseline", "speed-up"))
+    for name, compiled_time, baseline_time in figures:
+        print("  %-44s %8.1f ms %14.3g %8.1f ms %11.1fx" % (
+            name, compiled_time * 1e3, elements / compiled_time, baseline_time * 1e3, baseline_time / compiled_time))
+    print("  %-44s %8.1f ms %14.3g" % ("floor: ndarray.tolist()", floor * 1e3, elements / floor))
+    return figures
+
+
+if __name__ == "__main__":
+    run()

@@ -1,0 +1,10 @@
+"""Runs every benchmark in turn; `make bench` calls this."""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import bench_adapter  # noqa: E402
+
+if __name__ == "__main__":
+    bench_adapter.run()
