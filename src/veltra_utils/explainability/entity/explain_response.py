@@ -13,6 +13,7 @@ always succeeds on the result.
 import datetime
 import decimal
 import math
+from collections.abc import Mapping
 
 import numpy as np
 from marshmallow import Schema, fields, post_dump
@@ -164,11 +165,14 @@ class _OmitNoneSchema(Schema):
     """Leaves out the attributes that are None on the entity being dumped.
 
     A value that only turns into null on the way (a NaN weight, say) is kept,
-    so a consumer can still see that the field was there.
+    so a consumer can still see that the field was there. Plain mappings are
+    dumped like entities.
     """
 
     @post_dump(pass_original=True)
     def _omit_none_attributes(self, data, original, **kwargs):
+        if isinstance(original, Mapping):
+            return {key: value for key, value in data.items() if original.get(key) is not None}
         return {key: value for key, value in data.items()
                 if getattr(original, key, None) is not None}
 
