@@ -9,7 +9,6 @@ statistics matches sampling from the data itself.
 Column positions are the positions in ``feature_columns``. Categorical values
 are encoded by their position in the column's sorted distinct values.
 """
-import copy
 import math
 import numbers
 
@@ -144,7 +143,8 @@ class TrainingStats:
         only) and "feature_values", "feature_frequencies" (every position). The
         containers are new on every call, so LIME may keep or change them.
         """
-        return copy.deepcopy(self._lime_stats)
+        return {key: {pos: list(values) for pos, values in by_position.items()}
+                for key, by_position in self._lime_stats.items()}
 
     def to_dict(self):
         """Plain data for storing the statistics as JSON; see ``from_dict``."""
@@ -196,7 +196,8 @@ class TrainingStats:
                 for pos, values in data["cat_cols_encoding_map"].items()}
             lime_stats = data["lime_stats"]
             stats._lime_stats = {
-                key: {int(pos): copy.deepcopy(value) for pos, value in lime_stats[key].items()}
+                key: {int(pos): [_plain_number(item) for item in values]
+                      for pos, values in lime_stats[key].items()}
                 for key in _LIME_STATS_KEYS}
         except (KeyError, TypeError, AttributeError, ValueError) as error:
             raise ValueError("Malformed training statistics: {0!r}".format(error)) from None
@@ -271,6 +272,12 @@ def _name_list(names, what):
 def _plain(value):
     """A numpy scalar as the equivalent Python value; anything else unchanged."""
     return value.item() if isinstance(value, np.generic) else value
+
+
+def _plain_number(value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError("expected a number, got {0!r}".format(value))
+    return _plain(value)
 
 
 def _is_missing(value):
