@@ -20,29 +20,12 @@ def test_defaults_come_from_the_statistics(stats):
     assert config.feature_columns == ["color", "age", "score"]
     assert config.categorical_columns == ["color"]
     assert config.schema == {"color": "string", "age": "long", "score": "double"}
-    assert (config.features_count, config.perturbations_count) == (10, 5000)
-    assert config.discretize_continuous is True and config.discretizer == "quartile"
-    assert config.sample_around_instance is False
-    assert config.kernel is None and config.kernel_width is None
     assert config.input_data_type is InputDataType.STRUCTURED
     assert config.explanation_types == [ExplanationType.LIME]
-    assert (config.prediction_column, config.probability_column) == ("prediction", "probability")
     # The configuration owns its lists: changing them leaves the statistics alone.
     config.feature_columns.append("extra")
     config.schema["extra"] = "double"
     assert stats.feature_columns == ["color", "age", "score"] and "extra" not in stats.schema
-
-
-def test_explicit_settings_that_agree_are_kept(stats):
-    config = ExplainConfig(training_stats=stats, problem_type=ProblemType.MULTICLASS,
-                           feature_columns=("color", "age", "score"),
-                           categorical_columns=["color"],
-                           schema={"color": "String", "age": "bigint", "score": "float"},
-                           features_count=3, perturbations_count=50, kernel_width=2,
-                           explanation_types=(ExplanationType.LIME, ExplanationType.CONTRASTIVE))
-    assert config.problem_type is ProblemType.MULTICLASS
-    assert config.schema["age"] == "bigint" and config.kernel_width == 2.0
-    assert isinstance(config.feature_columns, list) and isinstance(config.explanation_types, list)
 
 
 @pytest.mark.parametrize("kwargs, message", [
