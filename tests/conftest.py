@@ -74,3 +74,9 @@ def explainer():
 def private(obj, name):
     """A private method of one of the module's classes, by its unmangled name."""
     return getattr(obj, "_%s%s" % (type(obj).__name__, name))
+
+
+@pytest.fixture(scope="module")
+def monkeypatch_module():
+    with pytest.MonkeyPatch.context() as patch:
+        yield patch

@@ -19,28 +19,6 @@ struct ColumnPlan {
     std::vector<py::object> decoded;  // lazily filled: code + category_count -> value
 };
 
-// `obj.name` when reading it runs no code and sees an ordinary value: an
-// instance attribute of an object with generic attribute access and no class
-// attribute (property, descriptor) of that name.
-py::object plain_attribute(py::handle obj, const char* name) {
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return {};
-    py::str key(name);
-    if (_PyType_Lookup(type, key.ptr()) != nullptr) return {};
-    PyObject* raw_dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
-    if (raw_dict == nullptr) {
-        PyErr_Clear();
-        return {};
-    }
-    py::object dict = py::reinterpret_steal<py::object>(raw_dict);
-    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-    if (value == nullptr) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return {};
-    }
-    return py::reinterpret_borrow<py::object>(value);
-}
-
 bool is_list_of(py::handle list, int (*check)(PyObject*)) {
     if (!PyList_CheckExact(list.ptr())) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {

@@ -3,6 +3,7 @@
 // instead of training data.
 #include "batch_conversion.hpp"
 #include "classes.hpp"
+#include "probability_rows.hpp"
 #include "python_support.hpp"
 
 namespace veltra {
@@ -208,14 +209,25 @@ py::object get_lime_explainer(py::object self, py::object mode) {
 
 // ---------------------------------------------------------------- prediction adapter
 
-// For each row, the position of its largest value (the first on a tie).
+// `row.index(max(row))`: the position of the row's largest value, the first on a tie.
+py::object position_of_maximum(py::handle row) {
+    py::object index = row.attr("index");
+    py::object largest = global("max")(row);
+    return index(largest);
+}
+
+// For each row, the position of its largest value.
 py::list argmax_predictions(py::handle probabilities) {
     py::list predictions;
-    for (py::handle row : probabilities) {
-        py::object index = row.attr("index");
-        py::object largest = global("max")(row);
-        predictions.append(index(largest));
+    if (PyList_CheckExact(probabilities.ptr()) && global_is_original("max")) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(probabilities.ptr()); ++i) {
+            py::object row = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(probabilities.ptr(), i));
+            std::optional<RowMaximum> maximum = row_maximum(row);
+            predictions.append(maximum ? py::int_(maximum->position) : position_of_maximum(row));
+        }
+        return predictions;
     }
+    for (py::handle row : probabilities) predictions.append(position_of_maximum(row));
     return predictions;
 }
 
@@ -308,18 +320,58 @@ void set_possible_predictions(py::object self, py::object predictions) {
     }
 }
 
+// One row of the label map: the prediction maps to the column of the row's
+// maximum when that maximum is unique.
+void record_label(py::handle self, py::handle probs, py::handle pred) {
+    if (!truth(probs)) return;
+    py::object max_prob = global("max")(probs);
+    py::object count = global("Counter")(probs)[max_prob];
+    if (!compare(count, py::int_(1), Py_EQ)) return;
+    py::object column = probs.attr("index")(max_prob);
+    self.attr("label_map")[pred] = column;
+}
+
+// A prediction whose hashing and comparison run no code of the caller's.
+bool is_plain_label(PyObject* pred) {
+    return pred == Py_None || PyUnicode_CheckExact(pred) || PyLong_CheckExact(pred) || PyFloat_CheckExact(pred) ||
+           PyBool_Check(pred);
+}
+
+// The label map from plain lists, with the builtins unchanged: rows of plain
+// floats are settled in C++, any other row as the interpreter would.
+void record_labels_planned(py::handle self, py::handle label_map, py::handle predictions, py::handle probabilities) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(probabilities.ptr()) && i < PyList_GET_SIZE(predictions.ptr()); ++i) {
+        py::object probs = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(probabilities.ptr(), i));
+        py::object pred = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(predictions.ptr(), i));
+        std::optional<RowMaximum> maximum = is_plain_label(pred.ptr()) ? row_maximum(probs) : std::nullopt;
+        if (!maximum) {
+            record_label(self, probs, pred);
+        } else if (maximum->unique) {
+            if (PyDict_SetItem(label_map.ptr(), pred.ptr(), py::int_(maximum->position).ptr()) < 0) {
+                throw py::error_already_set();
+            }
+        }
+    }
+}
+
+py::object plain_label_map(py::handle self, py::handle predictions, py::handle probabilities) {
+    if (!PyList_CheckExact(predictions.ptr()) || !PyList_CheckExact(probabilities.ptr())) return {};
+    if (!global_is_original("zip") || !global_is_original("max") || !global_is_original("Counter")) return {};
+    py::object label_map = plain_attribute(self, "label_map");
+    return label_map && PyDict_CheckExact(label_map.ptr()) ? label_map : py::object();
+}
+
 void set_label_map(py::object self, py::object predictions, py::object probabilities) {
     if (!truth(predictions)) return;
     if (length(probabilities) != length(predictions)) return;
+    if (py::object label_map = plain_label_map(self, predictions, probabilities)) {
+        record_labels_planned(self, label_map, predictions, probabilities);
+        return;
+    }
     py::object pairs = global("zip")(probabilities, predictions);
     for (py::handle pair : pairs) {
         auto [probs, pred] = unpack_pair(pair);
-        if (!truth(probs)) continue;
-        py::object max_prob = global("max")(probs);
-        py::object count = global("Counter")(probs)[max_prob];
-        if (!compare(count, py::int_(1), Py_EQ)) continue;
-        py::object column = probs.attr("index")(max_prob);
-        self.attr("label_map")[pred] = column;
+        record_label(self, probs, pred);
     }
 }
 

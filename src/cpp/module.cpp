@@ -59,6 +59,7 @@ PYBIND11_MODULE(lime_tabular_explainer, m) {
     for (const Binding& binding : kBindings) bind_names(m, binding);
     py::module_ builtins = py::module_::import("builtins");
     for (const char* name : kRequiredBuiltins) builtins.attr(name);
+    veltra::remember_globals({"max", "zip", "Counter"});
 
     veltra::init_batch_conversion();
     veltra::register_method_type(m);

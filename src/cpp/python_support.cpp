@@ -12,6 +12,7 @@ struct ModuleState {
     py::dict globals;
     py::dict builtins;
     py::dict originals;  // mangled name -> the compiled method a class was built with
+    py::dict import_time_globals;
 };
 
 ModuleState& state() {
@@ -55,6 +56,37 @@ py::object global(const char* name) {
     }
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw py::error_already_set();
+}
+
+void remember_globals(std::initializer_list<const char*> names) {
+    for (const char* name : names) state().import_time_globals[name] = global(name);
+}
+
+bool global_is_original(const char* name) {
+    PyObject* original = PyDict_GetItemString(state().import_time_globals.ptr(), name);
+    return original != nullptr && global(name).ptr() == original;
+}
+
+// `obj.name` when reading it runs no code and sees an ordinary value: an
+// instance attribute of an object with generic attribute access and no class
+// attribute (property, descriptor) of that name.
+py::object plain_attribute(py::handle obj, const char* name) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return {};
+    py::str key(name);
+    if (_PyType_Lookup(type, key.ptr()) != nullptr) return {};
+    PyObject* raw_dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
+    if (raw_dict == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    py::object dict = py::reinterpret_steal<py::object>(raw_dict);
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return {};
+    }
+    return py::reinterpret_borrow<py::object>(value);
 }
 
 bool truth(py::handle value) {

@@ -24,6 +24,16 @@ void set_module_namespace(py::dict globals);
 // namespace first, then the builtins; NameError when neither has it.
 py::object global(const char* name);
 
+// Remembers what these global names resolve to now (at import), so that
+// `global_is_original` can tell later whether one was replaced.
+void remember_globals(std::initializer_list<const char*> names);
+bool global_is_original(const char* name);
+
+// `obj.name` when reading it runs no code and sees an ordinary value (an
+// instance attribute, no property or other class attribute of that name);
+// otherwise nothing.
+py::object plain_attribute(py::handle obj, const char* name);
+
 // The interpreter's truth test.
 bool truth(py::handle value);
 

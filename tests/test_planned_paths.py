@@ -79,3 +79,40 @@ def test_non_contiguous_and_non_float_batches_convert_the_same(explainer):
     expected = explainer._LimeTabularExplainer__convert_data(batch.copy())
     assert explainer._LimeTabularExplainer__convert_data(batch) == expected
     assert explainer._LimeTabularExplainer__convert_data(batch.astype(np.float32)) == expected
+
+
+class CountingCounter(__import__("collections").Counter):
+    """A replaced module-level Counter (and max): the bookkeeping is then left to the interpreter."""
+
+
+PROBABILITY = st.one_of(st.sampled_from([0.0, -0.0, 0.25, 0.5, 1.0]), st.floats(allow_nan=True, width=64),
+                        st.integers(0, 1))
+LABEL = st.one_of(st.none(), st.sampled_from(["a", "b", 0, 1, 1.0, True]))
+
+
+def label_bookkeeping(explainer, predictions, probabilities):
+    explainer.predict_proba = lambda rows: (predictions, probabilities)
+    try:
+        explainer._LimeTabularExplainer__predict_proba(np.zeros((0, 3)))
+    except Exception as error:
+        return ("error", type(error), str(error))
+    return ("state", repr(explainer.possible_predictions), repr(sorted(explainer.label_map.items(), key=repr)))
+
+
+@settings(max_examples=300, deadline=None)
+@given(rows=st.lists(st.tuples(LABEL, st.lists(PROBABILITY, max_size=4)), max_size=6),
+       derive=st.booleans(), seed_map=st.dictionaries(LABEL, st.integers(0, 3), max_size=2))
+def test_planned_and_interpreted_label_bookkeeping_agree(monkeypatch_module, rows, derive, seed_map):
+    predictions = None if derive else [label for label, _ in rows]
+    probabilities = [probs for _, probs in rows]
+    outcomes = []
+    for counter, maximum in ((module.Counter, None), (CountingCounter, lambda *args: max(*args))):
+        monkeypatch_module.setattr(module, "Counter", counter)
+        if maximum is None:
+            monkeypatch_module.delattr(module, "max", raising=False)
+        else:
+            monkeypatch_module.setattr(module, "max", maximum, raising=False)
+        explainer = module.LimeTabularExplainer(make_config())
+        explainer.label_map.update(seed_map)
+        outcomes.append(label_bookkeeping(explainer, predictions, [list(p) for p in probabilities]))
+    assert outcomes[0] == outcomes[1]
