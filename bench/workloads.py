@@ -48,3 +48,42 @@ def precomputed_scores(rows, classes, seed=2):
     probabilities = rng.dirichlet(np.ones(classes), size=rows)
     predictions = probabilities.argmax(axis=1).tolist()
     return predictions, probabilities.tolist()
+
+
+def train_pipeline(frame):
+    """A realistic model for the mixed frame: one-hot categories, scaled numbers, logistic regression."""
+    from sklearn.compose import ColumnTransformer
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import OneHotEncoder, StandardScaler
+
+    features = frame.drop(columns="label")
+    categorical = [c for c in features.columns if c.startswith("cat_")]
+    numeric = [c for c in features.columns if c not in categorical]
+    model = make_pipeline(
+        ColumnTransformer([("categories", OneHotEncoder(handle_unknown="ignore"), categorical),
+                           ("numbers", StandardScaler(), numeric)]),
+        LogisticRegression(max_iter=500))
+    return model.fit(features, frame["label"])
+
+
+def pipeline_scoring(model, feature_columns):
+    """The scoring function a host writes for the explainer: rows in, plain lists out."""
+    def score(rows):
+        frame = pd.DataFrame(rows, columns=feature_columns)
+        probabilities = model.predict_proba(frame)
+        return model.classes_[probabilities.argmax(axis=1)].tolist(), probabilities.tolist()
+    return score
+
+
+def scored_records(frame, model, count):
+    """The first `count` rows as scored records: features plus prediction and probability."""
+    features = frame.drop(columns="label").iloc[:count]
+    probabilities = model.predict_proba(features)
+    records = []
+    for (_, row), probs in zip(features.iterrows(), probabilities):
+        record = {name: value.item() if hasattr(value, "item") else value for name, value in row.items()}
+        record["prediction"] = model.classes_[probs.argmax()].item()
+        record["probability"] = float(probs.max())
+        records.append(record)
+    return records
