@@ -31,10 +31,21 @@ def run():
     baseline.predict_proba = lambda rows: scores
     assert compiled._LimeTabularExplainer__convert_data(batch) == baseline.convert_data(batch)
 
+    predictions, probabilities = scores
+
+    def compiled_bookkeeping():
+        compiled._LimeTabularExplainer__set_possible_predictions(predictions)
+        compiled._LimeTabularExplainer__set_label_map(predictions, probabilities)
+
+    def baseline_bookkeeping():
+        baseline.set_possible_predictions(predictions)
+        baseline.set_label_map(predictions, probabilities)
+
     floor = best_time(batch.tolist)
     figures = [
         ("conversion", best_time(lambda: compiled._LimeTabularExplainer__convert_data(batch)),
          best_time(lambda: baseline.convert_data(batch))),
+        ("possible predictions + label map", best_time(compiled_bookkeeping), best_time(baseline_bookkeeping)),
         ("adapter (conversion + scoring bookkeeping)",
          best_time(lambda: compiled._LimeTabularExplainer__predict_proba(batch)),
          best_time(lambda: baseline.predict(batch))),
