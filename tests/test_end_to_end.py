@@ -1,0 +1,342 @@
+"""Acceptance: real scikit-learn models on real data, explained through real LIME
+from their training statistics alone."""
+import json
+import math
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+import pytest
+from lime import lime_tabular
+from sklearn.compose import ColumnTransformer
+from sklearn.datasets import load_breast_cancer, load_diabetes, load_iris, load_wine
+from sklearn.dummy import DummyClassifier, DummyRegressor
+from sklearn.ensemble import RandomForestClassifier
+from sklearn.linear_model import LogisticRegression, Ridge
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import OneHotEncoder, StandardScaler
+
+from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.entity.explain_config import ExplainConfig
+from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.explainers.lime import lime_tabular_explainer as module
+from veltra_utils.explainability.explainers.lime.regressors.positive_coefficients_regressor import (
+    PositiveCoefficientsRegressor,
+)
+from veltra_utils.explainability.scoring import scoring_function
+
+PERTURBATIONS = 400
+NO_INSIGHT = "Local explanation could not be generated"
+
+
+class Problem:
+    """A trained model with its statistics, scoring function and training features."""
+
+    def __init__(self, features, labels, model, categorical_columns=(), stats_labels=None):
+        self.features = features
+        self.model = model.fit(features, labels)
+        frame = features.assign(label=labels if stats_labels is None else stats_labels)
+        self.stats = TrainingStats.from_dataframe(frame, "label",
+                                                  categorical_columns=categorical_columns)
+        self.score = scoring_function(model, self.stats.feature_columns, self.stats.problem_type,
+                                      class_labels=None if stats_labels is not None
+                                      else self.stats.class_labels)
+
+    def config(self, **settings):
+        settings.setdefault("perturbations_count", PERTURBATIONS)
+        return ExplainConfig(training_stats=self.stats, **settings)
+
+    def explain(self, record, **settings):
+        return module.LimeTabularExplainer(self.config(**settings)).explain(record, self.score)
+
+    def record(self, position, vector=False):
+        """Training row ``position`` scored by the model, as a host would pass it."""
+        features = self.features.iloc[position].to_dict()
+        predictions, probabilities = self.score([list(features.values())])
+        record = dict(features, prediction=predictions[0])
+        if probabilities is not None:
+            record["probability"] = probabilities[0] if vector else max(probabilities[0])
+        return record
+
+
+def churn_frame(rows=600, seed=7):
+    """Customer records with text categories, integer and float columns, and a churn label."""
+    rng = np.random.default_rng(seed)
+    plan = rng.choice(["basic", "standard", "premium"], rows, p=[0.5, 0.3, 0.2])
+    region = rng.choice(["north", "south", "east", "west"], rows)
+    tenure = rng.integers(1, 73, rows).astype(np.int32)
+    calls = rng.poisson(1.5, rows).astype(np.int64)
+    charge = np.round(rng.normal(50, 12, rows) + np.where(plan == "premium", 30, 0), 2)
+    logit = (0.7 * calls - 0.06 * tenure + np.where(plan == "basic", 1.0, 0.0)
+             + np.where(region == "south", 0.6, 0.0) + 0.02 * (charge - 55))
+    churn = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
+    features = pd.DataFrame({"plan": plan, "region": region, "tenure_months": tenure,
+                             "support_calls": calls, "monthly_charge": charge})
+    return features, churn
+
+
+@pytest.fixture(scope="module")
+def binary():
+    data = load_breast_cancer(as_frame=True)
+    labels = data.target.map(dict(enumerate(data.target_names)))
+    return Problem(data.data, labels, make_pipeline(StandardScaler(),
+                                                    LogisticRegression(max_iter=2000)))
+
+
+@pytest.fixture(scope="module")
+def multiclass():
+    data = load_wine(as_frame=True)
+    labels = data.target.map(dict(enumerate(data.target_names)))
+    return Problem(data.data, labels, RandomForestClassifier(n_estimators=30, random_state=0))
+
+
+@pytest.fixture(scope="module")
+def regression():
+    data = load_diabetes(as_frame=True)
+    return Problem(data.data, data.target.astype(float), Ridge(alpha=0.1))
+
+
+@pytest.fixture(scope="module")
+def mixed():
+    features, churn = churn_frame()
+    encode = ColumnTransformer([
+        ("categories", OneHotEncoder(handle_unknown="ignore"), ["plan", "region"]),
+        ("numbers", StandardScaler(), ["tenure_months", "support_calls", "monthly_charge"]),
+    ])
+    return Problem(features, churn, make_pipeline(encode, LogisticRegression(max_iter=1000)),
+                   categorical_columns=["plan", "region"])
+
+
+@pytest.fixture(scope="module")
+def named():
+    """Statistics with the class codes 0, 1, 2; a model that predicts the species names."""
+    data = load_iris(as_frame=True)
+    names = data.target.map(dict(enumerate(data.target_names)))
+    return Problem(data.data, names, LogisticRegression(max_iter=1000), stats_labels=data.target)
+
+
+@pytest.fixture(scope="module")
+def falling():
+    """The predicted label's probability falls with a, b, c and rises a little with d."""
+    rng = np.random.default_rng(0)
+    features = pd.DataFrame(rng.uniform(0, 1, (600, 4)), columns=list("abcd"))
+    logit = 6 - 2 * features.a - 2 * features.b - 2 * features.c + 0.8 * features.d
+    labels = np.where(rng.uniform(size=600) < 1 / (1 + np.exp(-logit)), "yes", "no")
+    return Problem(features, labels, LogisticRegression())
+
+
+@pytest.fixture(params=["binary", "multiclass", "regression", "mixed"])
+def problem(request):
+    return request.getfixturevalue(request.param)
+
+
+@pytest.fixture
+def lime_runs(monkeypatch):
+    """Records every explain_instance call of the real LIME explainer: (keywords, explanation)."""
+    runs = []
+
+    class RecordingExplainer(lime_tabular.LimeTabularExplainer):
+        def explain_instance(self, *args, **kwargs):
+            explanation = super().explain_instance(*args, **kwargs)
+            runs.append((kwargs, explanation))
+            return explanation
+
+    monkeypatch.setattr(module, "lime_tabular",
+                        SimpleNamespace(LimeTabularExplainer=RecordingExplainer))
+    return runs
+
+
+def check_success(result, problem, record, features_count=10):
+    """What a user relies on from a success response."""
+    json.dumps(result, allow_nan=False)
+    assert set(result) == {"predictions"}, result
+    stats = problem.stats
+    first = result["predictions"][0]
+    assert first["value"] == record["prediction"]
+    features = first["explanation_features"]
+    names = [feature["feature_name"] for feature in features]
+    assert 0 < len(names) <= min(features_count, len(stats.feature_columns))
+    assert len(set(names)) == len(names) and set(names) <= set(stats.feature_columns)
+    weights = [feature["weight"] for feature in features]
+    assert all(isinstance(weight, float) and math.isfinite(weight) for weight in weights)
+    assert math.fsum(abs(weight) for weight in weights) == pytest.approx(1.0)
+    for feature in features:
+        name, value = feature["feature_name"], record[feature["feature_name"]]
+        if name in stats.categorical_columns:
+            assert feature["is_categorical"] and feature["feature_value"] == value
+        elif "feature_range" in feature:
+            # The range is the record's own bin, bounds printed to two decimals.
+            bounds = feature["feature_range"]
+            assert bounds["min"] is None or bounds["min"] - 0.005 <= value
+            assert bounds["max"] is None or value <= bounds["max"] + 0.005
+
+    if stats.problem_type is ProblemType.REGRESSION:
+        assert len(result["predictions"]) == 1
+        return
+    assert len(result["predictions"]) == 2
+    others = result["predictions"][1]
+    assert "explanation_features" not in others
+    probability = record["probability"]
+    if isinstance(probability, list):
+        probability = probability[stats.class_labels.index(record["prediction"])]
+    assert first["probability"] == pytest.approx(probability)
+    assert others["probability"] == pytest.approx(1 - probability)
+    if stats.problem_type is ProblemType.BINARY:
+        assert others["value"] == ({*stats.class_labels} - {record["prediction"]}).pop()
+    else:
+        assert others["value"] == "Others"
+
+
+class TestSuccess:
+    @pytest.mark.parametrize("vector", [False, True], ids=["probability", "probability-vector"])
+    def test_records_explain_with_real_features_and_finite_weights(self, problem, vector):
+        for position in (0, len(problem.features) // 2):
+            record = problem.record(position, vector=vector)
+            check_success(problem.explain(record), problem, record)
+
+    def test_fewer_features_than_columns(self, binary):
+        record = binary.record(5)
+        result = binary.explain(record, features_count=3)
+        check_success(result, binary, record, features_count=3)
+        assert len(result["predictions"][0]["explanation_features"]) == 3
+
+    def test_same_record_same_response(self, problem):
+        record = problem.record(3)
+        first = module.LimeTabularExplainer(problem.config())
+        second = module.LimeTabularExplainer(problem.config())
+        response = first.explain(record, problem.score)
+        assert second.explain(record, problem.score) == response
+        # An instance that has explained before still gives the same answer.
+        first.explain(problem.record(4), problem.score)
+        assert first.explain(record, problem.score) == response
+
+    def test_scalar_and_vector_probability_explain_the_same_label(self, multiclass):
+        record = multiclass.record(100)
+        scalar = multiclass.explain(record)
+        vector = multiclass.explain(multiclass.record(100, vector=True))
+        assert scalar == vector
+
+
+class TestLabelMap:
+    @pytest.mark.parametrize("vector", [False, True], ids=["probability", "probability-vector"])
+    def test_prediction_outside_the_labels_explains_its_own_column(self, named, vector):
+        for position in (10, 75, 140):
+            record = named.record(position, vector=vector)
+            assert record["prediction"] not in named.stats.class_labels
+            column = list(named.model.classes_).index(record["prediction"])
+            result = named.explain(record)
+            json.dumps(result, allow_nan=False)
+            assert result["predictions"][0]["value"] == record["prediction"]
+            # The same column explained under its code gives the same features and weights.
+            by_code = named.explain(dict(record, prediction=column,
+                                         probability=named.record(position, True)["probability"]))
+            assert result["predictions"][0]["explanation_features"] == \
+                by_code["predictions"][0]["explanation_features"]
+
+
+class TestErrors:
+    def test_constant_model_returns_the_error_response(self, binary, regression):
+        constant = Problem(binary.features, binary.model.predict(binary.features),
+                           DummyClassifier(strategy="most_frequent"))
+        record = constant.record(0)
+        assert record["probability"] == 1.0
+        flat = Problem(regression.features, np.zeros(len(regression.features)),
+                       Ridge(alpha=1.0))
+        for problem, record in ((constant, record), (flat, flat.record(0))):
+            result = problem.explain(record)
+            json.dumps(result, allow_nan=False)
+            assert set(result) == {"error"}
+            assert result["error"]["code"] == "KTRES1001E"
+            assert NO_INSIGHT in result["error"]["message"]
+
+    @pytest.mark.xfail(strict=True, reason="the weights LIME fits to a constant output are "
+                                           "rounding residue (about 1e-30), which passes the "
+                                           "exact-zero check and is normalised into an explanation")
+    def test_mean_predicting_model_is_no_explanation(self, regression):
+        mean = Problem(regression.features, regression.model.predict(regression.features),
+                       DummyRegressor())
+        result = mean.explain(mean.record(0))
+        assert result.get("error", {}).get("code") == "KTRES1001E", result
+
+    def test_bad_input_and_failing_model_become_error_responses(self, mixed):
+        unseen = dict(mixed.record(0), plan="enterprise")
+
+        def failing(rows):
+            raise RuntimeError("model server unavailable")
+
+        for record, score, text in ((unseen, mixed.score, "enterprise"),
+                                    (mixed.record(0), failing, "model server unavailable")):
+            result = module.LimeTabularExplainer(mixed.config()).explain(record, score)
+            json.dumps(result, allow_nan=False)
+            assert result["error"]["code"] == "KTRES1001E"
+            assert text in result["error"]["message"] and result["error"]["vals"]
+
+
+def test_scoring_function_receives_categories_and_whole_numbers(mixed):
+    batches = []
+
+    def recording(rows):
+        batches.append(rows)
+        return mixed.score(rows)
+
+    record = mixed.record(11)
+    result = module.LimeTabularExplainer(mixed.config()).explain(record, recording)
+    check_success(result, mixed, record)
+    features = mixed.features
+    assert sum(len(rows) for rows in batches) == PERTURBATIONS
+    assert batches[0][0] == [record[name] for name in features.columns]
+    for row in (row for rows in batches for row in rows):
+        plan, region, tenure, calls, charge = row
+        assert plan in set(features.plan) and region in set(features.region)
+        assert type(plan) is str and type(region) is str
+        assert type(tenure) is int and type(calls) is int and isinstance(charge, float)
+    assert {row[0] for rows in batches for row in rows} == set(features.plan)
+
+
+class TestPositiveCoefficientRetry:
+    @staticmethod
+    def negatives_dominate(explanation, label):
+        weights = [weight for _, weight in explanation.as_list(label=label)]
+        return sum(-w for w in weights if w < 0) > sum(w for w in weights if w >= 0)
+
+    @pytest.mark.parametrize("discretize", [True, False])
+    def test_dominating_negative_weights_are_explained_again(self, falling, lime_runs,
+                                                             discretize):
+        record = {"a": 0.9, "b": 0.9, "c": 0.9, "d": 0.9}
+        predictions, probabilities = falling.score([list(record.values())])
+        record.update(prediction=predictions[0], probability=max(probabilities[0]))
+        assert record["prediction"] == "yes"
+
+        result = falling.explain(record, discretize_continuous=discretize)
+        check_success(result, falling, record)
+        assert len(lime_runs) == 2
+        (first, first_explanation), (second, _) = lime_runs
+        assert self.negatives_dominate(first_explanation, label=1)
+        assert "model_regressor" not in first
+        assert isinstance(second["model_regressor"], PositiveCoefficientsRegressor)
+        weights = [feature["weight"] for feature in result["predictions"][0]["explanation_features"]]
+        assert min(weights) >= 0 and max(weights) > 0
+
+    def test_retry_only_when_negative_weights_dominate(self, binary, lime_runs):
+        for position in range(0, 560, 70):
+            lime_runs.clear()
+            record = binary.record(position, vector=True)
+            check_success(binary.explain(record), binary, record)
+            label = binary.stats.class_labels.index(record["prediction"])
+            assert len(lime_runs) == 1 + self.negatives_dominate(lime_runs[0][1], label)
+
+
+def test_contributing_features_of_a_linear_regression(regression):
+    """Nudging a feature up raises a linear model's prediction exactly when its coefficient is positive."""
+    coefficients = dict(zip(regression.features.columns, regression.model.coef_))
+    explainer = module.LimeTabularExplainer(regression.config(features_count=6))
+    for position in (0, 200, 400):
+        record = regression.record(position)
+        explainer.explain(record, regression.score)
+        transaction = module.Transaction(explainer.config, record)
+        response = explainer._LimeTabularExplainer__get_regression_explanation(
+            data_row=transaction.get_encoded_data_row(), num_features=6, transaction=transaction)
+        explained = [feature.feature_name for feature in response.predictions[0].explanation_features]
+        positive = explainer._LimeTabularExplainer__get_positive_features(transaction, response)
+        assert positive == [name for name in explained if coefficients[name] > 0]
+        assert positive and len(positive) < len(explained)
