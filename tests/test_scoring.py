@@ -1,0 +1,76 @@
+"""The scoring-function adapter around fitted scikit-learn models."""
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.compose import ColumnTransformer
+from sklearn.linear_model import LinearRegression, LogisticRegression
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import OneHotEncoder
+
+from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.scoring import scoring_function
+
+COLUMNS = ["plan", "tenure"]
+TRAIN = pd.DataFrame({"plan": ["basic", "premium", "basic", "premium", "basic", "premium"],
+                      "tenure": [1, 2, 3, 30, 40, 50]})
+CHURN = ["yes", "yes", "yes", "no", "no", "no"]
+
+
+@pytest.fixture(scope="module")
+def pipeline():
+    encode = ColumnTransformer([("plan", OneHotEncoder(), ["plan"])], remainder="passthrough")
+    return make_pipeline(encode, LogisticRegression()).fit(TRAIN, CHURN)
+
+
+def test_classification_pipeline_gets_a_frame_and_returns_plain_lists(pipeline):
+    score = scoring_function(pipeline, COLUMNS, ProblemType.BINARY)
+    predictions, probabilities = score([["basic", 2], ["premium", 45]])
+    assert predictions == ["yes", "no"] and all(type(value) is str for value in predictions)
+    assert len(probabilities) == 2 and all(len(row) == 2 for row in probabilities)
+    assert all(type(value) is float for row in probabilities for value in row)
+    assert probabilities == pipeline.predict_proba(
+        pd.DataFrame([["basic", 2], ["premium", 45]], columns=COLUMNS)).tolist()
+    assert score([]) == ([], [])
+
+
+def test_regression_on_an_array_model_returns_no_probabilities():
+    model = LinearRegression().fit(np.array([[0, 1], [1, 0], [2, 2]]), [1.0, 2.0, 5.0])
+    score = scoring_function(model, ["a", "b"], "regression")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a frame would draw sklearn's feature-name warning
+        predictions, probabilities = score([[0, 1], [2, 2]])
+    assert probabilities is None and predictions == pytest.approx([1.0, 5.0])
+    assert all(type(value) is float for value in predictions)
+    assert score([]) == ([], None)
+
+
+def test_integer_labels_come_back_as_python_ints():
+    model = LogisticRegression().fit(TRAIN[["tenure"]], [0, 0, 0, 1, 1, 1])
+    predictions, _ = scoring_function(model, ["tenure"], "binary")([[2], [45]])
+    assert predictions == [0, 1] and all(type(value) is int for value in predictions)
+
+
+def test_probability_columns_follow_the_given_class_order(pipeline):
+    natural = scoring_function(pipeline, COLUMNS, "binary")
+    swapped = scoring_function(pipeline, COLUMNS, "binary", class_labels=["yes", "no"])
+    same = scoring_function(pipeline, COLUMNS, "binary", class_labels=["no", "yes"])
+    rows = [["basic", 2], ["premium", 45]]
+    assert swapped(rows)[1] == [row[::-1] for row in natural(rows)[1]]
+    assert same(rows) == natural(rows)
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (dict(class_labels=["no", "maybe"]), "predicts the classes"),
+    (dict(class_labels=["no", "yes", "maybe"]), "predicts the classes"),
+])
+def test_refuses_class_labels_the_model_does_not_have(pipeline, arguments, message):
+    with pytest.raises(ValueError, match=message):
+        scoring_function(pipeline, COLUMNS, "binary", **arguments)
+
+
+def test_classification_needs_predict_proba():
+    model = LinearRegression().fit([[0], [1]], [0.0, 1.0])
+    with pytest.raises(ValueError, match="predict_proba"):
+        scoring_function(model, ["a"], ProblemType.MULTICLASS)
