@@ -1,0 +1,660 @@
+"""The ``veltra-explain`` command: training statistics and explanations from the shell.
+
+    veltra-explain stats --train train.csv --label churn -o stats.json
+    veltra-explain explain --stats stats.json --model model.skops --records scored.csv
+
+``main(argv)`` runs the command in-process and returns its exit status:
+0 when every record was explained, 1 when some were not (each failure is
+printed as its error response), 2 for bad arguments or files that cannot be
+read, with one line on stderr.
+"""
+import argparse
+import json
+import math
+import os
+import sys
+import zipfile
+
+PROG = "veltra-explain"
+EXIT_OK = 0
+EXIT_RECORDS_FAILED = 1
+EXIT_USAGE = 2
+
+# Failures of a single record that are not the explainer's own get the
+# explainer's code and message form, so every failure reads alike.
+_ERROR_CODE = "KTRES1001E"
+_ERROR_TEMPLATE = "There was an error while computing the explanation. {0}"
+
+# Untrusted types a skops file may name and still be loaded: scikit-learn's
+# and numpy's own. Anything else could run code of unknown origin.
+_TRUSTED_MODULE_ROOTS = ("sklearn", "numpy")
+
+_DESCRIPTION = """\
+Explain a model's scored records with LIME, using statistics of the training
+data instead of the data itself.
+
+Two steps:
+  1. %(prog)s stats    compute the training statistics once and save them as JSON
+  2. %(prog)s explain  explain scored records with a saved model and those statistics
+
+Run '%(prog)s stats --help' or '%(prog)s explain --help' for the options."""
+
+_STATS_EPILOG = """\
+example:
+  %(prog)s --train train.csv --label churn --categorical plan,region -o stats.json
+
+Every column but the label is a feature unless --features says otherwise.
+Columns holding text are always categorical. The problem type is guessed from
+the label: decimal numbers mean regression, anything else classification;
+pass --problem-type regression for a target of whole numbers."""
+
+_EXPLAIN_EPILOG = """\
+example:
+  %(prog)s --stats stats.json --model model.skops --records scored.csv \\
+      --rows 0:5 --format table --report report.html
+
+The records file is a CSV with a header that holds every feature column.
+Records that come without a 'prediction' column (or, for classification,
+without a 'probability' column) are scored with the model first: the
+prediction is the model's, the probability that of the predicted class.
+
+Models: a scikit-learn estimator or pipeline saved with skops.io.dump is
+loaded safely, and only if every type it needs comes from scikit-learn or
+numpy. A file saved with joblib or pickle can run arbitrary code when it is
+loaded, so it is refused unless you pass --trust-pickle.
+
+Output: one JSON document per record and line, {"row": N, "predictions": [...]}
+or {"row": N, "error": {...}}; --format table prints the same for people.
+Exit status: 0 all records explained, 1 some failed, 2 bad arguments or files."""
+
+
+class UsageError(Exception):
+    """A problem with the arguments or the input files; exits with status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports argument errors as one line instead of usage text plus a message."""
+
+    def error(self, message):
+        raise UsageError("{0} (see '{1} --help')".format(message, self.prog))
+
+
+# ---------------------------------------------------------------- argument types
+
+def _positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected a positive whole number, got {0!r}"
+                                         .format(text)) from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError("expected a positive whole number, got {0!r}"
+                                         .format(text))
+    return value
+
+
+def _column_list(text):
+    names = [name.strip() for name in text.split(",")]
+    if any(not name for name in names):
+        raise argparse.ArgumentTypeError("expected comma-separated column names, got {0!r}"
+                                         .format(text))
+    return names
+
+
+def parse_rows(text, count):
+    """The row positions that ``text`` selects among ``count`` records, in order.
+
+    ``text`` is a comma-separated list of positions (``7``) and half-open ranges
+    (``0:10``, ``5:``, ``:3``), counted from 0 like the records after the header.
+    Raises UsageError for malformed text, a position past the end or an empty
+    selection.
+    """
+    selected = []
+    for part in text.split(","):
+        part = part.strip()
+        try:
+            if ":" in part:
+                start_text, _, end_text = part.partition(":")
+                start = int(start_text) if start_text.strip() else 0
+                end = int(end_text) if end_text.strip() else count
+                if start < 0 or end < 0:
+                    raise ValueError
+                if start >= count and start > 0:
+                    raise UsageError("--rows {0}: the records file has only {1} record{2}"
+                                     .format(part, count, "" if count == 1 else "s"))
+                selected.extend(range(start, min(end, count)))
+            else:
+                position = int(part)
+                if position < 0:
+                    raise ValueError
+                if position >= count:
+                    raise UsageError("--rows {0}: the records file has only {1} record{2}"
+                                     .format(part, count, "" if count == 1 else "s"))
+                selected.append(position)
+        except ValueError:
+            raise UsageError("--rows takes positions and ranges such as 0:10 or 3,7,9; "
+                             "got {0!r}".format(text)) from None
+    if not selected:
+        raise UsageError("--rows {0} selects no records".format(text))
+    return selected
+
+
+# ---------------------------------------------------------------- files
+
+def _read_csv(path, what, dtype=None):
+    import pandas as pd
+
+    try:
+        return pd.read_csv(path, dtype=dtype)
+    except FileNotFoundError:
+        raise UsageError("the {0} file {1} does not exist".format(what, path)) from None
+    except IsADirectoryError:
+        raise UsageError("the {0} file {1} is a directory".format(what, path)) from None
+    except PermissionError:
+        raise UsageError("the {0} file {1} cannot be read (permission denied)"
+                         .format(what, path)) from None
+    except pd.errors.EmptyDataError:
+        raise UsageError("the {0} file {1} is empty".format(what, path)) from None
+    except (pd.errors.ParserError, UnicodeDecodeError, ValueError, OSError) as error:
+        raise UsageError("the {0} file {1} is not readable CSV: {2}"
+                         .format(what, path, _one_line(error))) from None
+
+
+def _one_line(error):
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+class _Output:
+    """A file written in one step once the work is done, checked for writability up front."""
+
+    def __init__(self, path, what):
+        self.path = path
+        folder = os.path.dirname(os.path.abspath(path))
+        if os.path.isdir(path):
+            raise UsageError("the {0} path {1} is a directory".format(what, path))
+        if not os.path.isdir(folder):
+            raise UsageError("cannot write the {0} {1}: the folder {2} does not exist"
+                             .format(what, path, folder))
+        if not os.access(folder, os.W_OK):
+            raise UsageError("cannot write the {0} {1}: the folder {2} is not writable"
+                             .format(what, path, folder))
+        self.what = what
+
+    def write(self, text):
+        from veltra_utils.explainability.report import write_text_atomically
+
+        try:
+            write_text_atomically(self.path, text)
+        except OSError as error:
+            raise UsageError("cannot write the {0} {1}: {2}"
+                             .format(self.what, self.path, _one_line(error))) from None
+
+
+# ---------------------------------------------------------------- stats
+
+def _text_columns(frame, names):
+    import pandas as pd
+
+    return [name for name in names
+            if not (pd.api.types.is_numeric_dtype(frame[name].dtype)
+                    or pd.api.types.is_bool_dtype(frame[name].dtype))]
+
+
+def run_stats(args):
+    from veltra_utils.explainability.entity.training_stats import TrainingStats
+
+    output = _Output(args.output, "statistics") if args.output != "-" else None
+    frame = _read_csv(args.train, "training data")
+    if args.label not in frame.columns:
+        raise UsageError("the training data {0} has no column {1!r}; its columns are {2}"
+                         .format(args.train, args.label, ", ".join(map(str, frame.columns))))
+    features = args.features
+    if features is None:
+        features = [name for name in frame.columns if name != args.label]
+    else:
+        unknown = [name for name in features if name not in frame.columns]
+        if unknown:
+            raise UsageError("the training data {0} has no column {1!r}"
+                             .format(args.train, unknown[0]))
+    categorical = list(args.categorical or [])
+    for name in categorical:
+        if name not in features:
+            raise UsageError("--categorical {0!r} is not a feature column of {1}"
+                             .format(name, args.train))
+    inferred = [name for name in _text_columns(frame, features) if name not in categorical]
+    categorical += inferred
+    try:
+        stats = TrainingStats.from_dataframe(frame, args.label, categorical_columns=categorical,
+                                             problem_type=args.problem_type,
+                                             feature_columns=features)
+    except ValueError as error:
+        raise UsageError("cannot compute statistics of {0}: {1}"
+                         .format(args.train, _one_line(error))) from None
+    try:
+        text = json.dumps(stats.to_dict(), indent=2, allow_nan=False) + "\n"
+    except (TypeError, ValueError) as error:
+        raise UsageError("the statistics of {0} cannot be stored as JSON: {1}"
+                         .format(args.train, _one_line(error))) from None
+
+    if output is None:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    else:
+        output.write(text)
+    labels = ""
+    if stats.class_labels:
+        shown = ", ".join(str(label) for label in stats.class_labels[:10])
+        labels = ": " + shown + (", ..." if len(stats.class_labels) > 10 else "")
+    print("{0}: statistics of {1} rows and {2} features ({3}{4}){5}{6}".format(
+        PROG, stats.row_count, len(stats.feature_columns), stats.problem_type.value, labels,
+        "" if output is None else " written to " + args.output,
+        "; categorical: " + ", ".join(stats.categorical_columns)
+        if stats.categorical_columns else ""), file=sys.stderr)
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------- model
+
+def load_model(path, trust_pickle=False):
+    """Load a model saved with skops or, when ``trust_pickle``, with joblib/pickle.
+
+    Raises UsageError with the reason when the file cannot or must not be loaded.
+    """
+    if not os.path.exists(path):
+        raise UsageError("the model file {0} does not exist".format(path))
+    if os.path.isdir(path):
+        raise UsageError("the model file {0} is a directory".format(path))
+    try:
+        is_skops = zipfile.is_zipfile(path)
+    except OSError as error:
+        raise UsageError("cannot read the model file {0}: {1}"
+                         .format(path, _one_line(error))) from None
+    if is_skops:
+        return _load_skops(path)
+    if not trust_pickle:
+        raise UsageError("the model file {0} is not a skops file; if it was saved with joblib or "
+                         "pickle, loading it can run arbitrary code: re-save it with "
+                         "skops.io.dump, or pass --trust-pickle if you trust its origin"
+                         .format(path))
+    import joblib
+
+    try:
+        return joblib.load(path)
+    except Exception as error:  # a pickle can fail in any way its contents choose
+        raise UsageError("cannot load the model file {0} with joblib: {1}"
+                         .format(path, _one_line(error))) from None
+
+
+def _load_skops(path):
+    try:
+        import skops.io as sio
+    except ImportError:
+        raise UsageError("loading the skops file {0} needs the skops package "
+                         "(pip install skops)".format(path)) from None
+    try:
+        untrusted = sio.get_untrusted_types(file=path)
+    except Exception as error:
+        raise UsageError("the model file {0} is not a readable skops file: {1}"
+                         .format(path, _one_line(error))) from None
+    refused = [name for name in untrusted
+               if str(name).split(".", 1)[0] not in _TRUSTED_MODULE_ROOTS]
+    if refused:
+        raise UsageError("refusing to load the model file {0}: it needs types that are not "
+                         "scikit-learn's or numpy's and could run code: {1}"
+                         .format(path, ", ".join(refused)))
+    try:
+        return sio.load(path, trusted=list(untrusted))
+    except Exception as error:
+        raise UsageError("cannot load the model file {0}: {1}"
+                         .format(path, _one_line(error))) from None
+
+
+# ---------------------------------------------------------------- explain
+
+def _load_stats(path):
+    from veltra_utils.explainability.entity.training_stats import TrainingStats
+
+    try:
+        with open(path, encoding="utf-8") as stream:
+            data = json.load(stream)
+    except FileNotFoundError:
+        raise UsageError("the statistics file {0} does not exist".format(path)) from None
+    except IsADirectoryError:
+        raise UsageError("the statistics file {0} is a directory".format(path)) from None
+    except (OSError, UnicodeDecodeError) as error:
+        raise UsageError("cannot read the statistics file {0}: {1}"
+                         .format(path, _one_line(error))) from None
+    except ValueError as error:
+        raise UsageError("the statistics file {0} is not JSON: {1}"
+                         .format(path, _one_line(error))) from None
+    try:
+        return TrainingStats.from_dict(data)
+    except ValueError as error:
+        raise UsageError("the statistics file {0} does not hold training statistics: {1}"
+                         .format(path, _one_line(error))) from None
+
+
+def _records_dtypes(stats):
+    """Read categorical columns of text categories as text, so "007" stays "007"."""
+    dtypes = {}
+    for position, name in enumerate(stats.feature_columns):
+        categories = stats.cat_cols_encoding_map.get(position)
+        if categories is not None and len(categories) \
+                and all(isinstance(value, str) for value in categories.tolist()):
+            dtypes[name] = str
+    return dtypes
+
+
+def _is_missing(value):
+    """None, NaN, NaT or pd.NA: what an empty CSV cell turns into."""
+    import numpy as np
+    import pandas as pd
+
+    if value is None:
+        return True
+    try:
+        missing = pd.isna(value)
+    except (TypeError, ValueError):
+        return False
+    return isinstance(missing, (bool, np.bool_)) and bool(missing)
+
+
+def _record(row, stats, config):
+    record = {name: row[name] for name in stats.feature_columns}
+    for name in (config.prediction_column, config.probability_column):
+        if name in row:
+            record[name] = row[name]
+    return {name: (None if _is_missing(value) else value) for name, value in record.items()}
+
+
+def _error_response(message):
+    from veltra_utils.explainability.entity.explain_response import (
+        Error, ErrorTarget, LimeExplanation, LimeExplanationSchema)
+
+    error = Error(code=_ERROR_CODE, message=_ERROR_TEMPLATE.format(message),
+                  target=ErrorTarget("field", "lime"), vals=[message])
+    return LimeExplanationSchema().dump(LimeExplanation(error=error))
+
+
+def _score_records(records, score, config, fill_prediction, fill_probability):
+    """Fill in the model's output for the records, one batch or row by row on failure.
+
+    Returns {position: error response} for the records the model could not score.
+    """
+    from veltra_utils.explainability.entity.constants import ProblemType
+
+    class_labels = list(config.training_stats.class_labels)
+    regression = config.problem_type is ProblemType.REGRESSION
+    failures = {}
+
+    def apply(position, prediction, probabilities):
+        record = records[position]
+        if fill_prediction:
+            record[config.prediction_column] = prediction
+        if fill_probability and not regression:
+            prediction = record[config.prediction_column]
+            if prediction in class_labels:
+                record[config.probability_column] = probabilities[class_labels.index(prediction)]
+            else:
+                record[config.probability_column] = max(probabilities)
+
+    rows = [[record[name] for name in config.feature_columns] for record in records]
+    missing = [position for position, row in enumerate(rows) if any(map(_is_missing, row))]
+    for position in missing:
+        failures[position] = _error_response(
+            "The model could not score the record: the feature {0!r} has no value".format(
+                next(name for name, value in zip(config.feature_columns, rows[position])
+                     if _is_missing(value))))
+    complete = [position for position in range(len(rows)) if position not in failures]
+    try:
+        predictions, probabilities = score([rows[position] for position in complete])
+        for index, position in enumerate(complete):
+            apply(position, predictions[index], None if regression else probabilities[index])
+        return failures
+    except Exception:  # one bad record spoils the batch; find it below
+        pass
+    for position in complete:
+        try:
+            predictions, probabilities = score([rows[position]])
+            apply(position, predictions[0], None if regression else probabilities[0])
+        except Exception as error:
+            failures[position] = _error_response(
+                "The model could not score the record: {0}".format(_one_line(error)))
+    return failures
+
+
+def _progress(total):
+    from tqdm import tqdm
+
+    enabled = total > 1 and hasattr(sys.stderr, "isatty") and sys.stderr.isatty()
+    return tqdm(total=total, disable=not enabled, file=sys.stderr, unit="record",
+                desc="explaining", leave=False)
+
+
+def run_explain(args):
+    from veltra_utils.explainability.entity.constants import ProblemType
+    from veltra_utils.explainability.entity.explain_config import ExplainConfig
+    from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
+        LimeTabularExplainer)
+    from veltra_utils.explainability.scoring import scoring_function
+
+    report = _Output(args.report, "report") if args.report else None
+    stats = _load_stats(args.stats)
+    try:
+        config = ExplainConfig(training_stats=stats, features_count=args.features_count,
+                               perturbations_count=args.perturbations,
+                               prediction_column=args.prediction_column,
+                               probability_column=args.probability_column)
+    except ValueError as error:
+        raise UsageError(_one_line(error)) from None
+    model = load_model(args.model, trust_pickle=args.trust_pickle)
+    regression = config.problem_type is ProblemType.REGRESSION
+    try:
+        score = scoring_function(model, config.feature_columns, config.problem_type,
+                                 class_labels=None if regression else stats.class_labels)
+    except ValueError as error:
+        raise UsageError("the model {0} does not fit the statistics {1}: {2}"
+                         .format(args.model, args.stats, _one_line(error))) from None
+
+    frame = _read_csv(args.records, "records", dtype=_records_dtypes(stats))
+    missing = [name for name in config.feature_columns if name not in frame.columns]
+    if missing:
+        raise UsageError("the records file {0} lacks the feature column{1} {2}".format(
+            args.records, "s" if len(missing) > 1 else "", ", ".join(missing)))
+    if len(frame) == 0:
+        raise UsageError("the records file {0} holds no records".format(args.records))
+    positions = parse_rows(args.rows, len(frame)) if args.rows else list(range(len(frame)))
+
+    rows = frame.to_dict("records")
+    records = [_record(rows[position], stats, config) for position in positions]
+    fill_prediction = config.prediction_column not in frame.columns
+    fill_probability = not regression and config.probability_column not in frame.columns
+    failures = {}
+    if fill_prediction or fill_probability:
+        failures = _score_records(records, score, config, fill_prediction, fill_probability)
+
+    explainer = LimeTabularExplainer(config)
+    sections, failed = [], 0
+    with _progress(len(records)) as bar:
+        for index, (position, record) in enumerate(zip(positions, records)):
+            response = failures.get(index)
+            if response is None:
+                response = explainer.explain(record, score)
+            if "error" in response:
+                failed += 1
+            _emit(position, response, record, args.format, bar)
+            sections.append(_section(position, response, record, config))
+            bar.update(1)
+
+    if report is not None:
+        from veltra_utils.explainability.report import render_report
+
+        title = args.title or "Explanations of {0}".format(os.path.basename(args.records))
+        description = "Model {0}, training statistics {1}.".format(
+            os.path.basename(args.model), os.path.basename(args.stats))
+        report.write(render_report(sections, title=title, description=description))
+    if failed:
+        print("{0}: {1} of {2} records could not be explained".format(
+            PROG, failed, len(records)), file=sys.stderr)
+        return EXIT_RECORDS_FAILED
+    return EXIT_OK
+
+
+def _section(position, response, record, config):
+    from veltra_utils.explainability.report import ReportSection
+
+    features = {name: record.get(name) for name in config.feature_columns}
+    return ReportSection("Row {0}".format(position), response, features)
+
+
+def _emit(position, response, record, output_format, bar):
+    if output_format == "table":
+        text = format_table(position, response, record)
+    else:
+        document = {"row": position}
+        document.update(response)
+        text = json.dumps(document, allow_nan=False)
+    if bar.disable:
+        print(text, flush=True)
+    else:
+        bar.write(text, file=sys.stdout)
+        sys.stdout.flush()
+
+
+def format_table(position, response, record=None):
+    """One record's response as lines of text for a terminal."""
+    from veltra_utils.explainability.report import (describe_feature, format_probability,
+                                                    sorted_features)
+
+    if "error" in response:
+        error = response["error"]
+        return "row {0}: FAILED ({1}) {2}\n".format(position, error.get("code", "error"),
+                                                    error.get("message", ""))
+    predictions = response.get("predictions") or [{}]
+    explained = predictions[0]
+    line = "row {0}: prediction {1}".format(position, _show(explained.get("value")))
+    if explained.get("probability") is not None:
+        line += ", probability {0}".format(format_probability(explained["probability"]))
+    for other in predictions[1:]:
+        line += "; otherwise {0}".format(_show(other.get("value")))
+        if other.get("probability") is not None:
+            line += " ({0})".format(format_probability(other["probability"]))
+    rows = sorted_features(explained.get("explanation_features"))
+    lines = [line]
+    if rows:
+        largest = max(abs(weight) for _, weight in rows) or 1.0
+        labels = [describe_feature(feature, record) for feature, _ in rows]
+        width = max(len(label) for label in labels)
+        lines.append("  {0:<{1}}  {2:>7}".format("feature", width, "weight"))
+        for label, (_, weight) in zip(labels, rows):
+            bar = ("+" if weight >= 0 else "-") * max(1, int(round(abs(weight) / largest * 20)))
+            lines.append("  {0:<{1}}  {2:>+7.3f}  {3}".format(label, width, weight, bar))
+    return "\n".join(lines) + "\n"
+
+
+def _show(value):
+    if isinstance(value, float) and math.isfinite(value):
+        return format(value, ".4g")
+    return str(value)
+
+
+# ---------------------------------------------------------------- parser and entry point
+
+def build_parser():
+    parser = _Parser(prog=PROG, description=_DESCRIPTION,
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    stats = commands.add_parser(
+        "stats", help="compute training statistics from a CSV file",
+        description="Compute the training statistics that explanations are drawn from, "
+                    "once, and store them as JSON.",
+        epilog=_STATS_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    stats.add_argument("--train", required=True, metavar="CSV",
+                       help="training data: a CSV file with a header row")
+    stats.add_argument("--label", required=True, metavar="COLUMN",
+                       help="the column holding the model's target")
+    stats.add_argument("--categorical", type=_column_list, metavar="A,B",
+                       help="feature columns to treat as categories (text columns always are)")
+    stats.add_argument("--features", type=_column_list, metavar="A,B,C",
+                       help="the model's input columns in its order (default: every column but "
+                            "the label)")
+    stats.add_argument("--problem-type", choices=["binary", "multiclass", "regression"],
+                       help="the kind of model (default: guessed from the label)")
+    stats.add_argument("-o", "--output", default="-", metavar="JSON",
+                       help="where to write the statistics (default: standard output)")
+    stats.set_defaults(handler=run_stats)
+
+    explain = commands.add_parser(
+        "explain", help="explain scored records",
+        description="Explain records of a CSV file with LIME, from the training statistics "
+                    "and the model.",
+        epilog=_EXPLAIN_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    explain.add_argument("--stats", required=True, metavar="JSON",
+                         help="training statistics written by '{0} stats'".format(PROG))
+    explain.add_argument("--model", required=True, metavar="FILE",
+                         help="the model: a skops file, or a joblib file with --trust-pickle")
+    explain.add_argument("--records", required=True, metavar="CSV",
+                         help="the records to explain: a CSV file with a header row")
+    explain.add_argument("--rows", metavar="SPEC",
+                         help="which records, counted from 0: e.g. 0:10, 5, 3,7,9 or 20: "
+                              "(default: all)")
+    explain.add_argument("--features-count", type=_positive_int, default=10, metavar="N",
+                         help="the most features an explanation reports (default: 10)")
+    explain.add_argument("--perturbations", type=_positive_int, default=5000, metavar="N",
+                         help="samples LIME draws around each record (default: 5000; fewer is "
+                              "faster and less stable)")
+    explain.add_argument("--format", choices=["json", "table"], default="json",
+                         help="output: one JSON document per line, or a table (default: json)")
+    explain.add_argument("--report", metavar="HTML",
+                         help="also write a self-contained HTML report with a chart per record")
+    explain.add_argument("--title", help="the report's title (default: from the records file)")
+    explain.add_argument("--trust-pickle", action="store_true",
+                         help="allow loading a joblib/pickle model; only for files you trust, "
+                              "since loading one can run any code")
+    explain.add_argument("--prediction-column", default="prediction", metavar="COLUMN",
+                         help="the column holding the model's prediction (default: prediction)")
+    explain.add_argument("--probability-column", default="probability", metavar="COLUMN",
+                         help="the column holding the probability of the prediction "
+                              "(default: probability)")
+    explain.set_defaults(handler=run_explain)
+    return parser
+
+
+def main(argv=None):
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        if getattr(args, "handler", None) is None:
+            parser.print_help(sys.stderr)
+            return EXIT_USAGE
+        return args.handler(args)
+    except UsageError as error:
+        print("{0}: error: {1}".format(PROG, error), file=sys.stderr)
+        return EXIT_USAGE
+    except SystemExit as done:  # --help and --version
+        if done.code is None:
+            return EXIT_OK
+        return done.code if isinstance(done.code, int) else EXIT_USAGE
+    except KeyboardInterrupt:
+        print("{0}: interrupted".format(PROG), file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`); stop quietly, and keep Python
+        # from complaining about the flush at exit.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return EXIT_OK
+    except Exception as error:  # keep the one-line promise for anything unforeseen
+        print("{0}: error: unexpected {1}: {2}".format(PROG, type(error).__name__,
+                                                      _one_line(error)), file=sys.stderr)
+        return EXIT_USAGE
+
+
+if __name__ == "__main__":
+    sys.exit(main())
