@@ -258,6 +258,19 @@ class TestErrors:
         result = mean.explain(mean.record(0))
         assert result.get("error", {}).get("code") == "KTRES1001E", result
 
+    @pytest.mark.xfail(strict=True, reason="range bounds are read back from LIME's two-decimal "
+                                           "descriptions, so a small-scale bin collapses to 0..0")
+    def test_range_of_a_small_scale_feature_holds_the_record(self):
+        rng = np.random.default_rng(1)
+        features = pd.DataFrame({"dose": rng.uniform(0, 0.004, 500),
+                                 "weight": rng.uniform(50, 100, 500)})
+        small = Problem(features, 1000 * features.dose + 0.01 * features.weight, Ridge())
+        record = {"dose": 0.0025, "weight": 70.0}  # mid-bin: the quartiles are 1.0e-3, 1.9e-3, 3.0e-3
+        record["prediction"] = small.score([[0.0025, 70.0]])[0][0]
+        features = small.explain(record)["predictions"][0]["explanation_features"]
+        bounds = next(f["feature_range"] for f in features if f["feature_name"] == "dose")
+        assert bounds["min"] < record["dose"] <= bounds["max"], bounds
+
     def test_bad_input_and_failing_model_become_error_responses(self, mixed):
         unseen = dict(mixed.record(0), plan="enterprise")
 

@@ -1,0 +1,194 @@
+"""Explain records of two real models from their training statistics and print the responses.
+
+    python -m veltra_utils.explainability.demo
+
+1. Customer churn: a generated table of customers with text columns (plan,
+   region), whole-number columns (tenure, support calls) and a monthly charge;
+   a one-hot encoding and logistic-regression pipeline predicts churn.
+2. Diabetes progression: scikit-learn's diabetes data; a ridge regression
+   predicts the disease progression one year after baseline.
+
+Each model is trained, its training statistics are computed, and from then on
+only the statistics are used: every record is explained by LIME sampling
+around the statistics and scoring through the model. The last churn record has
+a plan the training data never held and shows the error response.
+"""
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+from sklearn.compose import ColumnTransformer
+from sklearn.datasets import load_diabetes
+from sklearn.linear_model import LogisticRegression, Ridge
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import OneHotEncoder, StandardScaler
+
+from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.entity.explain_config import ExplainConfig
+from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+from veltra_utils.explainability.scoring import scoring_function
+
+PERTURBATIONS = 2000
+TOP_FEATURES = 5
+_BAR_WIDTH = 20
+
+CHURN_RECORDS = [
+    {"plan": "basic", "region": "south", "tenure_months": 2, "support_calls": 5,
+     "monthly_charge": 64.90},
+    {"plan": "premium", "region": "north", "tenure_months": 58, "support_calls": 0,
+     "monthly_charge": 92.50},
+    {"plan": "standard", "region": "east", "tenure_months": 14, "support_calls": 2,
+     "monthly_charge": 55.00},
+]
+UNSEEN_PLAN = {"plan": "enterprise", "region": "west", "tenure_months": 30, "support_calls": 1,
+               "monthly_charge": 120.00}
+
+
+def churn_data(rows=1200, seed=42):
+    """A customer table and its churn labels ("yes"/"no")."""
+    rng = np.random.default_rng(seed)
+    plan = rng.choice(["basic", "standard", "premium"], rows, p=[0.5, 0.3, 0.2])
+    region = rng.choice(["north", "south", "east", "west"], rows, p=[0.3, 0.3, 0.2, 0.2])
+    tenure = rng.integers(1, 73, rows).astype(np.int32)
+    calls = rng.poisson(1.5, rows).astype(np.int64)
+    charge = np.round(rng.normal(45, 10, rows) + np.where(plan == "premium", 40, 0)
+                      + np.where(plan == "standard", 15, 0), 2)
+    logit = (-0.5 + 0.7 * calls - 0.06 * tenure + np.where(plan == "basic", 1.0, 0.0)
+             + np.where(region == "south", 0.6, 0.0) + 0.02 * (charge - 55))
+    churn = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
+    features = pd.DataFrame({"plan": plan, "region": region, "tenure_months": tenure,
+                             "support_calls": calls, "monthly_charge": charge})
+    return features, pd.Series(churn, name="churn")
+
+
+def churn_model(features, labels):
+    encode = ColumnTransformer([
+        ("categories", OneHotEncoder(handle_unknown="ignore"), ["plan", "region"]),
+        ("numbers", StandardScaler(), ["tenure_months", "support_calls", "monthly_charge"]),
+    ])
+    return make_pipeline(encode, LogisticRegression(max_iter=1000)).fit(features, labels)
+
+
+def scored(record, score):
+    """The record with the model's prediction and the probability of that prediction."""
+    predictions, probabilities = score([list(record.values())])
+    result = dict(record, prediction=predictions[0])
+    if probabilities is not None:
+        result["probability"] = max(probabilities[0])
+    return result
+
+
+def describe(feature):
+    """The condition an explanation feature stands for, e.g. ``plan = basic`` or ``tenure <= 12``."""
+    name = feature["feature_name"]
+    if feature.get("is_categorical"):
+        return "{0} = {1}".format(name, feature.get("feature_value"))
+    bounds = feature.get("feature_range")
+    if not bounds:
+        return name
+    # Adding 0.0 turns a bound printed as -0.00 into a plain 0.
+    low, high = [None if bound is None else bound + 0.0
+                 for bound in (bounds.get("min"), bounds.get("max"))]
+    if low is not None and high is not None:
+        return "{0:g} < {1} <= {2:g}".format(low, name, high)
+    if high is not None:
+        return "{0} <= {1:g}".format(name, high)
+    if low is not None:
+        return "{0} > {1:g}".format(name, low)
+    return name
+
+
+def format_value(value):
+    if isinstance(value, float):
+        return "{0:.4g}".format(value)
+    return str(value)
+
+
+def format_response(response, record):
+    """A readable rendering of one dumped response."""
+    lines = ["  record: " + ", ".join("{0}={1}".format(name, format_value(value))
+                                      for name, value in record.items()
+                                      if name not in ("prediction", "probability"))]
+    error = response.get("error")
+    if error:
+        lines.append("  error {0}: {1}".format(error.get("code"), error.get("message")))
+        return "\n".join(lines)
+
+    explained, *others = response["predictions"]
+    headline = "  prediction: {0}".format(format_value(explained["value"]))
+    if explained.get("probability") is not None:
+        headline += "   probability: {0:.3f}".format(explained["probability"])
+    lines.append(headline)
+
+    features = explained.get("explanation_features") or []
+    conditions = [describe(feature) for feature in features]
+    width = max([len("feature")] + [len(text) for text in conditions])
+    lines.append("    {0:<{1}}  {2:>8}".format("feature", width, "weight"))
+    lines.append("    {0}  {1}".format("-" * width, "-" * 8))
+    for text, feature in zip(conditions, features):
+        weight = feature["weight"]
+        bar = ("+" if weight >= 0 else "-") * max(1, round(abs(weight) * _BAR_WIDTH)) \
+            if weight else ""
+        lines.append("    {0:<{1}}  {2:>+8.3f}  {3}".format(text, width, weight, bar))
+    for other in others:
+        lines.append("  complementary label: {0}   probability: {1:.3f}".format(
+            format_value(other["value"]), other["probability"]))
+    return "\n".join(lines)
+
+
+def explain_records(title, explainer, score, records):
+    print("\n" + title)
+    print("=" * len(title))
+    for number, record in enumerate(records, start=1):
+        print("\nRecord {0}".format(number))
+        print(format_response(explainer.explain(record, score), record))
+
+
+def churn_demo():
+    features, churn = churn_data()
+    model = churn_model(features, churn)
+    stats = TrainingStats.from_dataframe(features.assign(churn=churn), label_column="churn",
+                                         categorical_columns=["plan", "region"])
+    config = ExplainConfig(training_stats=stats, features_count=TOP_FEATURES,
+                           perturbations_count=PERTURBATIONS)
+    score = scoring_function(model, stats.feature_columns, stats.problem_type,
+                             class_labels=stats.class_labels)
+    records = [scored(record, score) for record in CHURN_RECORDS]
+    # A plan the model never saw: the record is refused and explain answers with an error.
+    records.append(dict(UNSEEN_PLAN, prediction="no", probability=0.5))
+    explain_records("Customer churn: one-hot + logistic regression, {0} customers, {1} problem"
+                    .format(stats.row_count, stats.problem_type.value),
+                    LimeTabularExplainer(config), score, records)
+    return len(records)
+
+
+def diabetes_demo():
+    data = load_diabetes(as_frame=True)
+    train, held_out = data.frame.iloc[:400], data.frame.iloc[400:]
+    feature_columns = list(data.feature_names)
+    model = Ridge(alpha=0.1).fit(train[feature_columns], train["target"])
+    stats = TrainingStats.from_dataframe(train, label_column="target",
+                                         problem_type=ProblemType.REGRESSION)
+    config = ExplainConfig(training_stats=stats, features_count=TOP_FEATURES,
+                           perturbations_count=PERTURBATIONS)
+    score = scoring_function(model, stats.feature_columns, stats.problem_type)
+    records = [scored(held_out[feature_columns].iloc[position].to_dict(), score)
+               for position in (0, 15, 30)]
+    explain_records("Diabetes progression: ridge regression, {0} training patients, "
+                    "records held out from training".format(stats.row_count),
+                    LimeTabularExplainer(config), score, records)
+    return len(records)
+
+
+def main():
+    started = time.perf_counter()
+    count = churn_demo() + diabetes_demo()
+    print("\nExplained {0} records ({1} LIME samples each) in {2:.1f} s."
+          .format(count, PERTURBATIONS, time.perf_counter() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
