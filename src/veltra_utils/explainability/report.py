@@ -269,9 +269,15 @@ def _section(index, section):
     return "".join(parts)
 
 
+def _failed(response):
+    """Whether a response explains nothing: an error, or no predictions at all."""
+    return not isinstance(response, dict) or "error" in response \
+        or not response.get("predictions")
+
+
 def _index_entry(index, section):
-    response = section.response if isinstance(section.response, dict) else {}
-    if "error" in response or not response.get("predictions"):
+    response = section.response
+    if _failed(response):
         summary = '<span class="failed">failed</span>'
     else:
         summary = _text(response["predictions"][0].get("value"))
@@ -287,8 +293,7 @@ def render_report(sections, title="Explanations", description=None):
     """
     sections = [section if isinstance(section, ReportSection) else ReportSection(*section)
                 for section in sections]
-    failed = sum(1 for section in sections
-                 if not isinstance(section.response, dict) or "error" in section.response)
+    failed = sum(1 for section in sections if _failed(section.response))
     summary = "{0} record{1} explained".format(len(sections) - failed,
                                                "" if len(sections) - failed == 1 else "s")
     if failed:

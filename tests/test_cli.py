@@ -1,0 +1,273 @@
+"""The veltra-explain command, run in-process on small generated data and saved models."""
+import json
+import os
+from html.parser import HTMLParser
+
+import joblib
+import numpy as np
+import pandas as pd
+import pytest
+import skops.io as sio
+from sklearn.compose import make_column_transformer
+from sklearn.linear_model import LinearRegression, LogisticRegression
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import FunctionTransformer, OneHotEncoder
+
+from veltra_utils.explainability.cli import main, parse_rows, UsageError
+from veltra_utils.explainability.entity.explain_config import ExplainConfig
+from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
+    LimeTabularExplainer)
+from veltra_utils.explainability.scoring import scoring_function
+
+PLAN = 'plan <"&">'          # a column name that needs escaping everywhere
+FEATURES = ["age", "income", PLAN]
+PERTURBATIONS = "300"
+
+
+def _train_frame(rows=240):
+    rng = np.random.default_rng(7)
+    frame = pd.DataFrame({"age": rng.integers(18, 80, rows),
+                          "income": rng.normal(50, 10, rows).round(2),
+                          PLAN: rng.choice(["a<b", "c&d", "007"], rows)})
+    frame["churn"] = np.where(frame.income + (frame[PLAN] == "a<b") * 6 - frame.age * 0.1 > 46,
+                              "yes", "no")
+    return frame
+
+
+def _pipeline(estimator):
+    encode = make_column_transformer((OneHotEncoder(handle_unknown="ignore"), [PLAN]),
+                                     remainder="passthrough")
+    return make_pipeline(encode, estimator)
+
+
+@pytest.fixture(scope="module")
+def work(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("cli")
+    train = _train_frame()
+    train.to_csv(folder / "train.csv", index=False)
+    model = _pipeline(LogisticRegression(max_iter=1000)).fit(train[FEATURES], train.churn)
+    sio.dump(model, str(folder / "model.skops"))
+    joblib.dump(model, folder / "model.joblib")
+    train[FEATURES].head(10).to_csv(folder / "records.csv", index=False)
+    train.drop(columns=[PLAN]).to_csv(folder / "train_no_plan.csv", index=False)
+    other = _pipeline(LogisticRegression()).fit(train[FEATURES], train.churn == "yes")
+    sio.dump(other, str(folder / "other_labels.skops"))
+    sio.dump(FunctionTransformer(func=json.dumps), str(folder / "untrusted.skops"))
+    assert main(["stats", "--train", str(folder / "train.csv"), "--label", "churn",
+                 "-o", str(folder / "stats.json")]) == 0
+    return folder, train, model
+
+
+def _explain(work, *extra, records="records.csv", model="model.skops"):
+    folder = work[0]
+    return main(["explain", "--stats", str(folder / "stats.json"),
+                 "--model", str(folder / model), "--records", str(folder / records),
+                 "--perturbations", PERTURBATIONS, *extra])
+
+
+def _json_lines(text):
+    return [json.loads(line) for line in text.splitlines() if line.strip()]
+
+
+def test_stats_round_trip_and_text_columns_become_categorical(work, capsys):
+    folder, train, _ = work
+    stored = json.loads((folder / "stats.json").read_text())
+    direct = TrainingStats.from_dataframe(train, "churn", categorical_columns=[PLAN])
+    assert stored == json.loads(json.dumps(direct.to_dict()))
+    loaded = TrainingStats.from_dict(stored)
+    assert loaded.categorical_columns == [PLAN] and loaded.class_labels == ["no", "yes"]
+    # "007" is a category of text, not the number 7.
+    assert "007" in loaded.cat_cols_encoding_map[2].tolist()
+
+    capsys.readouterr()
+    assert main(["stats", "--train", str(folder / "train.csv"), "--label", "churn",
+                 "--features", "age,income", "--problem-type", "binary"]) == 0
+    on_stdout = json.loads(capsys.readouterr().out)
+    assert on_stdout["feature_columns"] == ["age", "income"]
+
+
+def test_explain_prints_what_the_explainer_returns_for_model_scored_records(work, capsys):
+    folder, train, model = work
+    capsys.readouterr()
+    assert _explain(work, "--rows", "1:3,6:9", "--features-count", "2") == 0
+    documents = _json_lines(capsys.readouterr().out)
+    assert [document["row"] for document in documents] == [1, 2, 6, 7, 8]
+    # Both classes, so the probability must be read from the predicted class's column.
+    assert {document["predictions"][0]["value"] for document in documents} == {"no", "yes"}
+
+    stats = TrainingStats.from_dict(json.loads((folder / "stats.json").read_text()))
+    config = ExplainConfig(training_stats=stats, features_count=2, perturbations_count=300)
+    score = scoring_function(model, FEATURES, "binary", stats.class_labels)
+    for document in documents:
+        features = train[FEATURES].iloc[[document["row"]]]
+        record = features.iloc[0].to_dict()
+        record["prediction"] = model.predict(features)[0]
+        record["probability"] = float(model.predict_proba(features).max())
+        expected = LimeTabularExplainer(config).explain(record, score)
+        assert {key: value for key, value in document.items() if key != "row"} == expected
+        assert len(expected["predictions"][0]["explanation_features"]) == 2
+
+
+def test_recorded_predictions_are_explained_as_given(work, capsys):
+    folder, train, model = work
+    scored = train[FEATURES].head(2).copy()
+    # A column of numeric-looking categories is still read as the text categories.
+    scored[PLAN] = "007"
+    predicted = model.predict(scored)
+    scored["prediction"] = ["no" if value == "yes" else "yes" for value in predicted]
+    scored["probability"] = [0.25, 0.5]
+    scored.to_csv(folder / "scored.csv", index=False)
+    capsys.readouterr()
+    assert _explain(work, records="scored.csv") == 0
+    first = [document["predictions"][0] for document in _json_lines(capsys.readouterr().out)]
+    assert [entry["value"] for entry in first] == list(scored["prediction"])
+    assert [entry["probability"] for entry in first] == [0.25, 0.5]
+
+
+def test_table_lists_features_by_magnitude(work, capsys):
+    capsys.readouterr()
+    assert _explain(work, "--rows", "0", "--format", "table") == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("row 0: prediction ") and "otherwise" in lines[0]
+    weights = [float(line.split()[-2]) for line in lines[2:] if line.strip()]
+    assert weights and weights == sorted(weights, key=abs, reverse=True)
+
+
+def test_failed_records_are_printed_as_errors_and_exit_1(work, capsys):
+    folder, train, _ = work
+    records = train[FEATURES].head(5).copy()
+    records[PLAN] = records[PLAN].astype(object)
+    records.loc[1, PLAN] = "never seen"
+    records.loc[2, "income"] = np.nan       # the model cannot score these two
+    records.loc[3, "income"] = np.inf
+    records.to_csv(folder / "bad.csv", index=False)
+    capsys.readouterr()
+    assert _explain(work, records="bad.csv") == 1
+    captured = capsys.readouterr()
+    documents = _json_lines(captured.out)
+    assert [sorted(document) for document in documents] == [
+        ["predictions", "row"], ["error", "row"], ["error", "row"], ["error", "row"],
+        ["predictions", "row"]]
+    assert "never seen" in documents[1]["error"]["message"]
+    assert "'income' has no value" in documents[2]["error"]["message"]
+    assert "could not score the record" in documents[3]["error"]["message"]
+    assert {document["error"]["code"] for document in documents[1:4]} == {"KTRES1001E"}
+    assert "3 of 5 records could not be explained" in captured.err
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["explain", "--records", "missing.csv"], "missing.csv does not exist"),
+    (["explain", "--rows", "2:x"], "--rows takes positions"),
+    (["explain", "--rows", "10"], "only 10 records"),
+    (["explain", "--perturbations", "0"], "positive whole number"),
+    (["explain", "--stats", "train.csv"], "is not JSON"),
+    (["explain", "--records", "train_no_plan.csv"], "lacks the feature column"),
+    (["explain", "--report", "no/such/folder/r.html"], "does not exist"),
+    (["explain", "--model", "other_labels.skops"], "does not fit the statistics"),
+    (["explain", "--model", "untrusted.skops"], "json.dumps"),
+    (["stats", "--label", "nope"], "has no column 'nope'"),
+    (["stats", "--label", "churn", "--categorical", "height"], "not a feature column"),
+    (["stats", "--label", "income", "--problem-type", "binary"], "cannot compute statistics"),
+    (["stats"], "--label"),
+    (["frobnicate"], "invalid choice"),
+])
+def test_bad_arguments_and_files_exit_2_with_one_line(work, capsys, arguments, message):
+    folder = work[0]
+    defaults = {"explain": ["--stats", "stats.json", "--model", "model.skops",
+                            "--records", "records.csv"],
+                "stats": ["--train", "train.csv"]}.get(arguments[0], [])
+    argv = arguments[:1] + defaults + arguments[1:]
+    cwd = os.getcwd()
+    os.chdir(folder)
+    try:
+        capsys.readouterr()
+        assert main(argv) == 2
+    finally:
+        os.chdir(cwd)
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert len(captured.err.strip().splitlines()) == 1, captured.err
+    assert message in captured.err and "Traceback" not in captured.err
+
+
+def test_pickles_load_only_when_trusted(work, capsys):
+    capsys.readouterr()
+    assert _explain(work, "--rows", "0", model="model.joblib") == 2
+    assert "--trust-pickle" in capsys.readouterr().err
+    assert _explain(work, "--rows", "0", "--trust-pickle", model="model.joblib") == 0
+    from_pickle = capsys.readouterr().out
+    assert _explain(work, "--rows", "0") == 0
+    assert capsys.readouterr().out == from_pickle
+
+
+def test_regression_records_get_the_model_prediction(tmp_path, capsys):
+    rng = np.random.default_rng(3)
+    frame = pd.DataFrame({"a": rng.normal(size=120), "b": rng.integers(0, 5, 120)})
+    frame["y"] = frame.a * 3.0 + frame.b
+    model = LinearRegression().fit(frame[["a", "b"]], frame.y)
+    frame.to_csv(tmp_path / "train.csv", index=False)
+    frame[["a", "b"]].head(2).to_csv(tmp_path / "records.csv", index=False)
+    sio.dump(model, str(tmp_path / "model.skops"))
+    assert main(["stats", "--train", str(tmp_path / "train.csv"), "--label", "y",
+                 "-o", str(tmp_path / "stats.json")]) == 0
+    capsys.readouterr()
+    assert main(["explain", "--stats", str(tmp_path / "stats.json"), "--model",
+                 str(tmp_path / "model.skops"), "--records", str(tmp_path / "records.csv"),
+                 "--perturbations", PERTURBATIONS]) == 0
+    documents = _json_lines(capsys.readouterr().out)
+    assert [document["predictions"][0]["value"] for document in documents] == pytest.approx(
+        model.predict(frame[["a", "b"]].head(2)).tolist())
+    assert all(len(document["predictions"]) == 1 for document in documents)
+
+
+class _NestingChecker(HTMLParser):
+    """Fails on a closing tag that does not match the innermost open element."""
+
+    VOID = {"meta", "br", "img", "hr", "input", "link", "rect", "line"}
+
+    def __init__(self):
+        super().__init__()
+        self.open = []
+
+    def handle_starttag(self, tag, attrs):
+        if tag not in self.VOID:
+            self.open.append(tag)
+
+    def handle_startendtag(self, tag, attrs):
+        pass
+
+    def handle_endtag(self, tag):
+        assert self.open and self.open[-1] == tag, (tag, self.open)
+        self.open.pop()
+
+
+def test_report_is_written_well_formed_and_self_contained(work, capsys):
+    folder, train, _ = work
+    records = train[FEATURES].head(3).copy()
+    records[PLAN] = records[PLAN].astype(object)
+    records.loc[2, PLAN] = "<script>alert(1)</script>"
+    records.to_csv(folder / "report_records.csv", index=False)
+    report = folder / "report.html"
+    assert _explain(work, "--report", str(report), "--title", "Churn & <co>",
+                    records="report_records.csv") == 1
+    text = report.read_text(encoding="utf-8")
+    checker = _NestingChecker()
+    checker.feed(text)
+    checker.close()
+    assert checker.open == []
+    assert text.count("<section") == 3 and text.count("<svg") == 2
+    assert "<script" not in text and "&lt;script&gt;" in text
+    assert "<title>Churn &amp; &lt;co&gt;</title>" in text
+    assert "src=" not in text and "href=\"http" not in text
+    assert [name for name in os.listdir(folder) if name.startswith(".veltra-")] == []
+
+
+def test_help_and_row_selection(capsys):
+    assert main(["--help"]) == 0
+    assert "stats" in capsys.readouterr().out
+    assert main([]) == 2
+    assert parse_rows("0:3, 5, 7:", 9) == [0, 1, 2, 5, 7, 8]
+    assert parse_rows(":2", 9) == [0, 1]
+    with pytest.raises(UsageError, match="selects no records"):
+        parse_rows("4:4", 9)
