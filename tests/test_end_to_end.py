@@ -146,7 +146,7 @@ def lime_runs(monkeypatch):
     return runs
 
 
-def check_success(result, problem, record, features_count=10):
+def check_success(result, problem, record):
     """What a user relies on from a success response."""
     json.dumps(result, allow_nan=False)
     assert set(result) == {"predictions"}, result
@@ -155,7 +155,7 @@ def check_success(result, problem, record, features_count=10):
     assert first["value"] == record["prediction"]
     features = first["explanation_features"]
     names = [feature["feature_name"] for feature in features]
-    assert 0 < len(names) <= min(features_count, len(stats.feature_columns))
+    assert 0 < len(names) <= min(10, len(stats.feature_columns))  # 10: the default features_count
     assert len(set(names)) == len(names) and set(names) <= set(stats.feature_columns)
     weights = [feature["weight"] for feature in features]
     assert all(isinstance(weight, float) and math.isfinite(weight) for weight in weights)
@@ -194,12 +194,6 @@ class TestSuccess:
             record = problem.record(position, vector=vector)
             check_success(problem.explain(record), problem, record)
 
-    def test_fewer_features_than_columns(self, binary):
-        record = binary.record(5)
-        result = binary.explain(record, features_count=3)
-        check_success(result, binary, record, features_count=3)
-        assert len(result["predictions"][0]["explanation_features"]) == 3
-
     def test_same_record_same_response(self, problem):
         record = problem.record(3)
         first = module.LimeTabularExplainer(problem.config())
@@ -210,11 +204,19 @@ class TestSuccess:
         first.explain(problem.record(4), problem.score)
         assert first.explain(record, problem.score) == response
 
-    def test_scalar_and_vector_probability_explain_the_same_label(self, multiclass):
-        record = multiclass.record(100)
-        scalar = multiclass.explain(record)
-        vector = multiclass.explain(multiclass.record(100, vector=True))
-        assert scalar == vector
+
+@pytest.mark.xfail(strict=True, reason="range bounds are read back from LIME's two-decimal "
+                                       "descriptions, so a small-scale bin collapses to 0..0")
+def test_range_of_a_small_scale_feature_holds_the_record():
+    rng = np.random.default_rng(1)
+    features = pd.DataFrame({"dose": rng.uniform(0, 0.004, 500),
+                             "weight": rng.uniform(50, 100, 500)})
+    small = Problem(features, 1000 * features.dose + 0.01 * features.weight, Ridge())
+    record = {"dose": 0.0025, "weight": 70.0}  # mid-bin: the quartiles are 1.0e-3, 1.9e-3, 3.0e-3
+    record["prediction"] = small.score([[0.0025, 70.0]])[0][0]
+    features = small.explain(record)["predictions"][0]["explanation_features"]
+    bounds = next(f["feature_range"] for f in features if f["feature_name"] == "dose")
+    assert bounds["min"] < record["dose"] <= bounds["max"], bounds
 
 
 class TestLabelMap:
@@ -257,19 +259,6 @@ class TestErrors:
                        DummyRegressor())
         result = mean.explain(mean.record(0))
         assert result.get("error", {}).get("code") == "KTRES1001E", result
-
-    @pytest.mark.xfail(strict=True, reason="range bounds are read back from LIME's two-decimal "
-                                           "descriptions, so a small-scale bin collapses to 0..0")
-    def test_range_of_a_small_scale_feature_holds_the_record(self):
-        rng = np.random.default_rng(1)
-        features = pd.DataFrame({"dose": rng.uniform(0, 0.004, 500),
-                                 "weight": rng.uniform(50, 100, 500)})
-        small = Problem(features, 1000 * features.dose + 0.01 * features.weight, Ridge())
-        record = {"dose": 0.0025, "weight": 70.0}  # mid-bin: the quartiles are 1.0e-3, 1.9e-3, 3.0e-3
-        record["prediction"] = small.score([[0.0025, 70.0]])[0][0]
-        features = small.explain(record)["predictions"][0]["explanation_features"]
-        bounds = next(f["feature_range"] for f in features if f["feature_name"] == "dose")
-        assert bounds["min"] < record["dose"] <= bounds["max"], bounds
 
     def test_bad_input_and_failing_model_become_error_responses(self, mixed):
         unseen = dict(mixed.record(0), plan="enterprise")
@@ -327,7 +316,8 @@ class TestPositiveCoefficientRetry:
         assert self.negatives_dominate(first_explanation, label=1)
         assert "model_regressor" not in first
         assert isinstance(second["model_regressor"], PositiveCoefficientsRegressor)
-        weights = [feature["weight"] for feature in result["predictions"][0]["explanation_features"]]
+        features = result["predictions"][0]["explanation_features"]
+        weights = [feature["weight"] for feature in features]
         assert min(weights) >= 0 and max(weights) > 0
 
     def test_retry_only_when_negative_weights_dominate(self, binary, lime_runs):
@@ -340,7 +330,7 @@ class TestPositiveCoefficientRetry:
 
 
 def test_contributing_features_of_a_linear_regression(regression):
-    """Nudging a feature up raises a linear model's prediction exactly when its coefficient is positive."""
+    """Nudging a feature up raises a linear prediction exactly when its coefficient is positive."""
     coefficients = dict(zip(regression.features.columns, regression.model.coef_))
     explainer = module.LimeTabularExplainer(regression.config(features_count=6))
     for position in (0, 200, 400):
@@ -349,7 +339,8 @@ def test_contributing_features_of_a_linear_regression(regression):
         transaction = module.Transaction(explainer.config, record)
         response = explainer._LimeTabularExplainer__get_regression_explanation(
             data_row=transaction.get_encoded_data_row(), num_features=6, transaction=transaction)
-        explained = [feature.feature_name for feature in response.predictions[0].explanation_features]
+        explained = [feature.feature_name
+                     for feature in response.predictions[0].explanation_features]
         positive = explainer._LimeTabularExplainer__get_positive_features(transaction, response)
         assert positive == [name for name in explained if coefficients[name] > 0]
         assert positive and len(positive) < len(explained)

@@ -81,7 +81,7 @@ def scored(record, score):
 
 
 def describe(feature):
-    """The condition an explanation feature stands for, e.g. ``plan = basic`` or ``tenure <= 12``."""
+    """The condition a feature of the explanation stands for, e.g. ``tenure <= 12``."""
     name = feature["feature_name"]
     if feature.get("is_categorical"):
         return "{0} = {1}".format(name, feature.get("feature_value"))
