@@ -5,7 +5,7 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: install test demo bench sanitize clean
+.PHONY: install test demo bench sanitize soak clean
 
 install: $(VENV)/.installed
 
@@ -25,6 +25,29 @@ demo: install
 
 bench: install
 	$(PY) bench/run_all.py
+
+# The extension built with AddressSanitizer and UBSan into its own folder,
+# laid over the installed package, and the whole suite run against it.
+# libstdc++ is preloaded with the ASan runtime so that C++ exceptions thrown
+# by the extension are intercepted correctly.
+ASAN_SITE := build-asan/site
+sanitize: install
+	$(PY) -m pip install --quiet pybind11 cmake ninja
+	$(VENV)/bin/cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRA_SANITIZE=ON \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+	$(VENV)/bin/cmake --build build-asan
+	rm -rf $(ASAN_SITE) && mkdir -p $(ASAN_SITE) && cp -r src/veltra_utils $(ASAN_SITE)/
+	find $(ASAN_SITE) -name '*.so' -delete
+	cp build-asan/lime_tabular_explainer*.so $(ASAN_SITE)/veltra_utils/explainability/explainers/lime/
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+		VELTRA_SANITIZED=1 PYTHONPATH=$(ASAN_SITE) \
+		$(PY) -m pytest -q -p no:cacheprovider
+
+# Longer property-based and leak runs than the test suite's bounded ones.
+soak: install
+	VELTRA_PROPERTY_EXAMPLES=1000 VELTRA_LEAK_CALLS=2000 $(PY) -m pytest -q tests/test_robustness.py tests/test_planned_paths.py
 
 clean:
 	rm -rf build build-* $(VENV) .pytest_cache .hypothesis

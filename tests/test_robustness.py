@@ -187,7 +187,8 @@ def test_repeated_calls_hold_no_memory_or_references(small_setup):
         assert "predictions" in explainer.explain(record, linear_scoring)
         assert "error" in explainer.explain(record, failing)
     gc.collect()
-    assert _rss_mib() - rss_before < 10
+    if not os.environ.get("VELTRA_SANITIZED"):  # the sanitizer's allocator keeps freed memory on purpose
+        assert _rss_mib() - rss_before < 10
     assert [sys.getrefcount(obj) for obj in shared] == references
 
 
