@@ -91,7 +91,9 @@ def test_explain_prints_what_the_explainer_returns_for_model_scored_records(work
     folder, train, model = work
     capsys.readouterr()
     assert _explain(work, "--rows", "1:3,6:9", "--features-count", "2") == 0
-    documents = _json_lines(capsys.readouterr().out)
+    captured = capsys.readouterr()
+    assert captured.err == ""          # no progress bar when stderr is not a terminal
+    documents = _json_lines(captured.out)
     assert [document["row"] for document in documents] == [1, 2, 6, 7, 8]
     # Both classes, so the probability must be read from the predicted class's column.
     assert {document["predictions"][0]["value"] for document in documents} == {"no", "yes"}
@@ -203,21 +205,26 @@ def test_pickles_load_only_when_trusted(work, capsys):
 
 def test_regression_records_get_the_model_prediction(tmp_path, capsys):
     rng = np.random.default_rng(3)
-    frame = pd.DataFrame({"a": rng.normal(size=120), "b": rng.integers(0, 5, 120)})
-    frame["y"] = frame.a * 3.0 + frame.b
-    model = LinearRegression().fit(frame[["a", "b"]], frame.y)
+    frame = pd.DataFrame({"a": rng.normal(size=120), "b": rng.integers(0, 5, 120),
+                          "flag": rng.choice([True, False], 120)})
+    frame["y"] = frame.a * 3.0 + frame.b + frame.flag
+    columns = ["a", "b", "flag"]
+    model = LinearRegression().fit(frame[columns], frame.y)
     frame.to_csv(tmp_path / "train.csv", index=False)
-    frame[["a", "b"]].head(2).to_csv(tmp_path / "records.csv", index=False)
+    frame[columns].head(2).to_csv(tmp_path / "records.csv", index=False)
     sio.dump(model, str(tmp_path / "model.skops"))
     assert main(["stats", "--train", str(tmp_path / "train.csv"), "--label", "y",
                  "-o", str(tmp_path / "stats.json")]) == 0
+    stats = json.loads((tmp_path / "stats.json").read_text())
+    assert stats["problem_type"] == "regression"
+    assert stats["categorical_columns"] == ["flag"]     # true/false values are categories
     capsys.readouterr()
     assert main(["explain", "--stats", str(tmp_path / "stats.json"), "--model",
                  str(tmp_path / "model.skops"), "--records", str(tmp_path / "records.csv"),
                  "--perturbations", PERTURBATIONS]) == 0
     documents = _json_lines(capsys.readouterr().out)
     assert [document["predictions"][0]["value"] for document in documents] == pytest.approx(
-        model.predict(frame[["a", "b"]].head(2)).tolist())
+        model.predict(frame[columns].head(2)).tolist())
     assert all(len(document["predictions"]) == 1 for document in documents)
 
 

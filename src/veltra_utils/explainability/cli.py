@@ -44,9 +44,9 @@ example:
   %(prog)s --train train.csv --label churn --categorical plan,region -o stats.json
 
 Every column but the label is a feature unless --features says otherwise.
-Columns holding text are always categorical. The problem type is guessed from
-the label: decimal numbers mean regression, anything else classification;
-pass --problem-type regression for a target of whole numbers."""
+Columns of text or of true/false values are always categorical. The problem
+type is guessed from the label: decimal numbers mean regression, anything
+else classification; pass --problem-type regression for a whole-number target."""
 
 _EXPLAIN_EPILOG = """\
 example:
@@ -193,12 +193,13 @@ class _Output:
 
 # ---------------------------------------------------------------- stats
 
-def _text_columns(frame, names):
+def _category_columns(frame, names):
+    """Columns that can only be categories: text, true/false, anything not numeric."""
     import pandas as pd
 
     return [name for name in names
-            if not (pd.api.types.is_numeric_dtype(frame[name].dtype)
-                    or pd.api.types.is_bool_dtype(frame[name].dtype))]
+            if pd.api.types.is_bool_dtype(frame[name].dtype)
+            or not pd.api.types.is_numeric_dtype(frame[name].dtype)]
 
 
 def run_stats(args):
@@ -222,7 +223,7 @@ def run_stats(args):
         if name not in features:
             raise UsageError("--categorical {0!r} is not a feature column of {1}"
                              .format(name, args.train))
-    inferred = [name for name in _text_columns(frame, features) if name not in categorical]
+    inferred = [name for name in _category_columns(frame, features) if name not in categorical]
     categorical += inferred
     try:
         stats = TrainingStats.from_dataframe(frame, args.label, categorical_columns=categorical,
@@ -576,7 +577,8 @@ def build_parser():
     stats.add_argument("--label", required=True, metavar="COLUMN",
                        help="the column holding the model's target")
     stats.add_argument("--categorical", type=_column_list, metavar="A,B",
-                       help="feature columns to treat as categories (text columns always are)")
+                       help="feature columns to treat as categories (text and true/false columns "
+                            "always are)")
     stats.add_argument("--features", type=_column_list, metavar="A,B,C",
                        help="the model's input columns in its order (default: every column but "
                             "the label)")
