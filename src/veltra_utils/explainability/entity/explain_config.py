@@ -6,6 +6,7 @@ import numpy as np
 
 from veltra_utils.explainability.entity.constants import (ExplanationType, InputDataType,
                                                           ProblemType)
+from veltra_utils.explainability.utils.validation import column_name_list
 
 _DISCRETIZERS = ("quartile", "decile", "entropy")
 _STATS_ATTRIBUTES = ("feature_columns", "categorical_columns", "cat_col_indexes",
@@ -57,7 +58,7 @@ class ExplainConfig:
         if feature_columns is None:
             feature_columns = stats_features
         else:
-            feature_columns = _names(feature_columns, "feature_columns")
+            feature_columns = column_name_list(feature_columns, "feature_columns")
             if feature_columns != stats_features:
                 raise ValueError("The training statistics were computed for other columns: "
                                  "feature_columns {0!r}, statistics {1!r}"
@@ -68,7 +69,7 @@ class ExplainConfig:
         if categorical_columns is None:
             categorical_columns = stats_categorical
         else:
-            categorical_columns = _names(categorical_columns, "categorical_columns")
+            categorical_columns = column_name_list(categorical_columns, "categorical_columns")
         for name in categorical_columns:
             if name not in self.feature_columns:
                 raise ValueError("The categorical column {0!r} is not a feature column"
@@ -139,16 +140,6 @@ class ExplainConfig:
                 "features_count={3!r}, perturbations_count={4!r})").format(
                     self.problem_type, self.feature_columns, self.categorical_columns,
                     self.features_count, self.perturbations_count)
-
-
-def _names(names, what):
-    if isinstance(names, str):
-        raise ValueError("{0} must be a list of column names, not the text {1!r}"
-                         .format(what, names))
-    names = list(names)
-    if len(set(names)) != len(names):
-        raise ValueError("{0} lists a column more than once".format(what))
-    return names
 
 
 def _positive_int(value, what):

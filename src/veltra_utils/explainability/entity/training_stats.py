@@ -16,6 +16,7 @@ import numpy as np
 import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.utils.validation import column_name_list
 
 # LIME adds this to every bin's standard deviation to avoid dividing by zero.
 _STD_EPSILON = 1e-11
@@ -89,7 +90,7 @@ class TrainingStats:
         if feature_columns is None:
             feature_columns = [name for name in columns if name != label_column]
         else:
-            feature_columns = _name_list(feature_columns, "feature_columns")
+            feature_columns = column_name_list(feature_columns, "feature_columns")
             for name in feature_columns:
                 if name == label_column:
                     raise ValueError("The label column {0!r} is listed as a feature column"
@@ -97,7 +98,7 @@ class TrainingStats:
                 if name not in columns:
                     raise ValueError("The feature column {0!r} is not among the columns"
                                      .format(name))
-        categorical = set(_name_list(categorical_columns, "categorical_columns"))
+        categorical = set(column_name_list(categorical_columns, "categorical_columns"))
         for name in categorical:
             if name == label_column:
                 raise ValueError("The label column {0!r} is listed as a categorical column"
@@ -257,16 +258,6 @@ class TrainingStats:
                 "categorical_columns={3!r}, row_count={4!r})").format(
                     self.label_column, self.problem_type, self.feature_columns,
                     self.categorical_columns, self.row_count)
-
-
-def _name_list(names, what):
-    if isinstance(names, str):
-        raise ValueError("{0} must be a list of column names, not the text {1!r}"
-                         .format(what, names))
-    names = list(names)
-    if len(set(names)) != len(names):
-        raise ValueError("{0} lists a column more than once".format(what))
-    return names
 
 
 def _plain(value):
