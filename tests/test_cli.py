@@ -1,6 +1,7 @@
 """The veltra-explain command, run in-process on small generated data and saved models."""
 import json
 import os
+import warnings
 from html.parser import HTMLParser
 
 import joblib
@@ -191,6 +192,27 @@ def test_bad_arguments_and_files_exit_2_with_one_line(work, capsys, arguments, m
     assert captured.out == ""
     assert len(captured.err.strip().splitlines()) == 1, captured.err
     assert message in captured.err and "Traceback" not in captured.err
+
+
+def test_warnings_while_explaining_are_summed_up_in_one_line(work, capsys, monkeypatch):
+    from veltra_utils.explainability import scoring
+
+    original = scoring.scoring_function
+
+    def noisy(*args, **kwargs):
+        score = original(*args, **kwargs)
+
+        def warn_and_score(rows):
+            warnings.warn("noisy model", UserWarning)
+            return score(rows)
+        return warn_and_score
+
+    monkeypatch.setattr(scoring, "scoring_function", noisy)
+    capsys.readouterr()
+    assert _explain(work, "--rows", "0:2") == 0
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and "warnings while explaining" in lines[0]
+    assert "UserWarning: noisy model" in lines[0]
 
 
 def test_pickles_load_only_when_trusted(work, capsys):

@@ -13,6 +13,7 @@ import json
 import math
 import os
 import sys
+import warnings
 import zipfile
 
 PROG = "veltra-explain"
@@ -471,23 +472,31 @@ def run_explain(args):
     records = [_record(rows[position], stats, config) for position in positions]
     fill_prediction = config.prediction_column not in frame.columns
     fill_probability = not regression and config.probability_column not in frame.columns
-    failures = {}
-    if fill_prediction or fill_probability:
-        failures = _score_records(records, score, config, fill_prediction, fill_probability)
-
     explainer = LimeTabularExplainer(config)
-    sections, failed = [], 0
-    with _progress(len(records)) as bar:
-        for index, (position, record) in enumerate(zip(positions, records)):
-            response = failures.get(index)
-            if response is None:
-                response = explainer.explain(record, score)
-            if "error" in response:
-                failed += 1
-            _emit(position, response, record, args.format, bar)
-            sections.append(_section(position, response, record, config))
-            bar.update(1)
+    with warnings.catch_warnings(record=True) as caught:
+        # Thousands of perturbed rows can make the model or LIME's surrogate
+        # warn again and again; they are summed up once at the end instead.
+        warnings.simplefilter("always")
+        failures = {}
+        if fill_prediction or fill_probability:
+            failures = _score_records(records, score, config, fill_prediction, fill_probability)
+        sections, failed = [], 0
+        with _progress(len(records)) as bar:
+            for index, (position, record) in enumerate(zip(positions, records)):
+                response = failures.get(index)
+                if response is None:
+                    response = explainer.explain(record, score)
+                if "error" in response:
+                    failed += 1
+                _emit(position, response, record, args.format, bar)
+                sections.append(_section(position, response, record, config))
+                bar.update(1)
 
+    if caught:
+        first = caught[0]
+        print("{0}: note: {1} warning{2} while explaining, the first: {3}: {4}".format(
+            PROG, len(caught), "" if len(caught) == 1 else "s", first.category.__name__,
+            _one_line(first.message)), file=sys.stderr)
     if report is not None:
         from veltra_utils.explainability.report import render_report
 
