@@ -251,9 +251,6 @@ class TestErrors:
             assert result["error"]["code"] == "KTRES1001E"
             assert NO_INSIGHT in result["error"]["message"]
 
-    @pytest.mark.xfail(strict=True, reason="the weights LIME fits to a constant output are "
-                                           "rounding residue (about 1e-30), which passes the "
-                                           "exact-zero check and is normalised into an explanation")
     def test_mean_predicting_model_is_no_explanation(self, regression):
         mean = Problem(regression.features, regression.model.predict(regression.features),
                        DummyRegressor())

@@ -107,8 +107,9 @@ class TestPredictions:
 
 
 class TestWeights:
-    @pytest.mark.parametrize("weights", [[("a=x", 0), ("b=y", 0.0), ("c=z", -0.0)], []])
-    def test_all_zero_or_empty_weights_are_rejected(self, weights):
+    @pytest.mark.parametrize("weights", [[("a=x", 0), ("b=y", 0.0), ("c=z", -0.0)], [],
+                                         [("a=x", 3.1e-31), ("b=y", -2e-17), ("c=z", 0)]])
+    def test_all_zero_negligible_or_empty_weights_are_rejected(self, weights):
         with pytest.raises(Exception, match="^" + NO_INSIGHT.replace(".", r"\.") + "$"):
             response({1: weights})
 

@@ -1,5 +1,7 @@
 // LimeTabularResponse: turns LIME's raw explanation of one record into the
 // prediction entries of the response, with the explained label's features.
+#include <cmath>
+
 #include "classes.hpp"
 #include "python_support.hpp"
 
@@ -11,6 +13,7 @@ constexpr const char* kNoInsightMessage =
     "Local explanation could not be generated. An attempt to learn the model behavior around the transaction did "
     "not provide any meaningful insights.";
 constexpr const char* kOthersLabel = "Others";
+constexpr double kNegligibleWeight = 1e-12;
 
 constexpr const char* kGetWeightedFeatures = "_LimeTabularResponse__get_weighted_features";
 constexpr const char* kValidateFeatureWeights = "_LimeTabularResponse__validate_feature_weights";
@@ -59,13 +62,21 @@ py::object get_weighted_features(py::object self) {
     return weighted_features;
 }
 
+// A weight that carries no information: zero, or the rounding residue that
+// LIME's surrogate returns when the model's output does not move at all
+// (around 1e-30 instead of exactly zero), which would otherwise be scaled up
+// into a confident-looking explanation of a constant model.
+bool is_zero_weight(py::handle weight) {
+    if (compare(weight, py::int_(0), Py_EQ)) return true;
+    return PyFloat_Check(weight.ptr()) && std::fabs(PyFloat_AS_DOUBLE(weight.ptr())) < kNegligibleWeight;
+}
+
 void validate_feature_weights(py::object self, py::object weighted_features) {
     (void)self;
     py::list weights;
     for (py::handle weighted_feature : weighted_features) weights.append(weight_of(weighted_feature));
-    const py::int_ zero(0);
     for (py::handle weight : weights) {
-        if (!compare(weight, zero, Py_EQ)) return;
+        if (!is_zero_weight(weight)) return;
     }
     raise(PyExc_Exception, py::str(kNoInsightMessage));
 }
