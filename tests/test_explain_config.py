@@ -68,3 +68,11 @@ def test_statistics_must_suit_the_problem_type(stats):
         ExplainConfig(training_stats={"feature_columns": ["x"]})
     assert ExplainConfig(training_stats=stats, problem_type=ProblemType.REGRESSION).problem_type \
         is ProblemType.REGRESSION
+
+
+@pytest.mark.parametrize("name", ["k=v", " plan", "plan "])
+def test_categorical_names_the_response_cannot_find_again_are_refused(name):
+    frame = pd.DataFrame({name: ["a", "b", "a"], "x": [1.0, 2.0, 3.0], "y": [0, 1, 0]})
+    stats = TrainingStats.from_dataframe(frame, "y", categorical_columns=[name])
+    with pytest.raises(ValueError, match="rename the column"):
+        ExplainConfig(training_stats=stats)

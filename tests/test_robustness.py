@@ -72,7 +72,8 @@ def setups(draw):
     width = draw(st.integers(1, 12))
     names = draw(st.lists(NAMES, min_size=width, max_size=width, unique=True))
     rng = np.random.default_rng(draw(st.integers(0, 2 ** 16)))
-    categorical = [name for name in names if draw(st.booleans())]
+    # Odd names everywhere, but a categorical name must be one LIME's "name=value" gives back.
+    categorical = [name for name in names if "=" not in name and name == name.strip() and draw(st.booleans())]
     columns = {}
     for name in names:
         if name in categorical:

@@ -608,7 +608,7 @@ def build_parser():
                          help="the model: a skops file, or a joblib file with --trust-pickle")
     explain.add_argument("--records", required=True, metavar="CSV",
                          help="the records to explain: a CSV file with a header row")
-    explain.add_argument("--rows", metavar="SPEC",
+    explain.add_argument("--rows", metavar="START:STOP",
                          help="which records, counted from 0: e.g. 0:10, 5, 3,7,9 or 20: "
                               "(default: all)")
     explain.add_argument("--features-count", type=_positive_int, default=10, metavar="N",

@@ -74,6 +74,7 @@ class ExplainConfig:
             if name not in self.feature_columns:
                 raise ValueError("The categorical column {0!r} is not a feature column"
                                  .format(name))
+            _check_categorical_name(name)
         if set(categorical_columns) != set(stats_categorical):
             raise ValueError("The training statistics were computed with other categorical "
                              "columns: categorical_columns {0!r}, statistics {1!r}"
@@ -140,6 +141,17 @@ class ExplainConfig:
                 "features_count={3!r}, perturbations_count={4!r})").format(
                     self.problem_type, self.feature_columns, self.categorical_columns,
                     self.features_count, self.perturbations_count)
+
+
+def _check_categorical_name(name):
+    """LIME describes a categorical feature as "name=value", and the response
+    finds the column again as the text before the first "=", stripped. A name
+    that this cannot give back would fail every explanation, so it is refused
+    here, where the fix (renaming the column) is obvious."""
+    if not isinstance(name, str) or "=" in name or name != name.strip():
+        raise ValueError("The categorical column name {0!r} cannot be used: it must be text "
+                         "without '=' and without leading or trailing spaces; rename the "
+                         "column".format(name))
 
 
 def _positive_int(value, what):
