@@ -146,7 +146,8 @@ def _read_csv(path, what, dtype=None):
     import pandas as pd
 
     try:
-        return pd.read_csv(path, dtype=dtype)
+        # Hand-written files often put a space after each comma: it is not part of the value.
+        return pd.read_csv(path, dtype=dtype, skipinitialspace=True)
     except FileNotFoundError:
         raise UsageError("the {0} file {1} does not exist".format(what, path)) from None
     except IsADirectoryError:
