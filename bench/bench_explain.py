@@ -12,9 +12,10 @@ from lime import lime_tabular
 
 from veltra_utils.explainability.explainers.lime import lime_tabular_explainer as module
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+from veltra_utils.explainability.scoring import scoring_function
 
 from baseline import PythonLimeTabularExplainer
-from workloads import mixed_config, mixed_frame, pipeline_scoring, precomputed_scores, scored_records, train_pipeline
+from workloads import mixed_config, mixed_frame, precomputed_scores, scored_records, train_pipeline
 
 SAMPLES = 5000
 
@@ -180,7 +181,8 @@ def run():
     lime_only = lime_alone(config, records[0], precomputed)
     share, t_own, t_lime, runs = module_share(config, records[0], (predictions, probabilities))
 
-    score = pipeline_scoring(model, config.feature_columns)
+    score = scoring_function(model, config.feature_columns, config.problem_type,
+                             class_labels=config.training_stats.class_labels, schema=config.schema)
     compiled = LimeTabularExplainer(config)
     baseline = PythonLimeTabularExplainer(config)
     assert compiled.explain(records[1], score) == baseline.explain(records[1], score)

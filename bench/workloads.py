@@ -77,13 +77,14 @@ def pipeline_scoring(model, feature_columns):
 
 
 def scored_records(frame, model, count):
-    """The first `count` rows as scored records: features plus prediction and probability."""
+    """The first `count` rows as scored records: features plus prediction and probabilities."""
     features = frame.drop(columns="label").iloc[:count]
     probabilities = model.predict_proba(features)
     records = []
     for (_, row), probs in zip(features.iterrows(), probabilities):
         record = {name: value.item() if hasattr(value, "item") else value for name, value in row.items()}
         record["prediction"] = model.classes_[probs.argmax()].item()
-        record["probability"] = float(probs.max())
+        # The whole probability vector: the explainer then explains the predicted class only.
+        record["probability"] = probs.tolist()
         records.append(record)
     return records

@@ -74,3 +74,23 @@ def test_classification_needs_predict_proba():
     model = LinearRegression().fit([[0], [1]], [0.0, 1.0])
     with pytest.raises(ValueError, match="predict_proba"):
         scoring_function(model, ["a"], ProblemType.MULTICLASS)
+
+
+def test_schema_typed_frames_score_like_inferred_ones():
+    from sklearn.preprocessing import FunctionTransformer
+
+    frame = pd.DataFrame({"plan": ["a", "b", "a", "b"], "n": [1, 2, 3, 5], "x": [0.5, 1.5, 2.0, 4.0]})
+    seen = []
+    model = make_pipeline(
+        FunctionTransformer(lambda data: seen.append(data.dtypes.tolist()) or data),
+        ColumnTransformer([("numbers", "passthrough", ["n", "x"])]), LinearRegression(),
+    ).fit(frame, [1.0, 2.0, 3.0, 4.0])
+    del seen[:]
+    schema = {"plan": "string", "n": "long", "x": "double"}
+    typed = scoring_function(model, ["plan", "n", "x"], "regression", schema=schema)
+    inferred = scoring_function(model, ["plan", "n", "x"], "regression")
+    rows = [["a", 2, np.float64(1.5)], ["b", 7, np.float64(-3.0)]]
+    assert typed(rows) == inferred(rows)
+    assert seen[0] == seen[1] and seen[0][1:] == [np.dtype("int64"), np.dtype("float64")]
+    # A fractional value in an integer column is never truncated: the frame is inferred instead.
+    assert typed([["a", 2.5, 1.0]]) == inferred([["a", 2.5, 1.0]])

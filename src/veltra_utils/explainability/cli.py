@@ -455,7 +455,8 @@ def run_explain(args):
     regression = config.problem_type is ProblemType.REGRESSION
     try:
         score = scoring_function(model, config.feature_columns, config.problem_type,
-                                 class_labels=None if regression else stats.class_labels)
+                                 class_labels=None if regression else stats.class_labels,
+                                 schema=config.schema)
     except ValueError as error:
         raise UsageError("the model {0} does not fit the statistics {1}: {2}"
                          .format(args.model, args.stats, _one_line(error))) from None

@@ -154,7 +154,7 @@ def churn_demo():
     config = ExplainConfig(training_stats=stats, features_count=TOP_FEATURES,
                            perturbations_count=PERTURBATIONS)
     score = scoring_function(model, stats.feature_columns, stats.problem_type,
-                             class_labels=stats.class_labels)
+                             class_labels=stats.class_labels, schema=stats.schema)
     records = [scored(record, score) for record in CHURN_RECORDS]
     # A plan the model never saw: the record is refused and explain answers with an error.
     records.append(dict(UNSEEN_PLAN, prediction="no", probability=0.5))
@@ -173,7 +173,7 @@ def diabetes_demo():
                                          problem_type=ProblemType.REGRESSION)
     config = ExplainConfig(training_stats=stats, features_count=TOP_FEATURES,
                            perturbations_count=PERTURBATIONS)
-    score = scoring_function(model, stats.feature_columns, stats.problem_type)
+    score = scoring_function(model, stats.feature_columns, stats.problem_type, schema=stats.schema)
     records = [scored(held_out[feature_columns].iloc[position].to_dict(), score)
                for position in (0, 15, 30)]
     explain_records("Diabetes progression: ridge regression, {0} training patients, "
