@@ -221,6 +221,9 @@ PyObject* call_compiled_method(PyObject* method, PyObject* args, PyObject* kwarg
 
 void register_method_type(py::module_& module) {
     py::class_<CompiledMethod> method_type(module, "_CompiledMethod", py::dynamic_attr());
+    method_type.def("__repr__", [](py::object method) {
+        return py::str("<compiled method {}>").format(method.attr("__qualname__"));
+    });
     // The binding and calling slots are set directly: they run on every
     // method call, and a Python-level __get__/__call__ would cost a dispatch each.
     auto* type = reinterpret_cast<PyTypeObject*>(method_type.ptr());
