@@ -47,37 +47,34 @@ class ModelScoring:
     """The scoring function of ``scoring.scoring_function`` as a picklable object.
 
     Worker processes receive the scoring function by pickling, which a function
-    defined inside another function does not survive. This holds the model and
-    its settings instead and builds the scoring function again where it is
-    unpickled. Raises ValueError like ``scoring_function`` does.
+    defined inside another function does not survive. This keeps the model and
+    the arguments instead, and builds the scoring function again wherever it
+    is unpickled. Takes the arguments of ``scoring_function`` and raises
+    ValueError as it does.
     """
 
-    def __init__(self, model, feature_columns, problem_type, class_labels=None):
+    def __init__(self, model, feature_columns, problem_type, class_labels=None, **options):
         self.model = model
-        self.feature_columns = list(feature_columns)
-        self.problem_type = problem_type if isinstance(problem_type, ProblemType) \
-            else ProblemType(problem_type)
-        self.class_labels = None if class_labels is None else list(class_labels)
+        self.arguments = dict(options, feature_columns=list(feature_columns),
+                              problem_type=problem_type,
+                              class_labels=None if class_labels is None else list(class_labels))
         self._score = self._build()
 
     def _build(self):
-        return _model_scoring_function(self.model, self.feature_columns, self.problem_type,
-                                       class_labels=self.class_labels)
+        return _model_scoring_function(self.model, **self.arguments)
 
     def __call__(self, rows):
         return self._score(rows)
 
     def __getstate__(self):
-        state = dict(self.__dict__)
-        del state["_score"]
-        return state
+        return {"model": self.model, "arguments": self.arguments}
 
     def __setstate__(self, state):
         self.__dict__.update(state)
         self._score = self._build()
 
     def __repr__(self):
-        return "ModelScoring({0!r}, problem_type={1})".format(self.model, self.problem_type.value)
+        return "ModelScoring({0!r})".format(self.model)
 
 
 def error_response(message):

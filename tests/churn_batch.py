@@ -1,0 +1,109 @@
+"""A churn classifier and 40 of its scored records, for the batch and Spark tests.
+
+The scoring callables here live at module level so that worker processes can
+unpickle them.
+"""
+import functools
+import os
+import signal
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+from sklearn.compose import ColumnTransformer
+from sklearn.linear_model import LogisticRegression
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import OneHotEncoder, StandardScaler
+
+from veltra_utils.explainability.batch import ModelScoring, explain_records
+from veltra_utils.explainability.entity.explain_config import ExplainConfig
+from veltra_utils.explainability.entity.training_stats import TrainingStats
+
+RECORDS = 40
+FEATURES = ["plan", "region", "tenure_months", "support_calls", "monthly_charge"]
+CHARGE = FEATURES.index("monthly_charge")
+# Monthly charges no perturbation comes near: the scoring callables below
+# recognise a record by them.
+REFUSED_CHARGE = 12.3456789
+FATAL_CHARGE = 23.4567891
+
+
+@functools.lru_cache(maxsize=None)
+def churn():
+    """config, model, score (a ModelScoring) and frame: the scored records with a record_id."""
+    rng = np.random.default_rng(3)
+    rows = 400
+    plan = rng.choice(["basic", "standard", "premium"], rows, p=[0.5, 0.3, 0.2])
+    region = rng.choice(["north", "south", "east", "west"], rows)
+    tenure = rng.integers(1, 73, rows)
+    calls = rng.poisson(1.5, rows)
+    charge = np.round(rng.normal(50, 12, rows) + np.where(plan == "premium", 30, 0), 2)
+    logit = 0.7 * calls - 0.06 * tenure + np.where(plan == "basic", 1.0, 0.0) \
+        + np.where(region == "south", 0.6, 0.0) + 0.02 * (charge - 55)
+    label = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
+    features = pd.DataFrame(dict(zip(FEATURES, (plan, region, tenure, calls, charge))))
+
+    encode = ColumnTransformer([
+        ("categories", OneHotEncoder(handle_unknown="ignore"), ["plan", "region"]),
+        ("numbers", StandardScaler(), FEATURES[2:]),
+    ])
+    model = make_pipeline(encode, LogisticRegression(max_iter=1000)).fit(features, label)
+    stats = TrainingStats.from_dataframe(features.assign(churn=label), "churn",
+                                         categorical_columns=["plan", "region"])
+    config = ExplainConfig(training_stats=stats, perturbations_count=300)
+    score = ModelScoring(model, stats.feature_columns, stats.problem_type, stats.class_labels)
+
+    frame = features.iloc[:RECORDS].copy()
+    probabilities = model.predict_proba(frame)
+    frame["prediction"] = model.classes_[probabilities.argmax(axis=1)]
+    frame["probability"] = probabilities.max(axis=1)
+    frame.insert(0, "record_id", np.arange(RECORDS))
+    return SimpleNamespace(config=config, model=model, score=score, frame=frame)
+
+
+@functools.lru_cache(maxsize=None)
+def serial_responses():
+    problem = churn()
+    return tuple(explain_records(problem.frame, problem.score, problem.config, workers=1))
+
+
+def records():
+    """The scored records as a new list of plain mappings."""
+    return churn().frame.to_dict("records")
+
+
+class Refusing:
+    """Scores like ``score``, but raises for a record charged REFUSED_CHARGE."""
+
+    def __init__(self, score):
+        self.score = score
+
+    def __call__(self, rows):
+        if any(row[CHARGE] == REFUSED_CHARGE for row in rows):
+            raise RuntimeError("the model refuses this customer")
+        return self.score(rows)
+
+
+class Fatal:
+    """Scores like ``score``, but ends its worker process on a record charged FATAL_CHARGE.
+
+    ``how`` is "exit" (os._exit), "kill" (SIGKILL) or "raise" (SystemExit). In
+    the process that made it, it raises instead, so a test gone wrong cannot end
+    the test run.
+    """
+
+    def __init__(self, score, how):
+        self.score = score
+        self.how = how
+        self.creator = os.getpid()
+
+    def __call__(self, rows):
+        if any(row[CHARGE] == FATAL_CHARGE for row in rows):
+            if os.getpid() == self.creator:
+                raise AssertionError("Fatal ran in the process that made it")
+            if self.how == "exit":
+                os._exit(3)
+            if self.how == "kill":
+                os.kill(os.getpid(), signal.SIGKILL)
+            raise SystemExit(3)
+        return self.score(rows)
