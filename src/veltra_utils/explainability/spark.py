@@ -109,7 +109,14 @@ class _PartitionExplainer:
         payload = _loaded.get(self.token)
         if payload is None:
             data = self.source if isinstance(self.source, bytes) else self.source.value
-            payload = pickle.loads(data)
+            try:
+                payload = pickle.loads(data)
+            except Exception as error:
+                raise RuntimeError(
+                    "The Spark worker could not load the configuration and the scoring function "
+                    "({0}: {1}). A scoring function from a module the executors lack must be "
+                    "shipped to them, with SparkContext.addPyFile for instance"
+                    .format(type(error).__name__, error)) from error
             _loaded.clear()
             _loaded[self.token] = payload
         return payload

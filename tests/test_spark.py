@@ -1,0 +1,92 @@
+"""Spark DataFrames of scored records: the serial responses, beside the records' keys."""
+import json
+import shutil
+import sys
+
+import pytest
+
+import churn_batch
+from churn_batch import REFUSED_CHARGE, Refusing, churn, serial_responses
+
+pyspark = pytest.importorskip("pyspark")
+pytest.importorskip("pyarrow")
+if shutil.which("java") is None:
+    pytest.skip("Spark needs a Java runtime", allow_module_level=True)
+
+from veltra_utils.explainability.scoring import scoring_function  # noqa: E402
+from veltra_utils.explainability.spark import explain_dataframe  # noqa: E402
+
+pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas")
+
+
+@pytest.fixture(scope="module")
+def spark(monkeypatch_module):
+    from pyspark.sql import SparkSession
+
+    # The Python workers must run the interpreter that runs the tests.
+    monkeypatch_module.setenv("PYSPARK_PYTHON", sys.executable)
+    session = (SparkSession.builder.master("local[2]").appName("veltra-tests")
+               .config("spark.sql.shuffle.partitions", "2")
+               .config("spark.ui.enabled", "false")
+               .config("spark.sql.execution.arrow.pyspark.enabled", "true")
+               .getOrCreate())
+    session.sparkContext.setLogLevel("ERROR")
+    # The failing scoring callables come from a test module the workers cannot import.
+    session.sparkContext.addPyFile(churn_batch.__file__)
+    yield session
+    session.stop()
+
+
+def responses(rows, column="explanation"):
+    return [json.loads(row[column]) for row in rows]
+
+
+def test_spark_gives_the_serial_responses_beside_every_input_column(spark):
+    problem = churn()
+    frame = spark.createDataFrame(problem.frame)
+    config = problem.config
+    # A closure: Spark's cloudpickle carries what plain pickling cannot.
+    closure = scoring_function(problem.model, config.feature_columns, config.problem_type,
+                               class_labels=config.training_stats.class_labels)
+    rows = explain_dataframe(frame, closure, config).collect()
+    assert list(rows[0].asDict()) == list(problem.frame.columns) + ["explanation"]
+    assert [row.asDict() for row in rows] == [
+        dict(record, explanation=row["explanation"])
+        for record, row in zip(problem.frame.to_dict("records"), rows)]
+    assert responses(rows) == list(serial_responses())
+
+
+def test_key_columns_and_failures_kept_to_their_records(spark):
+    problem = churn()
+    records = problem.frame.copy()
+    records.loc[4, "plan"] = "enterprise"
+    records.loc[9, "monthly_charge"] = REFUSED_CHARGE
+    frame = spark.createDataFrame(records)
+    rows = explain_dataframe(frame, Refusing(problem.score), problem.config,
+                             response_column="lime", key_columns=["record_id"]).collect()
+    assert [list(row.asDict()) for row in rows] == [["record_id", "lime"]] * len(records)
+    assert [row["record_id"] for row in rows] == list(range(len(records)))
+    explained = responses(rows, "lime")
+    for position, text in ((4, "enterprise"), (9, "refuses this customer")):
+        assert explained[position]["error"]["code"] == "KTRES1001E"
+        assert text in explained[position]["error"]["message"]
+    serial = list(serial_responses())
+    assert [explained[p] for p in range(len(rows)) if p not in (4, 9)] == \
+        [serial[p] for p in range(len(rows)) if p not in (4, 9)]
+
+
+@pytest.mark.parametrize("change, settings, text", [
+    (lambda frame: frame.drop("region"), {}, "lack the column 'region'"),
+    (None, dict(key_columns=["record_id", "customer"]), "no key column 'customer'"),
+    (None, dict(key_columns=["record_id", "record_id"]), "more than once"),
+    (None, dict(key_columns="record_id"), "list of column names"),
+    (None, dict(response_column="prediction"), "also a key column"),
+    (None, dict(response_column=""), "non-empty"),
+])
+def test_bad_arguments_are_refused_before_any_job(spark, change, settings, text):
+    problem = churn()
+    frame = spark.createDataFrame(problem.frame.head(2))
+    if change is not None:
+        frame = change(frame)
+    with pytest.raises(ValueError, match=text):
+        explain_dataframe(frame, problem.score, problem.config, **settings)
