@@ -14,6 +14,9 @@ $(VENV)/bin/python:
 	$(PY) -m pip install --quiet --upgrade pip
 
 $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
+	command -v java >/dev/null || (mkdir -p /usr/share/man/man1 && apt-get update -qq \
+		&& DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends default-jre-headless) \
+		|| echo 'No Java runtime could be installed: the Spark tests will be skipped' >&2
 	$(PY) -m pip install --quiet '.[test]'
 	touch $@
 
