@@ -32,8 +32,8 @@ from veltra_utils.explainability.scoring import scoring_function as _model_scori
 
 ERROR_CODE = "KTRES1001E"
 _ERROR_TEMPLATE = "There was an error while computing the explanation. {0}"
-_WORKER_DIED = ("The worker process explaining the record ended unexpectedly (it was killed, ran "
-                "out of memory or crashed in native code)")
+_WORKER_DIED = ("The worker process explaining the record ended unexpectedly (it exited, was "
+                "killed, ran out of memory or crashed in native code)")
 
 # Records per task sent to a worker, and tasks per worker queued at once. An
 # explanation takes tens of milliseconds or more, so small chunks cost little
@@ -106,8 +106,10 @@ def explain_records(records, scoring_function, config, *, workers=None, progress
     one explainer. With more than one worker, ``scoring_function`` and
     ``config`` are pickled once and sent to each worker, so they must be
     picklable (``ModelScoring`` wraps a fitted model that way); TypeError says
-    which one is not. ``progress`` shows a progress bar on stderr: None shows
-    it when stderr is a terminal.
+    which one is not. Where workers are not forked from this process (on
+    macOS and Windows, and on Linux while other threads run), a script must
+    call this under ``if __name__ == "__main__":``. ``progress`` shows a
+    progress bar on stderr: None shows it when stderr is a terminal.
 
     Raises ValueError for a frame that lacks a needed column or a bad
     ``workers``, and RuntimeError when the worker processes cannot set up the
@@ -303,31 +305,46 @@ class _Pool:
         executor = concurrent.futures.ProcessPoolExecutor(
             max_workers=workers, mp_context=self.context,
             initializer=_start_worker, initargs=self.payload)
-        running, lost = {}, []
+        running, lost, broken = {}, [], False
         try:
-            while (chunks or running) and not lost:
+            while (chunks or running) and not broken:
                 while chunks and len(running) < queued:
-                    chunk = chunks.pop()
-                    running[executor.submit(_explain_chunk, chunk)] = chunk
+                    try:
+                        future = executor.submit(_explain_chunk, chunks[-1])
+                    except BrokenProcessPool:  # a worker died while none of its tasks ran
+                        broken = True
+                        break
+                    running[future] = chunks.pop()
                 done, _ = concurrent.futures.wait(
                     running, return_when=concurrent.futures.FIRST_COMPLETED)
-                if any(isinstance(future.exception(), BrokenProcessPool) for future in done):
+                if broken or any(isinstance(future.exception(), BrokenProcessPool)
+                                 for future in done):
                     # The pool fails all its unfinished tasks at once; some may have finished.
+                    broken = True
                     done, _ = concurrent.futures.wait(running)
                 for future in done:
-                    chunk = running.pop(future)
-                    if isinstance(future.exception(), BrokenProcessPool):
-                        lost.extend(chunk)
-                        continue
-                    results = future.result()
-                    if isinstance(results, _SetupFailed):
-                        raise RuntimeError("The worker processes could not set up the explainer: "
-                                           "{0}".format(results.message))
-                    for position, response in results:
-                        self._finish(position, response)
+                    self._collect(future, running.pop(future), lost)
             return sorted(lost)
         finally:
             executor.shutdown(wait=True, cancel_futures=True)
+
+    def _collect(self, future, chunk, lost):
+        error = future.exception()
+        if isinstance(error, BrokenProcessPool):
+            lost.extend(chunk)
+            return
+        if error is not None:  # the task's results could not come back, say
+            for position, _ in chunk:
+                self._finish(position, error_response(
+                    "The worker process could not return the response: {0}: {1}".format(
+                        type(error).__name__, _describe(error))))
+            return
+        results = future.result()
+        if isinstance(results, _SetupFailed):
+            raise RuntimeError("The worker processes could not set up the explainer: {0}"
+                               .format(results.message))
+        for position, response in results:
+            self._finish(position, response)
 
     def _finish(self, position, response):
         self.responses[position] = response
@@ -341,7 +358,10 @@ def _start_context():
     that moment stays locked in the child for good. Fork only when this is the
     sole thread, else fork from a clean server process.
     """
-    default = multiprocessing.get_start_method(allow_none=False)
+    # The method set for this program, else the platform's (listed first); asking
+    # get_start_method without allow_none would fix it for the whole program.
+    default = multiprocessing.get_start_method(allow_none=True) \
+        or multiprocessing.get_all_start_methods()[0]
     if default != "fork":
         return multiprocessing.get_context(default)
     if threading.active_count() == 1:
