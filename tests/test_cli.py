@@ -1,6 +1,8 @@
 """The veltra-explain command, run in-process on small generated data and saved models."""
 import json
 import os
+import shutil
+import sys
 import warnings
 from html.parser import HTMLParser
 
@@ -22,16 +24,17 @@ from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
 from veltra_utils.explainability.scoring import scoring_function
 
 PLAN = 'plan <"&">'          # a column name that needs escaping everywhere
-FEATURES = ["age", "income", PLAN]
+ROW = "row"                  # a feature named like the key every output line has
+FEATURES = [ROW, "income", PLAN]
 PERTURBATIONS = "300"
 
 
 def _train_frame(rows=240):
     rng = np.random.default_rng(7)
-    frame = pd.DataFrame({"age": rng.integers(18, 80, rows),
+    frame = pd.DataFrame({ROW: rng.integers(18, 80, rows),
                           "income": rng.normal(50, 10, rows).round(2),
                           PLAN: rng.choice(["a<b", "c&d", "007"], rows)})
-    frame["churn"] = np.where(frame.income + (frame[PLAN] == "a<b") * 6 - frame.age * 0.1 > 46,
+    frame["churn"] = np.where(frame.income + (frame[PLAN] == "a<b") * 6 - frame[ROW] * 0.1 > 46,
                               "yes", "no")
     return frame
 
@@ -83,9 +86,9 @@ def test_stats_round_trip_and_text_columns_become_categorical(work, capsys):
 
     capsys.readouterr()
     assert main(["stats", "--train", str(folder / "train.csv"), "--label", "churn",
-                 "--features", "age,income", "--problem-type", "binary"]) == 0
+                 "--features", "row,income", "--problem-type", "binary"]) == 0
     on_stdout = json.loads(capsys.readouterr().out)
-    assert on_stdout["feature_columns"] == ["age", "income"]
+    assert on_stdout["feature_columns"] == [ROW, "income"]
 
 
 def test_explain_prints_what_the_explainer_returns_for_model_scored_records(work, capsys):
@@ -167,6 +170,9 @@ def test_failed_records_are_printed_as_errors_and_exit_1(work, capsys):
     (["explain", "--stats", "train.csv"], "is not JSON"),
     (["explain", "--records", "train_no_plan.csv"], "lacks the feature column"),
     (["explain", "--report", "no/such/folder/r.html"], "does not exist"),
+    (["explain", "--workers", "-1"], "number of processes"),
+    (["explain", "--engine", "spark", "--workers", "2"], "--workers is for the local engine"),
+    (["explain", "--master", "local[1]"], "needs --engine spark"),
     (["explain", "--model", "other_labels.skops"], "does not fit the statistics"),
     (["explain", "--model", "untrusted.skops"], "json.dumps"),
     (["stats", "--label", "nope"], "has no column 'nope'"),
@@ -192,6 +198,57 @@ def test_bad_arguments_and_files_exit_2_with_one_line(work, capsys, arguments, m
     assert captured.out == ""
     assert len(captured.err.strip().splitlines()) == 1, captured.err
     assert message in captured.err and "Traceback" not in captured.err
+
+
+def _spark_unavailable():
+    try:
+        import pyarrow  # noqa: F401
+        import pyspark  # noqa: F401
+    except ImportError:
+        return "the spark engine needs pyspark"
+    if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
+        return "Spark needs a Java runtime"
+    return ""
+
+
+@pytest.mark.parametrize("engine", [
+    ["--workers", "2"],
+    pytest.param(["--engine", "spark", "--master", "local[1]"],
+                 marks=pytest.mark.skipif(bool(_spark_unavailable()),
+                                          reason=_spark_unavailable() or "-")),
+], ids=["workers", "spark"])
+def test_worker_processes_and_spark_print_what_one_process_prints(work, capsys, engine):
+    folder, train, _ = work
+    records = train[FEATURES].head(5).copy()
+    records[PLAN] = records[PLAN].astype(object)
+    records.loc[1, PLAN] = "never seen"     # the explainer answers with an error
+    records.loc[3, "income"] = np.nan       # the model cannot score it, so it stays here
+    records.to_csv(folder / "engine.csv", index=False)
+    selection = ["--rows", "0:5,2"]         # a record asked for twice comes out twice
+    capsys.readouterr()
+    assert _explain(work, *selection, records="engine.csv") == 1
+    alone = capsys.readouterr().out
+    assert [document["row"] for document in _json_lines(alone)] == [0, 1, 2, 3, 4, 2]
+    assert _explain(work, *selection, *engine, records="engine.csv") == 1
+    assert capsys.readouterr().out == alone
+
+
+@pytest.mark.parametrize("missing", ["pyspark", "java"])
+def test_spark_engine_without_pyspark_or_java_exits_2_saying_what_to_install(
+        work, capsys, monkeypatch, tmp_path, missing):
+    if missing == "pyspark":
+        monkeypatch.setitem(sys.modules, "pyspark", None)
+        message = "needs pyspark with its pandas support (pyspark is missing): pip install"
+    else:
+        pytest.importorskip("pyspark")
+        pytest.importorskip("pyarrow")
+        monkeypatch.setenv("JAVA_HOME", str(tmp_path))
+        message = "needs a Java runtime: JAVA_HOME is {0}, which has no bin/java".format(tmp_path)
+    capsys.readouterr()
+    assert _explain(work, "--engine", "spark") == 2
+    captured = capsys.readouterr()
+    assert captured.out == "" and captured.err.count("\n") == 1
+    assert message in captured.err
 
 
 def test_warnings_while_explaining_are_summed_up_in_one_line(work, capsys, monkeypatch):

@@ -12,6 +12,7 @@ import argparse
 import json
 import math
 import os
+import shutil
 import sys
 import warnings
 import zipfile
@@ -66,7 +67,16 @@ loaded, so it is refused unless you pass --trust-pickle.
 
 Output: one JSON document per record and line, {"row": N, "predictions": [...]}
 or {"row": N, "error": {...}}; --format table prints the same for people.
-Exit status: 0 all records explained, 1 some failed, 2 bad arguments or files."""
+Exit status: 0 all records explained, 1 some failed, 2 bad arguments or files.
+
+Many records: each explanation asks the model about --perturbations rows, so
+large files take a while. Two ways to spread the work; the output stays the
+same, in the same order, but is printed once every record is explained:
+  --workers 4                    four processes on this machine (0: one per core)
+  --engine spark                 Spark on this machine, two cores (local[2])
+  --engine spark --master URL    another Spark master: local[8], spark://host:7077, ...
+The spark engine needs pyspark and a Java runtime (pip install 'veltra_utils[spark]');
+the machines of a cluster need veltra_utils installed as well."""
 
 
 class UsageError(Exception):
@@ -91,6 +101,17 @@ def _positive_int(text):
     if value <= 0:
         raise argparse.ArgumentTypeError("expected a positive whole number, got {0!r}"
                                          .format(text))
+    return value
+
+
+def _worker_count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError("expected a number of processes (0 for one per core), "
+                                         "got {0!r}".format(text))
     return value
 
 
@@ -436,12 +457,14 @@ def _progress(total):
 
 
 def run_explain(args):
+    from veltra_utils.explainability.batch import ModelScoring, explain_one
     from veltra_utils.explainability.entity.constants import ProblemType
     from veltra_utils.explainability.entity.explain_config import ExplainConfig
     from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
         LimeTabularExplainer)
     from veltra_utils.explainability.scoring import scoring_function
 
+    workers = _check_engine(args)
     report = _Output(args.report, "report") if args.report else None
     stats = _load_stats(args.stats)
     try:
@@ -474,20 +497,33 @@ def run_explain(args):
     records = [_record(rows[position], stats, config) for position in positions]
     fill_prediction = config.prediction_column not in frame.columns
     fill_probability = not regression and config.probability_column not in frame.columns
-    explainer = LimeTabularExplainer(config)
+    in_process = args.engine == "local" and workers == 1
     with warnings.catch_warnings(record=True) as caught:
         # Thousands of perturbed rows can make the model or LIME's surrogate
         # warn again and again; they are summed up once at the end instead.
         warnings.simplefilter("always")
-        failures = {}
+        responses = {}
         if fill_prediction or fill_probability:
-            failures = _score_records(records, score, config, fill_prediction, fill_probability)
+            responses = _score_records(records, score, config, fill_prediction, fill_probability)
+        scored = [index for index in range(len(records)) if index not in responses]
+        if scored and not in_process:
+            # Worker processes and Spark executors get the model itself and
+            # build the scoring function there.
+            shipped = ModelScoring(model, config.feature_columns, config.problem_type,
+                                   class_labels=None if regression else stats.class_labels,
+                                   schema=config.schema)
+            if args.engine == "spark":
+                responses.update(_explain_with_spark(args.master or "local[2]", records, scored,
+                                                     positions, shipped, config))
+            else:
+                responses.update(_explain_in_pool(records, scored, shipped, config, workers))
+        explainer = LimeTabularExplainer(config)
         sections, failed = [], 0
-        with _progress(len(records)) as bar:
+        with _progress(len(records) if in_process else 0) as bar:
             for index, (position, record) in enumerate(zip(positions, records)):
-                response = failures.get(index)
+                response = responses.get(index)
                 if response is None:
-                    response = explainer.explain(record, score)
+                    response = explain_one(explainer, record, score)
                 if "error" in response:
                     failed += 1
                 _emit(position, response, record, args.format, bar)
@@ -511,6 +547,102 @@ def run_explain(args):
             PROG, failed, len(records)), file=sys.stderr)
         return EXIT_RECORDS_FAILED
     return EXIT_OK
+
+
+def _check_engine(args):
+    """The number of worker processes (None: one per core); refuses engine options that clash.
+
+    Checks up front that the spark engine can start, so that a missing
+    pyspark or Java is reported before the model is loaded and records scored.
+    """
+    if args.engine != "spark":
+        if args.master is not None:
+            raise UsageError("--master is the Spark master and needs --engine spark")
+        return 1 if args.workers is None else (args.workers or None)
+    if args.workers is not None:
+        raise UsageError("--workers is for the local engine; with --engine spark the master "
+                         "sets the parallelism, e.g. --master 'local[4]'")
+    try:
+        import pyarrow  # noqa: F401  (Spark hands the records to Python through Arrow)
+        import pyspark  # noqa: F401
+    except ImportError as error:
+        raise UsageError("the spark engine needs pyspark with its pandas support ({0} is "
+                         "missing): pip install 'veltra_utils[spark]'"
+                         .format(error.name or error)) from None
+    java_home = os.environ.get("JAVA_HOME")
+    java = os.path.join(java_home, "bin", "java") if java_home else shutil.which("java")
+    if not java or not os.access(java, os.X_OK):
+        raise UsageError("the spark engine needs a Java runtime: {0}".format(
+            "JAVA_HOME is {0}, which has no bin/java".format(java_home) if java_home
+            else "install one (e.g. OpenJDK 17) so that java is on the PATH, or set JAVA_HOME"))
+    return None
+
+
+def _explain_in_pool(records, indexes, scoring, config, workers):
+    """{index: response} for records[index] of ``indexes``, from ``workers`` processes."""
+    from veltra_utils.explainability.batch import explain_records
+
+    try:
+        responses = explain_records([records[index] for index in indexes], scoring, config,
+                                    workers=workers)
+    except (TypeError, RuntimeError) as error:  # the model cannot travel or load there
+        raise UsageError("cannot explain in worker processes ({0}); --workers 1 explains in "
+                         "this process".format(_one_line(error))) from None
+    return dict(zip(indexes, responses))
+
+
+def _explain_with_spark(master, records, indexes, positions, scoring, config):
+    """{index: response} for records[index] of ``indexes``, from a Spark session on ``master``."""
+    import pandas as pd
+    from pyspark.sql import SparkSession
+
+    from veltra_utils.explainability.spark import explain_dataframe
+
+    # The file position is the key that brings each response back to its
+    # record; a record selected twice by --rows is the same record, sent once.
+    chosen = {}
+    for index in indexes:
+        chosen.setdefault(positions[index], records[index])
+    frame = pd.DataFrame(list(chosen.values()))
+    key = "row"
+    while key in frame.columns:  # a feature called "row" keeps its values
+        key = "_" + key
+    frame[key] = list(chosen)
+
+    set_python = master.startswith("local") and "PYSPARK_PYTHON" not in os.environ
+    if set_python:  # local workers run this interpreter, which has this package
+        os.environ["PYSPARK_PYTHON"] = sys.executable
+    running = SparkSession.getActiveSession()
+    session = None
+    try:
+        try:
+            session = SparkSession.builder.master(master).appName(PROG).getOrCreate()
+        except Exception as error:
+            raise UsageError("cannot start Spark with --master {0}: {1}"
+                             .format(master, _spark_error(error))) from None
+        session.sparkContext.setLogLevel("ERROR")
+        try:
+            rows = explain_dataframe(session.createDataFrame(frame), scoring, config,
+                                     key_columns=[key]).collect()
+        except Exception as error:
+            raise UsageError("the Spark job failed: {0}".format(_spark_error(error))) from None
+    finally:
+        if session is not None and session is not running:  # never stop a host's session
+            session.stop()
+        if set_python:
+            os.environ.pop("PYSPARK_PYTHON", None)
+    explained = {row[key]: json.loads(row["explanation"]) for row in rows}
+    return {index: explained[positions[index]] for index in indexes}
+
+
+def _spark_error(error, limit=300):
+    """The telling line of a Spark error, whose text can be a Java or Python stack trace."""
+    lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    if not lines:
+        return type(error).__name__
+    # A failure in a Python worker ends with its exception; a JVM one starts with it.
+    line = lines[-1] if type(error).__name__ == "PythonException" else lines[0]
+    return line if len(line) <= limit else line[:limit - 3] + "..."
 
 
 def _section(position, response, record, config):
@@ -623,6 +755,17 @@ def build_parser():
     explain.add_argument("--report", metavar="HTML",
                          help="also write a self-contained HTML report with a chart per record")
     explain.add_argument("--title", help="the report's title (default: from the records file)")
+    explain.add_argument("--workers", type=_worker_count, metavar="N",
+                         help="explain in N processes on this machine, 0 for one per core "
+                              "(default: 1, in this process, printing each record as it is "
+                              "explained)")
+    explain.add_argument("--engine", choices=["local", "spark"], default="local",
+                         help="where to explain: local (this machine) or spark, which needs "
+                              "pyspark and Java (default: local)")
+    explain.add_argument("--master", metavar="URL",
+                         help="the Spark master for --engine spark: local[N] for N cores of "
+                              "this machine, or a cluster such as spark://host:7077 "
+                              "(default: local[2])")
     explain.add_argument("--trust-pickle", action="store_true",
                          help="allow loading a joblib/pickle model; only for files you trust, "
                               "since loading one can run any code")
