@@ -65,6 +65,24 @@ class TestClass:
         assert cls.__init__.__annotations__ == {"explain_config": ExplainConfig}
         assert cls.__init__.__name__ == "__init__"
 
+    def test_arguments_bind_as_for_a_python_method(self):
+        import inspect
+
+        explainer = module.LimeTabularExplainer(make_config())
+        assert str(inspect.signature(module.LimeTabularExplainer.explain)) == "(self, data_row, predict_proba)"
+        assert str(inspect.signature(explainer._LimeTabularExplainer__get_lime_explainer)) == "(mode)"
+        for call, message in [
+            (lambda: explainer.explain({}), "missing 1 required positional argument: 'predict_proba'"),
+            (lambda: explainer.explain({}, None, 3), "takes 3 positional arguments but 4 were given"),
+            (lambda: explainer.explain({}, data_row={}), "got multiple values for argument 'data_row'"),
+            (lambda: explainer.explain(record={}), "got an unexpected keyword argument 'record'"),
+            (lambda: module.LimeTabularResponse(1, 2),
+             "missing 3 required positional arguments: 'config', 'possible_predictions', and 'label_map'"),
+        ]:
+            with pytest.raises(TypeError) as caught:
+                call()
+            assert str(caught.value).endswith("() " + message)
+
     def test_docstrings(self):
         cls = module.LimeTabularExplainer
         assert cls._LimeTabularExplainer__predict_proba.__doc__ == "The predict probability function passed to LIME."

@@ -435,41 +435,39 @@ py::object get_explanation_features(py::object self, py::object lime_predictions
 void set_explainer_class(py::object cls) { explainer_class() = std::move(cls); }
 
 std::vector<MethodDef> lime_tabular_explainer_methods() {
-    using py::arg;
+    using py::cpp_function;
     py::dict init_annotations;
     init_annotations["explain_config"] = global("ExplainConfig");
     return {
-        {"__init__", nullptr, py::cpp_function(&init, arg("self"), arg("explain_config")), init_annotations},
-        {"is_valid", nullptr, py::cpp_function(&is_valid, arg("self"))},
-        {"explain", nullptr, py::cpp_function(&explain, arg("self"), arg("data_row"), arg("predict_proba"))},
-        {"__get_regression_explanation", nullptr,
-         py::cpp_function(&get_regression_explanation, arg("self"), arg("data_row"), arg("num_features"),
-                          arg("transaction"))},
-        {"__get_classification_explanation", nullptr,
-         py::cpp_function(&get_classification_explanation, arg("self"), arg("data_row"), arg("num_features"),
-                          arg("transaction"))},
-        {"__get_lime_explainer", nullptr, py::cpp_function(&get_lime_explainer, arg("self"), arg("mode"))},
-        {"__predict_proba", "The predict probability function passed to LIME.",
-         py::cpp_function(&predict_proba, arg("self"), arg("data"))},
+        {"__init__", nullptr, cpp_function(&init), {"self", "explain_config"}, init_annotations},
+        {"is_valid", nullptr, cpp_function(&is_valid), {"self"}},
+        {"explain", nullptr, cpp_function(&explain), {"self", "data_row", "predict_proba"}},
+        {"__get_regression_explanation", nullptr, cpp_function(&get_regression_explanation),
+         {"self", "data_row", "num_features", "transaction"}},
+        {"__get_classification_explanation", nullptr, cpp_function(&get_classification_explanation),
+         {"self", "data_row", "num_features", "transaction"}},
+        {"__get_lime_explainer", nullptr, cpp_function(&get_lime_explainer), {"self", "mode"}},
+        {"__predict_proba", "The predict probability function passed to LIME.", cpp_function(&predict_proba),
+         {"self", "data"}},
         {"__convert_data",
          "Convert the values in the data. Decode the categorical column values and cast integer numeric values as "
          "lime can return float values.",
-         py::cpp_function(&convert_data, arg("self"), arg("data"))},
+         cpp_function(&convert_data), {"self", "data"}},
         {"__get_numeric_feature_value", "Convert the int numeric feature values if LIME returns a float",
-         py::cpp_function(&get_numeric_feature_value, arg("self"), arg("idx"), arg("value"))},
+         cpp_function(&get_numeric_feature_value), {"self", "idx", "value"}},
         {"__set_possible_predictions",
          "Create list of possible prediction values from the scoring response of preturb points and class_labels "
          "from training data/stats if required",
-         py::cpp_function(&set_possible_predictions, arg("self"), arg("predictions"))},
+         cpp_function(&set_possible_predictions), {"self", "predictions"}},
         {"__set_label_map",
          "Create label map with key value pairs of prediction and max probability index if max probability is "
          "unique",
-         py::cpp_function(&set_label_map, arg("self"), arg("predictions"), arg("probabilities"))},
+         cpp_function(&set_label_map), {"self", "predictions", "probabilities"}},
         {"__get_positive_features",
          "Determine the positive features from the explanation features in lime response by scoring",
-         py::cpp_function(&get_positive_features, arg("self"), arg("transaction"), arg("lime_response"))},
-        {"__get_explanation_features", nullptr,
-         py::cpp_function(&get_explanation_features, arg("self"), arg("lime_predictions"))},
+         cpp_function(&get_positive_features), {"self", "transaction", "lime_response"}},
+        {"__get_explanation_features", nullptr, cpp_function(&get_explanation_features),
+         {"self", "lime_predictions"}},
     };
 }
 

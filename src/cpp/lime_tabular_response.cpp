@@ -164,22 +164,21 @@ py::object get_others_label(py::object self) {
 }  // namespace
 
 std::vector<MethodDef> lime_tabular_response_methods() {
-    using py::arg;
+    using py::cpp_function;
     return {
-        {"__init__", nullptr,
-         py::cpp_function(&init, arg("self"), arg("lime_explanation"), arg("transaction"), arg("config"),
-                          arg("possible_predictions"), arg("label_map"))},
-        {"__get_weighted_features", nullptr, py::cpp_function(&get_weighted_features, arg("self"))},
+        {"__init__", nullptr, cpp_function(&init),
+         {"self", "lime_explanation", "transaction", "config", "possible_predictions", "label_map"}},
+        {"__get_weighted_features", nullptr, cpp_function(&get_weighted_features), {"self"}},
         {"__validate_feature_weights", "Validate feature weights and throw error if all the weights are zero.",
-         py::cpp_function(&validate_feature_weights, arg("self"), arg("weighted_features"))},
-        {"negative_weights_dominate", nullptr, py::cpp_function(&negative_weights_dominate, arg("self"))},
-        {"__get_predictions", "Get the explanations.", py::cpp_function(&get_predictions, arg("self"))},
-        {"__get_label", "Get the label for which explanation is to be returned",
-         py::cpp_function(&get_label, arg("self"))},
+         cpp_function(&validate_feature_weights), {"self", "weighted_features"}},
+        {"negative_weights_dominate", nullptr, cpp_function(&negative_weights_dominate), {"self"}},
+        {"__get_predictions", "Get the explanations.", cpp_function(&get_predictions), {"self"}},
+        {"__get_label", "Get the label for which explanation is to be returned", cpp_function(&get_label),
+         {"self"}},
         {"__get_explanation_from_weighted_features",
          "Normalize the weighted feature list and create explanation from features.",
-         py::cpp_function(&get_explanation_from_weighted_features, arg("self"))},
-        {"__get_others_label", "Get the others label value", py::cpp_function(&get_others_label, arg("self"))},
+         cpp_function(&get_explanation_from_weighted_features), {"self"}},
+        {"__get_others_label", "Get the others label value", cpp_function(&get_others_label), {"self"}},
     };
 }
 

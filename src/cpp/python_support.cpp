@@ -26,12 +26,70 @@ py::object steal_or_throw(PyObject* result) {
 }
 
 // The callable stored in a compiled class's namespace. It binds to instances
-// like a function does and carries the attributes a function has, so that
-// `__doc__`, `__name__`, `__qualname__` and `__annotations__` read as they
-// would for a method written in Python.
+// like a function does, binds its arguments as a Python function with the
+// same parameters would (same errors), and carries the attributes a function
+// has, so that `__doc__`, `__name__`, `__qualname__`, `__annotations__` and
+// the signature read as they would for a method written in Python.
 struct CompiledMethod {
-    py::object function;
+    py::object function;  // takes the bound arguments positionally
+    std::vector<py::str> parameters;
+    std::string qualname;
+
+    py::tuple bind(PyObject* args, PyObject* kwargs) const;
 };
+
+std::string quoted_names(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += "'" + names[i] + "'";
+    }
+    return text;
+}
+
+[[noreturn]] void raise_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw py::error_already_set();
+}
+
+// Python's rules for parameters that may be given by position or keyword,
+// none with a default: keywords are matched first, then the count of
+// positional arguments is checked, then missing ones are reported.
+py::tuple CompiledMethod::bind(PyObject* args, PyObject* kwargs) const {
+    const size_t given = static_cast<size_t>(PyTuple_GET_SIZE(args));
+    const size_t count = parameters.size();
+    std::vector<py::object> values(count);
+    for (size_t i = 0; i < given && i < count; ++i) values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
+    if (kwargs != nullptr) {
+        PyObject *key, *value;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            if (!PyUnicode_Check(key)) raise_type_error(qualname + "() keywords must be strings");
+            size_t index = 0;
+            while (index < count && !parameters[index].equal(py::handle(key))) ++index;
+            const std::string keyword = py::str(key);
+            if (index == count) raise_type_error(qualname + "() got an unexpected keyword argument '" + keyword + "'");
+            if (values[index]) raise_type_error(qualname + "() got multiple values for argument '" + keyword + "'");
+            values[index] = py::reinterpret_borrow<py::object>(value);
+        }
+    }
+    if (given > count) {
+        raise_type_error(qualname + "() takes " + std::to_string(count) + " positional argument" +
+                         (count == 1 ? "" : "s") + " but " + std::to_string(given) +
+                         (given == 1 ? " was" : " were") + " given");
+    }
+    std::vector<std::string> missing;
+    for (size_t i = 0; i < count; ++i) {
+        if (!values[i]) missing.push_back(parameters[i]);
+    }
+    if (!missing.empty()) {
+        raise_type_error(qualname + "() missing " + std::to_string(missing.size()) + " required positional argument" +
+                         (missing.size() == 1 ? "" : "s") + ": " + quoted_names(missing));
+    }
+    py::tuple bound(count);
+    for (size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(bound.ptr(), i, values[i].release().ptr());
+    return bound;
+}
 
 std::string mangle(const char* class_name, const std::string& name) {
     const bool is_private = name.size() > 2 && name.compare(0, 2, "__") == 0 &&
@@ -215,8 +273,30 @@ PyObject* bind_compiled_method(PyObject* method, PyObject* instance, PyObject* /
 }
 
 PyObject* call_compiled_method(PyObject* method, PyObject* args, PyObject* kwargs) {
-    const CompiledMethod* compiled = py::handle(method).cast<const CompiledMethod*>();
-    return PyObject_Call(compiled->function.ptr(), args, kwargs);
+    try {
+        const CompiledMethod* compiled = py::handle(method).cast<const CompiledMethod*>();
+        py::tuple bound = compiled->bind(args, kwargs);
+        return PyObject_Call(compiled->function.ptr(), bound.ptr(), nullptr);
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (const py::builtin_exception& error) {
+        error.set_error();
+    }
+    return nullptr;
+}
+
+// The signature a Python function with these parameters and annotations has.
+py::object signature_of(const MethodDef& def) {
+    py::module_ inspect = py::module_::import("inspect");
+    py::object parameter_type = inspect.attr("Parameter");
+    py::list parameters;
+    for (const char* name : def.parameters) {
+        py::object annotation = def.annotations.contains(name) ? py::object(def.annotations[name])
+                                                               : py::object(parameter_type.attr("empty"));
+        parameters.append(parameter_type(name, parameter_type.attr("POSITIONAL_OR_KEYWORD"),
+                                         py::arg("annotation") = annotation));
+    }
+    return inspect.attr("Signature")(parameters);
 }
 
 void register_method_type(py::module_& module) {
@@ -240,9 +320,12 @@ py::object build_class(const py::module_& module, const char* name, const char* 
     namespace_["__qualname__"] = name;
     namespace_["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
     for (const MethodDef& def : methods) {
-        py::object method = py::cast(CompiledMethod{def.function});
+        const std::string qualname = std::string(name) + "." + def.name;
+        std::vector<py::str> parameters(def.parameters.begin(), def.parameters.end());
+        py::object method = py::cast(CompiledMethod{def.function, std::move(parameters), qualname});
         method.attr("__name__") = def.name;
-        method.attr("__qualname__") = std::string(name) + "." + def.name;
+        method.attr("__qualname__") = qualname;
+        method.attr("__signature__") = signature_of(def);
         method.attr("__module__") = module_name;
         method.attr("__doc__") = def.doc ? py::object(py::str(def.doc)) : py::object(py::none());
         method.attr("__annotations__") = def.annotations;

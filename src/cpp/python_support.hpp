@@ -93,11 +93,13 @@ private:
 };
 
 // One method of a compiled class: its Python name, its docstring (nullptr
-// for none), its implementation (first parameter `self`) and annotations.
+// for none), its implementation (called with the arguments bound to
+// `parameters` in order, `self` first) and the annotations of its parameters.
 struct MethodDef {
     const char* name;
     const char* doc;
     py::cpp_function function;
+    std::vector<const char*> parameters;
     py::dict annotations = py::dict();
 };
 
