@@ -68,15 +68,6 @@ std::optional<PlainConfiguration> plain_configuration(py::handle self) {
     return plain;
 }
 
-bool is_integer_type(py::handle data_type) {
-    py::object lowered = data_type.attr("lower")();
-    if (!truth(lowered)) return false;
-    for (const char* integer_type : {"int", "integer", "long"}) {
-        if (contains(lowered, py::str(integer_type))) return true;
-    }
-    return false;
-}
-
 // One column's plan, or nothing when reading its configuration per element
 // would fail or run code (the per-element conversion then reports it).
 std::optional<ColumnPlan> plan_column(const PlainConfiguration& config, Py_ssize_t y) {
@@ -102,7 +93,8 @@ std::optional<ColumnPlan> plan_column(const PlainConfiguration& config, Py_ssize
         return std::nullopt;
     }
     if (!PyUnicode_CheckExact(data_type)) return std::nullopt;
-    plan.kind = is_integer_type(data_type) ? ColumnPlan::Kind::kInteger : ColumnPlan::Kind::kPassthrough;
+    const bool integer = is_integer_type_name(py::handle(data_type).attr("lower")());
+    plan.kind = integer ? ColumnPlan::Kind::kInteger : ColumnPlan::Kind::kPassthrough;
     return plan;
 }
 
@@ -141,6 +133,14 @@ py::object planned_value(ColumnPlan& plan, double value) {
 }
 
 }  // namespace
+
+bool is_integer_type_name(py::handle lowered_data_type) {
+    if (!truth(lowered_data_type)) return false;
+    for (const char* integer_type : {"int", "integer", "long"}) {
+        if (contains(lowered_data_type, py::str(integer_type))) return true;
+    }
+    return false;
+}
 
 void init_batch_conversion() {
     if (_import_array() < 0) throw py::error_already_set();

@@ -13,6 +13,11 @@ namespace veltra {
 // Loads numpy's C interface; call once at import.
 void init_batch_conversion();
 
+// Whether a lowered data-type name marks an integer column: non-empty and
+// containing "int", "integer" or "long" (tested in that order). Shared by the
+// element-by-element and the planned conversion.
+bool is_integer_type_name(py::handle lowered_data_type);
+
 // Converts one perturbed value of column `idx` exactly as the per-element
 // reading of the configuration does; the planned path falls back to it for
 // elements it does not handle itself (so their errors are the interpreter's).

@@ -11,7 +11,6 @@ namespace {
 
 constexpr const char* kErrorTemplate = "There was an error while computing the explanation. {0}";
 constexpr const char* kErrorCode = "KTRES1001E";
-constexpr const char* kIntegerTypes[] = {"int", "integer", "long"};
 constexpr long kRandomState = 10;
 constexpr double kZero = 0.0;
 constexpr double kNudge = 0.1;
@@ -247,11 +246,7 @@ py::object predict_proba(py::object self, py::object data) {
 py::object get_numeric_feature_value(py::object self, py::object idx, py::object value) {
     py::object feature_name = config_of(self).attr("feature_columns")[idx];
     py::object data_type = config_of(self).attr("schema").attr("get")(feature_name).attr("lower")();
-    if (!truth(data_type)) return value;
-    for (const char* integer_type : kIntegerTypes) {
-        if (contains(data_type, py::str(integer_type))) return global("round")(value);
-    }
-    return value;
+    return is_integer_type_name(data_type) ? global("round")(value) : value;
 }
 
 py::object numeric_feature_value(py::handle self, py::handle idx, py::handle value) {

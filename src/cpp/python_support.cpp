@@ -108,8 +108,8 @@ void set_module_namespace(py::dict globals) {
 }
 
 py::object global(const char* name) {
-    for (const py::dict& scope : {state().globals, state().builtins}) {
-        PyObject* found = PyDict_GetItemString(scope.ptr(), name);
+    for (PyObject* scope : {state().globals.ptr(), state().builtins.ptr()}) {
+        PyObject* found = PyDict_GetItemString(scope, name);
         if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
     }
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
