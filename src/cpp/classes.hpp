@@ -11,10 +11,8 @@ inline constexpr const char* kResponseDoc =
     "Class representing the lime tabular response. It takes the raw lime explanation and convert to required "
     "format.";
 
-// `LimeTabularExplainer`'s methods; `explainer_class` is the class they end
-// up in (for the zero-argument `super()` of `__init__`).
+// `LimeTabularExplainer`'s methods.
 std::vector<MethodDef> lime_tabular_explainer_methods();
-void set_explainer_class(py::object explainer_class);
 
 // `LimeTabularResponse`'s methods.
 std::vector<MethodDef> lime_tabular_response_methods();

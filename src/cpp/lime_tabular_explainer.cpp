@@ -25,11 +25,6 @@ constexpr const char* kSetPossiblePredictions = "_LimeTabularExplainer__set_poss
 constexpr const char* kSetLabelMap = "_LimeTabularExplainer__set_label_map";
 constexpr const char* kGetExplanationFeatures = "_LimeTabularExplainer__get_explanation_features";
 
-py::object& explainer_class() {
-    static py::object* cls = new py::object();
-    return *cls;
-}
-
 py::object config_of(py::handle self) { return self.attr("config"); }
 
 py::object training_stats_of(py::handle self) { return config_of(self).attr("training_stats"); }
@@ -43,7 +38,7 @@ bool is_problem_type(py::handle self, const char* member) {
 
 void init(py::object self, py::object explain_config) {
     py::object super_ = global("super");
-    super_(explainer_class(), self).attr("__init__")(explain_config);
+    super_(defined_class("LimeTabularExplainer"), self).attr("__init__")(explain_config);
     self.attr("possible_predictions") = py::list();
     self.attr("label_map") = py::dict();
 }
@@ -426,8 +421,6 @@ py::object get_explanation_features(py::object self, py::object lime_predictions
 }
 
 }  // namespace
-
-void set_explainer_class(py::object cls) { explainer_class() = std::move(cls); }
 
 std::vector<MethodDef> lime_tabular_explainer_methods() {
     using py::cpp_function;

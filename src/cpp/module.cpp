@@ -66,7 +66,6 @@ PYBIND11_MODULE(lime_tabular_explainer, m) {
     py::object explainer = veltra::build_class(m, "LimeTabularExplainer", veltra::kExplainerDoc,
                                                py::make_tuple(m.attr("BaseExplainer")),
                                                veltra::lime_tabular_explainer_methods());
-    veltra::set_explainer_class(explainer);
     m.attr("LimeTabularExplainer") = explainer;
     m.attr("LimeTabularResponse") = veltra::build_class(m, "LimeTabularResponse", veltra::kResponseDoc,
                                                         py::tuple(), veltra::lime_tabular_response_methods());

@@ -13,6 +13,7 @@ struct ModuleState {
     py::dict builtins;
     py::dict originals;  // mangled name -> the compiled method a class was built with
     py::dict import_time_globals;
+    py::dict classes;  // name -> the class build_class made
 };
 
 ModuleState& state() {
@@ -335,7 +336,13 @@ py::object build_class(const py::module_& module, const char* name, const char* 
     }
     py::object metaclass = bases.empty() ? py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)
                                          : py::type::of(bases[0]);
-    return metaclass(name, bases, namespace_);
+    py::object cls = metaclass(name, bases, namespace_);
+    state().classes[name] = cls;
+    return cls;
+}
+
+py::object defined_class(const char* name) {
+    return state().classes[name];
 }
 
 bool is_original_method(py::handle bound, py::handle self, const char* mangled_name) {

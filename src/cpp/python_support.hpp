@@ -111,6 +111,10 @@ void register_method_type(py::module_& module);
 py::object build_class(const py::module_& module, const char* name, const char* doc,
                        py::tuple bases, const std::vector<MethodDef>& methods);
 
+// The class `build_class` built under this name: the class a method was
+// defined in, as the zero-argument `super()` needs it.
+py::object defined_class(const char* name);
+
 // True when `bound` is `self`'s method wrapping the compiled function that
 // a class was built with under `mangled_name`: calling the C++ function
 // directly is then the same call.
