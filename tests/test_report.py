@@ -81,9 +81,9 @@ def test_error_and_malformed_responses_read_as_failures():
 def test_outcome_lines_for_classification_and_regression():
     classification = render_report([("r", _response([_feature("a", 1.0)], value="gold",
                                                     probability=0.99999, other="Others"))])
-    assert "Prediction: <strong>gold</strong> with probability <strong>&gt; 99.99%</strong>" \
-        in classification
-    assert "Otherwise: Others (probability 0.001%)" in classification
+    assert "Prediction: <strong><bdi>gold</bdi></strong> with probability " \
+        "<strong>&gt; 99.99%</strong>" in classification
+    assert "Otherwise: <bdi>Others</bdi> (probability 0.001%)" in classification
     assert "raises the probability of gold" in classification
     regression = render_report([("r", {"predictions": [
         {"value": 12.5, "explanation_features": [_feature("a", -1.0)]}]})])

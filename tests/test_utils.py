@@ -52,7 +52,8 @@ class TestFeatureObjectParser:
         assert feature.is_categorical is False and feature.feature_value is None
 
     @pytest.mark.parametrize("description, name, value", [
-        ("color=red", "color", "red"), (" color = dark red ", "color", "dark red"),
+        ("color=red", "color", "red"), (" color = dark red ", "color", " dark red "),
+        ("plan= gold ", "plan", " gold "),
         ("a=b=c", "a", "b=c"), ("flag=", "flag", ""),
     ])
     def test_categorical_form(self, description, name, value):

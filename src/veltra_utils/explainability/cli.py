@@ -184,15 +184,33 @@ def _read_csv(path, what, dtype=None):
 
 
 def _one_line(error):
-    text = " ".join(str(error).split())
-    return text or type(error).__name__
+    from veltra_utils.explainability.utils.text import one_line
+
+    return one_line(error)
+
+
+def _say(text):
+    """One line for the person at the terminal, on stderr, with the data's control characters escaped."""
+    from veltra_utils.explainability.utils.text import inert
+
+    print(inert(text), file=sys.stderr)
 
 
 class _Output:
-    """A file written in one step once the work is done, checked for writability up front."""
+    """A file written in one step once the work is done, checked up front.
 
-    def __init__(self, path, what):
+    ``inputs`` maps what each input file is to its path: an output that is one
+    of them (the same file under any name or link) is refused, since writing
+    it would destroy the input.
+    """
+
+    def __init__(self, path, what, inputs=None):
         self.path = path
+        for input_what, input_path in (inputs or {}).items():
+            if _same_file(path, input_path):
+                raise UsageError("the {0} path {1} is the {2} file {3}: writing it would destroy "
+                                 "the input; choose another path".format(what, path, input_what,
+                                                                         input_path))
         folder = os.path.dirname(os.path.abspath(path))
         if os.path.isdir(path):
             raise UsageError("the {0} path {1} is a directory".format(what, path))
@@ -214,6 +232,13 @@ class _Output:
                              .format(self.what, self.path, _one_line(error))) from None
 
 
+def _same_file(first, second):
+    try:
+        return os.path.samefile(first, second)
+    except (OSError, ValueError):  # either does not exist (yet), or cannot be looked at
+        return False
+
+
 # ---------------------------------------------------------------- stats
 
 def _category_columns(frame, names):
@@ -228,7 +253,8 @@ def _category_columns(frame, names):
 def run_stats(args):
     from veltra_utils.explainability.entity.training_stats import TrainingStats
 
-    output = _Output(args.output, "statistics") if args.output != "-" else None
+    output = _Output(args.output, "statistics", {"training data": args.train}) \
+        if args.output != "-" else None
     frame = _read_csv(args.train, "training data")
     if args.label not in frame.columns:
         raise UsageError("the training data {0} has no column {1!r}; its columns are {2}"
@@ -270,11 +296,11 @@ def run_stats(args):
     if stats.class_labels:
         shown = ", ".join(str(label) for label in stats.class_labels[:10])
         labels = ": " + shown + (", ..." if len(stats.class_labels) > 10 else "")
-    print("{0}: statistics of {1} rows and {2} features ({3}{4}){5}{6}".format(
+    _say("{0}: statistics of {1} rows and {2} features ({3}{4}){5}{6}".format(
         PROG, stats.row_count, len(stats.feature_columns), stats.problem_type.value, labels,
         "" if output is None else " written to " + args.output,
         "; categorical: " + ", ".join(stats.categorical_columns)
-        if stats.categorical_columns else ""), file=sys.stderr)
+        if stats.categorical_columns else ""))
     return EXIT_OK
 
 
@@ -465,7 +491,8 @@ def run_explain(args):
     from veltra_utils.explainability.scoring import scoring_function
 
     workers = _check_engine(args)
-    report = _Output(args.report, "report") if args.report else None
+    inputs = {"statistics": args.stats, "model": args.model, "records": args.records}
+    report = _Output(args.report, "report", inputs) if args.report else None
     stats = _load_stats(args.stats)
     try:
         config = ExplainConfig(training_stats=stats, features_count=args.features_count,
@@ -532,9 +559,9 @@ def run_explain(args):
 
     if caught:
         first = caught[0]
-        print("{0}: note: {1} warning{2} while explaining, the first: {3}: {4}".format(
+        _say("{0}: note: {1} warning{2} while explaining, the first: {3}: {4}".format(
             PROG, len(caught), "" if len(caught) == 1 else "s", first.category.__name__,
-            _one_line(first.message)), file=sys.stderr)
+            _one_line(first.message)))
     if report is not None:
         from veltra_utils.explainability.report import render_report
 
@@ -543,8 +570,8 @@ def run_explain(args):
             os.path.basename(args.model), os.path.basename(args.stats))
         report.write(render_report(sections, title=title, description=description))
     if failed:
-        print("{0}: {1} of {2} records could not be explained".format(
-            PROG, failed, len(records)), file=sys.stderr)
+        _say("{0}: {1} of {2} records could not be explained".format(
+            PROG, failed, len(records)))
         return EXIT_RECORDS_FAILED
     return EXIT_OK
 
@@ -671,10 +698,14 @@ def format_table(position, response, record=None):
     from veltra_utils.explainability.report import (describe_feature, format_probability,
                                                     sorted_features)
 
+    from veltra_utils.explainability.utils.text import inert, shorten
+
+    # Everything from the data is shown escaped and shortened: a value must not
+    # drive the terminal or flood it.
     if "error" in response:
         error = response["error"]
-        return "row {0}: FAILED ({1}) {2}\n".format(position, error.get("code", "error"),
-                                                    error.get("message", ""))
+        return inert("row {0}: FAILED ({1}) {2}".format(
+            position, error.get("code", "error"), shorten(error.get("message", ""), 1000))) + "\n"
     predictions = response.get("predictions") or [{}]
     explained = predictions[0]
     line = "row {0}: prediction {1}".format(position, _show(explained.get("value")))
@@ -685,10 +716,10 @@ def format_table(position, response, record=None):
         if other.get("probability") is not None:
             line += " ({0})".format(format_probability(other["probability"]))
     rows = sorted_features(explained.get("explanation_features"))
-    lines = [line]
+    lines = [inert(line)]
     if rows:
         largest = max(abs(weight) for _, weight in rows) or 1.0
-        labels = [describe_feature(feature, record) for feature, _ in rows]
+        labels = [inert(shorten(describe_feature(feature, record), 80)) for feature, _ in rows]
         width = max(len(label) for label in labels)
         lines.append("  {0:<{1}}  {2:>7}".format("feature", width, "weight"))
         for label, (_, weight) in zip(labels, rows):
@@ -698,9 +729,11 @@ def format_table(position, response, record=None):
 
 
 def _show(value):
+    from veltra_utils.explainability.utils.text import shorten
+
     if isinstance(value, float) and math.isfinite(value):
         return format(value, ".4g")
-    return str(value)
+    return shorten(value)
 
 
 # ---------------------------------------------------------------- parser and entry point
@@ -788,14 +821,14 @@ def main(argv=None):
             return EXIT_USAGE
         return args.handler(args)
     except UsageError as error:
-        print("{0}: error: {1}".format(PROG, error), file=sys.stderr)
+        _say("{0}: error: {1}".format(PROG, _one_line(error)))
         return EXIT_USAGE
     except SystemExit as done:  # --help and --version
         if done.code is None:
             return EXIT_OK
         return done.code if isinstance(done.code, int) else EXIT_USAGE
     except KeyboardInterrupt:
-        print("{0}: interrupted".format(PROG), file=sys.stderr)
+        _say("{0}: interrupted".format(PROG))
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. `| head`); stop quietly, and keep Python
@@ -807,8 +840,8 @@ def main(argv=None):
             pass
         return EXIT_OK
     except Exception as error:  # keep the one-line promise for anything unforeseen
-        print("{0}: error: unexpected {1}: {2}".format(PROG, type(error).__name__,
-                                                      _one_line(error)), file=sys.stderr)
+        _say("{0}: error: unexpected {1}: {2}".format(PROG, type(error).__name__,
+                                                      _one_line(error)))
         return EXIT_USAGE
 
 

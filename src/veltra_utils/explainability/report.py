@@ -13,8 +13,11 @@ import html
 import math
 import numbers
 import os
+import stat
 import tempfile
 from collections import namedtuple
+
+from veltra_utils.explainability.utils.text import inert
 
 __all__ = ["ReportSection", "describe_feature", "format_probability", "sorted_features", "render_report", "write_report",
            "POSITIVE_COLOUR", "NEGATIVE_COLOUR"]
@@ -66,8 +69,17 @@ svg text { font-family: inherit; font-size: 13px; }
 
 
 def _text(value):
-    """``value`` as escaped text for HTML content and attribute values alike."""
-    return html.escape(_plain_text(value), quote=True)
+    """``value`` as escaped text for HTML content and attribute values alike.
+
+    Control characters and bidirectional overrides from the data are shown as
+    escapes (``\\u202e``), so a value cannot reorder the text around it.
+    """
+    return html.escape(inert(_plain_text(value), keep_newlines=True), quote=True)
+
+
+def _isolated(value):
+    """``value`` as escaped text in its own direction, so right-to-left data keeps its place."""
+    return "<bdi>{0}</bdi>".format(_text(value))
 
 
 def _plain_text(value):
@@ -225,14 +237,14 @@ def _explanation_section(predictions, record, heading):
     value = explained.get("value")
     probability = format_probability(explained.get("probability"))
     is_classification = bool(others) or explained.get("probability") is not None
-    parts = ['<p class="outcome">Prediction: <strong>{0}</strong>'.format(_text(value))]
+    parts = ['<p class="outcome">Prediction: <strong>{0}</strong>'.format(_isolated(value))]
     if probability is not None:
         parts.append(' with probability <strong>{0}</strong>'.format(_text(probability)))
     parts.append('</p>')
     for other in others:
         other_probability = format_probability(other.get("probability"))
         parts.append('<p class="complement">Otherwise: {0}{1}</p>'.format(
-            _text(other.get("value")),
+            _isolated(other.get("value")),
             "" if other_probability is None else " (probability {0})".format(
                 _text(other_probability))))
     caption = "Feature weights for the prediction {0} of {1}".format(_plain_text(value),
@@ -250,7 +262,7 @@ def _explanation_section(predictions, record, heading):
 
 
 def _record_table(record):
-    rows = "".join('<tr><th>{0}</th><td>{1}</td></tr>'.format(_text(name), _text(value))
+    rows = "".join('<tr><th>{0}</th><td>{1}</td></tr>'.format(_isolated(name), _isolated(value))
                    for name, value in record.items())
     return '<details><summary>Record values</summary><table>{0}</table></details>'.format(rows)
 
@@ -280,7 +292,7 @@ def _index_entry(index, section):
     if _failed(response):
         summary = '<span class="failed">failed</span>'
     else:
-        summary = _text(response["predictions"][0].get("value"))
+        summary = _isolated(response["predictions"][0].get("value"))
     return '<li><a href="#record-{0}">{1}</a>: {2}</li>'.format(
         index, _text(section.heading), summary)
 
@@ -324,14 +336,23 @@ def write_report(path, sections, title="Explanations", description=None):
 
 
 def write_text_atomically(path, text):
-    """Write ``text`` as UTF-8 to ``path`` through a temporary file in the same folder."""
-    folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".veltra-", suffix=".tmp")
+    """Write ``text`` as UTF-8 to ``path`` through a temporary file in the same folder.
+
+    A file that is rewritten keeps its permission bits, and a symbolic link
+    keeps pointing at the rewritten file.
+    """
+    path = os.path.realpath(path)
+    folder = os.path.dirname(path)
     try:
-        # mkstemp makes the file private; give it the mode a plain open() would.
+        mode = stat.S_IMODE(os.stat(path).st_mode)
+    except FileNotFoundError:
+        # The mode a plain open() would give a new file.
         umask = os.umask(0)
         os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
+        mode = 0o666 & ~umask
+    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".veltra-", suffix=".tmp")
+    try:
+        os.chmod(temporary, mode)  # mkstemp makes the file private
         with os.fdopen(handle, "w", encoding="utf-8") as stream:
             stream.write(text)
         os.replace(temporary, path)

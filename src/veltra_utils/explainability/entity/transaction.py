@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.utils.text import quote
 
 
 class Transaction:
@@ -35,20 +36,20 @@ class Transaction:
         values, encoded = [], []
         for position, name in enumerate(config.feature_columns):
             if name not in data_row:
-                raise ValueError("The data row has no value for the feature {0!r}".format(name))
+                raise ValueError("The data row has no value for the feature {0}".format(quote(name)))
             value = _plain(data_row[name])
             if _is_missing(value):
-                raise ValueError("The feature {0!r} has no value".format(name))
+                raise ValueError("The feature {0} has no value".format(quote(name)))
             if position in categorical_positions:
                 encoded.append(float(_category_code(stats.cat_cols_encoding_map[position],
                                                     name, value)))
             else:
                 if not _is_number(value):
-                    raise ValueError("The numeric feature {0!r} has the non-numeric value {1!r}"
-                                     .format(name, value))
+                    raise ValueError("The numeric feature {0} has the non-numeric value {1}"
+                                     .format(quote(name), quote(value)))
                 if not math.isfinite(value):
-                    raise ValueError("The numeric feature {0!r} has the non-finite value {1!r}"
-                                     .format(name, value))
+                    raise ValueError("The numeric feature {0} has the non-finite value {1}"
+                                     .format(quote(name), quote(value)))
                 encoded.append(float(value))
             values.append(value)
         self._data_row = values
@@ -66,14 +67,14 @@ class Transaction:
         field = self.config.prediction_column
         prediction = _plain(data_row.get(field))
         if _is_missing(prediction):
-            raise ValueError("The data row has no prediction in the field {0!r}".format(field))
+            raise ValueError("The data row has no prediction in the field {0}".format(quote(field)))
         if isinstance(prediction, (list, tuple, dict, set, np.ndarray)):
-            raise ValueError("The prediction in the field {0!r} must be a single value, got {1!r}"
-                             .format(field, prediction))
+            raise ValueError("The prediction in the field {0} must be a single value, got {1}"
+                             .format(quote(field), quote(prediction)))
         if self.config.problem_type is ProblemType.REGRESSION:
             if not _is_number(prediction) or not math.isfinite(prediction):
-                raise ValueError("The regression prediction in the field {0!r} must be a finite "
-                                 "number, got {1!r}".format(field, prediction))
+                raise ValueError("The regression prediction in the field {0} must be a finite "
+                                 "number, got {1}".format(quote(field), quote(prediction)))
         return prediction
 
     def _read_probability(self, data_row, class_labels):
@@ -84,14 +85,14 @@ class Transaction:
             probability = probability.item()
         probability = _plain(probability)
         if _is_missing(probability):
-            raise ValueError("The classification record has no probability in the field {0!r}"
-                             .format(field))
+            raise ValueError("The classification record has no probability in the field {0}"
+                             .format(quote(field)))
         if isinstance(probability, (list, tuple, np.ndarray, pd.Series)):
             vector = [_probability(_plain(item), field) for item in list(probability)]
             if len(vector) != len(class_labels):
-                raise ValueError("The probability vector in the field {0!r} has {1} entries but "
+                raise ValueError("The probability vector in the field {0} has {1} entries but "
                                  "the model has {2} class labels"
-                                 .format(field, len(vector), len(class_labels)))
+                                 .format(quote(field), len(vector), len(class_labels)))
             self.probabilities = vector
             if self.prediction in class_labels:
                 position = class_labels.index(self.prediction)
@@ -139,12 +140,12 @@ def _category_code(categories, name, value):
     for code, category in enumerate(categories.tolist()):
         if category == value:
             return code
-    raise ValueError("The categorical feature {0!r} has the value {1!r}, which the training "
-                     "data never held".format(name, value))
+    raise ValueError("The categorical feature {0} has the value {1}, which the training "
+                     "data never held".format(quote(name), quote(value)))
 
 
 def _probability(value, field):
     if isinstance(value, bool) or not _is_number(value) or not 0.0 <= value <= 1.0:
-        raise ValueError("The probability in the field {0!r} must be a number from 0 to 1, "
-                         "got {1!r}".format(field, value))
+        raise ValueError("The probability in the field {0} must be a number from 0 to 1, "
+                         "got {1}".format(quote(field), quote(value)))
     return float(value)

@@ -53,8 +53,10 @@ class FeatureObjectParserUtil:
             if not separator:
                 raise ValueError("The categorical feature description {0!r} has no '='"
                                  .format(description))
+            # The value is reported as it stands: " gold " and "gold" are different
+            # categories, and LIME prints the category right after the "=".
             return ExplanationFeature(_checked_name(name, description), weight,
-                                      feature_value=value.strip(), is_categorical=True)
+                                      feature_value=value, is_categorical=True)
 
         if not discretize_continuous:
             return ExplanationFeature(_checked_name(description, description), weight)
