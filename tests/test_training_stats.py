@@ -1,4 +1,9 @@
+import copy
+import hashlib
 import json
+import math
+import re
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -36,6 +41,14 @@ def lime_explainer(stats, mode="classification"):
         feature_names=stats.feature_columns, categorical_features=stats.cat_col_indexes,
         categorical_names=stats.cat_cols_encoding_map, mode=mode, random_state=10,
         training_data_stats=stats.get_lime_stats(), discretize_continuous=True)
+
+
+def _resealed(document):
+    """``document`` with its digest recomputed as the hex SHA-256 of the canonical
+    JSON text of the rest, as a writer recomputing it after an edit would."""
+    rest = {key: value for key, value in document.items() if key != "sha256"}
+    text = json.dumps(rest, sort_keys=True, separators=(",", ":"), ensure_ascii=True)
+    return {**rest, "sha256": hashlib.sha256(text.encode("ascii")).hexdigest()}
 
 
 def test_small_frame_by_hand():
@@ -173,14 +186,173 @@ def test_json_round_trip_keeps_types_and_lime_statistics():
     assert restored.problem_type is ProblemType.BINARY
 
 
+@pytest.mark.filterwarnings("ignore:the statistics file carries no sha256 digest")
 def test_from_dict_refuses_broken_statistics():
     stats = TrainingStats.from_dataframe(mixed_frame(60), "label", categorical_columns=["color"])
     data = json.loads(json.dumps(stats.to_dict()))
     del data["lime_stats"]["bins"]["1"]
     with pytest.raises(ValueError, match="bins"):
-        TrainingStats.from_dict(data)
+        TrainingStats.from_dict(_resealed(data))
     with pytest.raises(ValueError, match="lack"):
         TrainingStats.from_dict({"label_column": "y"})
+
+
+@pytest.fixture(scope="module")
+def stored():
+    """A stored file: color (categorical), visits, income and region_code (constant)."""
+    stats = TrainingStats.from_dataframe(mixed_frame(60), "label", categorical_columns=["color"])
+    return json.loads(json.dumps(stats.to_dict(), allow_nan=False))
+
+
+LIME = "lime_stats"
+NAN, INF = math.nan, math.inf
+
+# (where in the stored document, the damaged value, what the error must say)
+DAMAGES = [
+    (("class_labels",), ["no", "no"], "class_labels lists 'no' twice"),
+    (("class_labels",), [None, "yes"], "class_labels holds the missing value None"),
+    (("problem_type",), "regression", "class_labels of a regression problem must be empty"),
+    (("cat_cols_encoding_map", "0", 1), None,
+     "cat_cols_encoding_map of column 'color' holds the missing value None"),
+    (("cat_cols_encoding_map", "0", 1), "blue",
+     "cat_cols_encoding_map of column 'color' lists 'blue' twice"),
+    (("cat_cols_encoding_map", "7"), ["x"], "cat_cols_encoding_map has an entry for position 7"),
+    (("cat_cols_encoding_map", "2"), ["x"],
+     "cat_cols_encoding_map has an entry for column 'income'"),
+    ((LIME, "feature_values", "0"), [0, 1, -1],
+     "feature_values of column 'color' holds -1, not a code in 0..2"),
+    ((LIME, "feature_values", "0"), [0, 1, 3], "feature_values of column 'color' holds 3"),
+    ((LIME, "feature_values", "0"), [0, 0, 1], "feature_values of column 'color' lists the code 0"),
+    ((LIME, "feature_values", "2"), [0, 1, 2], "feature_values of column 'income' holds 3 codes"),
+    ((LIME, "feature_frequencies", "0"), [18, 17],
+     "feature_frequencies of column 'color' holds 2 frequencies for 3 values"),
+    ((LIME, "feature_frequencies", "1"), [0, 0, 0, 0],
+     "feature_frequencies of column 'visits' are all zero"),
+    ((LIME, "feature_frequencies", "2", 1), -15,
+     "feature_frequencies of column 'income' holds the negative frequency -15"),
+    ((LIME, "feature_frequencies", "2", 1), NAN,
+     "feature_frequencies of column 'income' holds nan"),
+    ((LIME, "feature_frequencies", "2"), [1e308] * 4,
+     "feature_frequencies of column 'income' add up"),
+    ((LIME, "bins", "2", 1), NAN, "bins of column 'income' holds nan"),
+    ((LIME, "bins", "2"), [51.365, 44.2625, 59.832499999999996],
+     "bins of column 'income' are not strictly increasing"),
+    ((LIME, "bins", "1"), [], "bins of column 'visits' are empty"),
+    ((LIME, "bins", "01"), [1.0], "lime_stats.bins has the key '01'"),
+    ((LIME, "bins", "1"), "1,2,5", "lime_stats.bins at position 1 is a str"),
+    ((LIME, "means", "2", 0), NAN, "means of column 'income' holds nan"),
+    ((LIME, "means", "2"), [1.0, 2.0, 3.0], "means of column 'income' holds 3 values for 4 bins"),
+    ((LIME, "stds", "2", 0), -1.0, "lime_stats.stds of column 'income' holds -1.0"),
+    ((LIME, "stds", "2", 0), 0.0, "lime_stats.stds of column 'income' holds 0.0"),
+    ((LIME, "mins", "2", 0), -INF, "mins of column 'income' holds -inf"),
+    ((LIME, "maxs", "2", 3), INF, "maxs of column 'income' holds inf"),
+    ((LIME, "mins", "2", 1), 40.0, "mins of column 'income' disagree with its bins"),
+    (("feature_columns",), ["color", "income", "visits", "region_code"],
+     "schema lists the columns in another order than feature_columns"),
+    (("schema", "income"), "", "schema of column 'income' is ''"),
+    (("stds", 1), NAN, "stds of column 'visits' holds nan"),
+    (("row_count",), -1, "row_count is -1"),
+    (("label_column",), "income", "label_column 'income' is also a feature column"),
+    (("categorical_columns",), ["color", "nope"], "categorical_columns: 'nope'"),
+    (("version",), True, "version True"),
+]
+
+
+@pytest.mark.parametrize("path, value, message", DAMAGES,
+                         ids=["-".join(map(str, case[0][1:] or case[0])) for case in DAMAGES])
+def test_damaged_statistics_are_refused_naming_the_field(stored, path, value, message):
+    document = copy.deepcopy(stored)
+    container = document
+    for key in path[:-1]:
+        container = container[key]
+    container[path[-1]] = value
+    with pytest.raises(ValueError, match=re.escape(message)):
+        TrainingStats.from_dict(_resealed(document))
+
+
+CHANGED = "the statistics file was changed after it was written"
+
+
+def test_statistics_changed_after_writing_are_refused(stored):
+    edited = copy.deepcopy(stored)
+    edited["lime_stats"]["means"]["2"][1] += 0.5
+    truncated = copy.deepcopy(stored)
+    del truncated["lime_stats"]["feature_frequencies"]["0"][-1]
+    for document in (edited, truncated):
+        with pytest.raises(ValueError, match=CHANGED):
+            TrainingStats.from_dict(document)
+
+    undigested = {key: value for key, value in stored.items() if key != "sha256"}
+    with pytest.warns(UserWarning, match="no sha256 digest and cannot be checked for changes"):
+        loaded = TrainingStats.from_dict(undigested)
+    assert loaded.to_dict() == stored
+
+
+def _by_hand_frame():
+    return pd.DataFrame({"x": [1, 2, 3, 4, 5, 6, 7, 8],
+                         "c": ["b", "a", "b", "c", "b", "a", "b", "b"],
+                         "y": [0, 1, 0, 1, 0, 1, 1, 0]})
+
+
+def _typed_categories_frame():
+    frame = mixed_frame(rows=60)
+    frame["grade"] = np.tile([3, 1, 2], 20)
+    frame["flag"] = np.tile([True, False], 30)
+    frame.loc[::7, "income"] = np.nan
+    return frame
+
+
+@pytest.mark.parametrize("make_frame, label, categorical", [
+    (_by_hand_frame, "y", ["c"]),
+    (_typed_categories_frame, "label", ["color", "grade", "flag"]),
+    (lambda: load_iris(as_frame=True).frame, "target", []),
+    (lambda: load_diabetes(as_frame=True).frame, "target", []),
+], ids=["by-hand", "text-int-bool-categories", "multiclass", "regression"])
+def test_computed_statistics_load_back_without_warning(make_frame, label, categorical):
+    stats = TrainingStats.from_dataframe(make_frame(), label, categorical_columns=categorical)
+    document = json.loads(json.dumps(stats.to_dict(), allow_nan=False))
+    assert document["sha256"] == _resealed(document)["sha256"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        restored = TrainingStats.from_dict(document)
+    assert restored.to_dict() == stats.to_dict()
+    assert restored.get_lime_stats() == stats.get_lime_stats()
+
+
+@pytest.mark.parametrize("damage, status, message", [
+    ("edited", 2, "does not hold training statistics: " + CHANGED),
+    ("undigested", 0, "veltra-explain: warning: "),
+])
+def test_command_refuses_a_changed_statistics_file(tmp_path, capsys, damage, status, message):
+    import skops.io as sio
+    from veltra_utils.explainability.cli import main
+
+    frame = mixed_frame(rows=120)
+    features = ["color", "visits", "income", "region_code"]
+    model = make_pipeline(
+        ColumnTransformer([("onehot", OneHotEncoder(handle_unknown="ignore"), ["color"])],
+                          remainder="passthrough"),
+        LogisticRegression(max_iter=1000)).fit(frame[features], frame.label)
+    sio.dump(model, str(tmp_path / "model.skops"))
+    frame.to_csv(tmp_path / "train.csv", index=False)
+    frame[features].head(1).to_csv(tmp_path / "records.csv", index=False)
+    stats_file = tmp_path / "stats.json"
+    assert main(["stats", "--train", str(tmp_path / "train.csv"), "--label", "label",
+                 "-o", str(stats_file)]) == 0
+    document = json.loads(stats_file.read_text())
+    if damage == "edited":
+        document["lime_stats"]["means"]["2"][0] += 1.0
+    else:
+        del document["sha256"]
+    stats_file.write_text(json.dumps(document))
+
+    capsys.readouterr()
+    assert main(["explain", "--stats", str(stats_file), "--model", str(tmp_path / "model.skops"),
+                 "--records", str(tmp_path / "records.csv"), "--perturbations", "200"]) == status
+    error = capsys.readouterr().err
+    assert error.count("\n") == 1 and message in error, error
+    if damage == "undigested":
+        assert "cannot be checked for changes" in error and "UserWarning" not in error
 
 
 def test_missing_numeric_values_are_left_out():

@@ -9,8 +9,11 @@ statistics matches sampling from the data itself.
 Column positions are the positions in ``feature_columns``. Categorical values
 are encoded by their position in the column's sorted distinct values.
 """
+import hashlib
+import json
 import math
 import numbers
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -23,6 +26,13 @@ _STD_EPSILON = 1e-11
 _FORMAT_VERSION = 1
 _LIME_STATS_KEYS = ("means", "mins", "maxs", "stds", "feature_values", "feature_frequencies",
                     "bins")
+# The LIME statistics every column has; the others are for numeric columns only.
+_EVERY_COLUMN_KEYS = ("feature_values", "feature_frequencies")
+# A stored file carries the SHA-256 digest of the rest of its content under this key.
+_DIGEST_KEY = "sha256"
+_CHANGED = "the statistics file was changed after it was written"
+# Errors quote at most this many characters of a stored value.
+_SHOWN_LIMIT = 200
 
 
 class TrainingStats:
@@ -148,8 +158,12 @@ class TrainingStats:
                 for key, by_position in self._lime_stats.items()}
 
     def to_dict(self):
-        """Plain data for storing the statistics as JSON; see ``from_dict``."""
-        return {
+        """Plain data for storing the statistics as JSON; see ``from_dict``.
+
+        The "sha256" entry is the digest of everything else, so a file that is
+        edited or cut short after it was written is refused when loaded.
+        """
+        document = {
             "version": _FORMAT_VERSION,
             "label_column": self.label_column,
             "problem_type": self.problem_type.value,
@@ -164,94 +178,64 @@ class TrainingStats:
             "lime_stats": {key: {str(pos): value for pos, value in by_position.items()}
                            for key, by_position in self.get_lime_stats().items()},
         }
+        document[_DIGEST_KEY] = _digest(document)
+        return document
 
     @classmethod
     def from_dict(cls, data):
-        """Rebuild statistics from ``to_dict()`` output, also after a JSON round trip."""
+        """Rebuild statistics from ``to_dict()`` output, also after a JSON round trip.
+
+        Raises ValueError for statistics that were changed after they were
+        written or whose parts LIME could not sample from. A dict without a
+        digest still loads, with a UserWarning that it cannot be checked.
+        """
         if not isinstance(data, dict):
             raise ValueError("Expected a dict of training statistics, got {0}"
                              .format(type(data).__name__))
+        _check_digest(data)
         required = ("label_column", "problem_type", "feature_columns", "categorical_columns",
                     "schema", "stds", "class_labels", "cat_cols_encoding_map", "lime_stats")
         missing = [key for key in required if key not in data]
         if missing:
             raise ValueError("The training statistics lack: {0}".format(", ".join(missing)))
-        if data.get("version", _FORMAT_VERSION) != _FORMAT_VERSION:
-            raise ValueError("Unsupported training statistics version {0!r}"
-                             .format(data.get("version")))
+        version = data.get("version", _FORMAT_VERSION)
+        if isinstance(version, bool) or version != _FORMAT_VERSION:
+            raise ValueError("Unsupported training statistics version {0}".format(_shown(version)))
 
         stats = cls.__new__(cls)
         try:
-            stats.label_column = data["label_column"]
-            stats.problem_type = _problem_type(data["problem_type"])
-            stats.row_count = data.get("row_count")
-            stats.feature_columns = list(data["feature_columns"])
-            stats.categorical_columns = list(data["categorical_columns"])
+            stats.label_column = _column_name(data["label_column"], "label_column")
+            stats.problem_type = _stored_problem_type(data["problem_type"])
+            stats.row_count = _row_count(data.get("row_count"))
+            stats.feature_columns = _column_names(data["feature_columns"], "feature_columns")
+            stats.categorical_columns = _column_names(data["categorical_columns"],
+                                                      "categorical_columns")
+            categorical = set(stats.categorical_columns)
             stats.cat_col_indexes = [pos for pos, name in enumerate(stats.feature_columns)
-                                     if name in set(stats.categorical_columns)]
-            stats.schema = dict(data["schema"])
-            stats.stds = [float(value) for value in data["stds"]]
-            stats.class_labels = list(data["class_labels"])
+                                     if name in categorical]
+            stats.schema = _stored_dict(data["schema"], "schema")
+            stats.stds = _stored_list(data["stds"], "stds")
+            stats.class_labels = _stored_list(data["class_labels"], "class_labels")
             stats.cat_cols_encoding_map = {
-                int(pos): _object_array(values)
-                for pos, values in data["cat_cols_encoding_map"].items()}
-            lime_stats = data["lime_stats"]
-            stats._lime_stats = {
-                key: {int(pos): [_plain_number(item) for item in values]
-                      for pos, values in lime_stats[key].items()}
-                for key in _LIME_STATS_KEYS}
-        except (KeyError, TypeError, AttributeError, ValueError) as error:
-            raise ValueError("Malformed training statistics: {0!r}".format(error)) from None
+                pos: _object_array(values) for pos, values in
+                _by_position(data["cat_cols_encoding_map"], "cat_cols_encoding_map").items()}
+            stats._lime_stats = _stored_lime_stats(data["lime_stats"])
+        except (KeyError, TypeError, AttributeError) as error:
+            raise _malformed("{0}", _shown(error)) from None
         stats._check_consistency()
+        stats.stds = [float(value) for value in stats.stds]
         return stats
 
     def _check_consistency(self):
         """Refuse statistics whose parts disagree, so LIME never samples from garbage."""
-        count = len(self.feature_columns)
-        if len(set(self.feature_columns)) != count:
-            raise ValueError("Malformed training statistics: duplicate feature columns")
-        if len(self.stds) != count:
-            raise ValueError("Malformed training statistics: {0} stds for {1} feature columns"
-                             .format(len(self.stds), count))
-        unknown = [name for name in self.categorical_columns if name not in self.feature_columns]
-        if unknown:
-            raise ValueError("Malformed training statistics: categorical column {0!r} is not a "
-                             "feature column".format(unknown[0]))
-        untyped = [name for name in self.feature_columns if name not in self.schema]
-        if untyped:
-            raise ValueError("Malformed training statistics: no schema type for {0!r}"
-                             .format(untyped[0]))
-        stats = self._lime_stats
+        _check_columns(self)
+        _check_class_labels(self)
+        _check_positions(self)
         for pos, name in enumerate(self.feature_columns):
-            values = stats["feature_values"].get(pos)
-            frequencies = stats["feature_frequencies"].get(pos)
-            if values is None or frequencies is None or len(values) != len(frequencies) \
-                    or not values or sum(frequencies) <= 0:
-                raise ValueError("Malformed training statistics: bad value frequencies for "
-                                 "column {0!r}".format(name))
-            if pos in self.cat_col_indexes:
-                if pos not in self.cat_cols_encoding_map \
-                        or len(self.cat_cols_encoding_map[pos]) != len(values):
-                    raise ValueError("Malformed training statistics: bad encoding map for "
-                                     "column {0!r}".format(name))
-                continue
-            bins = stats["bins"].get(pos)
-            if bins is None or not len(bins):
-                raise ValueError("Malformed training statistics: no bins for column {0!r}"
-                                 .format(name))
-            for key in ("means", "stds", "mins", "maxs"):
-                entry = stats[key].get(pos)
-                if entry is None or len(entry) != len(bins) + 1:
-                    raise ValueError("Malformed training statistics: bad {0} for column {1!r}"
-                                     .format(key, name))
-            if len(values) != len(bins) + 1:
-                raise ValueError("Malformed training statistics: bad value frequencies for "
-                                 "column {0!r}".format(name))
-        extra = set(stats["bins"]) - set(range(count)) - set(self.cat_col_indexes)
-        extra |= set(stats["means"]) - set(stats["bins"])
-        if extra:
-            raise ValueError("Malformed training statistics: statistics for unknown column "
-                             "positions {0}".format(sorted(extra)))
+            if pos in self.cat_cols_encoding_map:
+                _check_categorical_column(self, pos, name)
+            else:
+                _check_numeric_column(self, pos, name)
 
     def __repr__(self):
         return ("TrainingStats(label_column={0!r}, problem_type={1}, feature_columns={2!r}, "
@@ -263,12 +247,6 @@ class TrainingStats:
 def _plain(value):
     """A numpy scalar as the equivalent Python value; anything else unchanged."""
     return value.item() if isinstance(value, np.generic) else value
-
-
-def _plain_number(value):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError("expected a number, got {0!r}".format(value))
-    return _plain(value)
 
 
 def _is_missing(value):
@@ -368,6 +346,306 @@ def _quartile_stats(values):
         "feature_values": list(range(len(bins) + 1)),
         "feature_frequencies": frequencies,
     }
+
+
+# -- stored statistics -------------------------------------------------------
+#
+# A stored file is checked as strictly as the computation checks its data: a
+# damaged file must be refused, never explained from. LIME samples a numeric
+# column by drawing one of len(bins) + 1 bins by its frequency and then a value
+# between that bin's min and max from a normal curve of the bin's mean and
+# std; a categorical column by drawing a code by its frequency. Every code must
+# name a bin or a category (a negative one would wrap to the last), and every
+# number LIME computes with must be finite.
+
+def _shown(value):
+    """``repr(value)`` cut to a length that fits a one-line error message."""
+    try:
+        text = repr(value)
+    except ValueError:  # an integer with more digits than Python prints
+        return "<a {0} too long to show>".format(type(value).__name__)
+    return text if len(text) <= _SHOWN_LIMIT else text[:_SHOWN_LIMIT] + "..."
+
+
+def _malformed(text, *values):
+    return ValueError("Malformed training statistics: " + text.format(*values))
+
+
+def _where(field, name):
+    return "{0} of column {1}".format(field, _shown(name))
+
+
+def _digest(document):
+    """Hex SHA-256 of the canonical JSON text of ``document`` without its digest.
+
+    JSON turns keys into text, and Python writes floats so that they read
+    back exactly. Passing the document through JSON once before writing the
+    canonical text therefore gives the same digest before and after a JSON
+    round trip. Values JSON cannot hold are digested as their text.
+    """
+    rest = {key: value for key, value in document.items() if key != _DIGEST_KEY}
+    try:
+        plain = json.loads(json.dumps(rest, default=str))
+        text = json.dumps(plain, sort_keys=True, separators=(",", ":"), ensure_ascii=True)
+    except (TypeError, ValueError, RecursionError) as error:
+        raise ValueError("The training statistics cannot be written as JSON: {0}"
+                         .format(_shown(error))) from None
+    return hashlib.sha256(text.encode("ascii")).hexdigest()
+
+
+def _check_digest(data):
+    if _DIGEST_KEY not in data:
+        warnings.warn("the statistics file carries no sha256 digest and cannot be checked for "
+                      "changes", UserWarning, stacklevel=3)
+        return
+    if data[_DIGEST_KEY] != _digest(data):
+        raise ValueError(_CHANGED + " (its sha256 digest does not match its content)")
+
+
+def _stored_dict(value, field):
+    if not isinstance(value, dict):
+        raise _malformed("{0} is a {1}, not a mapping", field, type(value).__name__)
+    return dict(value)
+
+
+def _stored_list(value, field):
+    if not isinstance(value, (list, tuple, np.ndarray)):
+        raise _malformed("{0} is a {1}, not a list", field, type(value).__name__)
+    return [_plain(item) for item in value]
+
+
+def _column_name(value, field):
+    if not isinstance(value, (str, int, float)):
+        raise _malformed("{0} holds {1}, not a column name", field, _shown(value))
+    return value
+
+
+def _column_names(value, field):
+    names = _stored_list(value, field)
+    seen = set()
+    for name in names:
+        if _column_name(name, field) in seen:
+            raise _malformed("{0} lists the column {1} twice", field, _shown(name))
+        seen.add(name)
+    return names
+
+
+def _stored_problem_type(value):
+    if isinstance(value, ProblemType):
+        return value
+    try:
+        return ProblemType(value)
+    except (ValueError, TypeError):
+        raise _malformed("problem_type is {0}, not one of {1}", _shown(value),
+                         ", ".join(member.value for member in ProblemType)) from None
+
+
+def _row_count(value):
+    """The stored row count; None for statistics stored without one."""
+    value = _plain(value)
+    if value is not None and (isinstance(value, bool) or not isinstance(value, int)
+                              or value < 0):
+        raise _malformed("row_count is {0}, not a non-negative whole number", _shown(value))
+    return value
+
+
+def _position(key, field):
+    """A column position key as its int: an int, or its decimal text as JSON writes it."""
+    if isinstance(key, str) and 0 < len(key) <= 18 and key.isascii() and key.isdigit() \
+            and key == str(int(key)):
+        return int(key)
+    if isinstance(key, int) and not isinstance(key, bool) and key >= 0:
+        return key
+    raise _malformed("{0} has the key {1}, not a column position", field, _shown(key))
+
+
+def _by_position(value, field):
+    by_position = {}
+    for key, values in _stored_dict(value, field).items():
+        position = _position(key, field)
+        if position in by_position:
+            raise _malformed("{0} lists the position {1} twice", field, position)
+        by_position[position] = _stored_list(values, "{0} at position {1}".format(field, position))
+    return by_position
+
+
+def _stored_lime_stats(value):
+    lime_stats = _stored_dict(value, "lime_stats")
+    missing = [key for key in _LIME_STATS_KEYS if key not in lime_stats]
+    if missing:
+        raise _malformed("lime_stats lacks {0}", ", ".join(missing))
+    return {key: _by_position(lime_stats[key], "lime_stats." + key) for key in _LIME_STATS_KEYS}
+
+
+def _number(value, where):
+    """``value`` as a finite float; ``where`` names the list holding it in errors."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise _malformed("{0} holds {1}, not a number", where, _shown(value))
+    try:
+        number = float(value)
+    except OverflowError:
+        number = math.inf
+    if not math.isfinite(number):
+        raise _malformed("{0} holds {1}, not a finite number", where, _shown(value))
+    return number
+
+
+def _check_distinct_values(values, where):
+    """Refuse a missing or repeated label or category: either makes the
+    mapping between values and their positions ambiguous."""
+    seen = set()
+    for value in values:
+        if _is_missing(value):
+            raise _malformed("{0} holds the missing value {1}", where, _shown(value))
+        try:
+            repeated = value in seen
+            seen.add(value)
+        except TypeError:
+            raise _malformed("{0} holds {1}, not a single value", where, _shown(value)) from None
+        if repeated:
+            raise _malformed("{0} lists {1} twice", where, _shown(value))
+
+
+def _check_columns(stats):
+    names = stats.feature_columns
+    known = set(names)
+    if stats.label_column in known:
+        raise _malformed("label_column {0} is also a feature column", _shown(stats.label_column))
+    for name in stats.categorical_columns:
+        if name not in known:
+            raise _malformed("categorical_columns: {0} is not a feature column", _shown(name))
+    if list(stats.schema) != names:
+        untyped = [name for name in names if name not in stats.schema]
+        if untyped:
+            raise _malformed("schema gives no data type for column {0}", _shown(untyped[0]))
+        unknown = [name for name in stats.schema if name not in known]
+        if unknown:
+            raise _malformed("schema types column {0}, which is not a feature column",
+                             _shown(unknown[0]))
+        raise _malformed("schema lists the columns in another order than feature_columns")
+    for name, data_type in stats.schema.items():
+        if not isinstance(data_type, str) or not data_type:
+            raise _malformed("{0} is {1}, not a data-type name", _where("schema", name),
+                             _shown(data_type))
+    if len(stats.stds) != len(names):
+        raise _malformed("{0} stds for {1} feature columns", len(stats.stds), len(names))
+    for name, value in zip(names, stats.stds):
+        if _number(value, _where("stds", name)) < 0:
+            raise _malformed("{0} is negative: {1}", _where("stds", name), _shown(value))
+
+
+def _check_class_labels(stats):
+    labels = stats.class_labels
+    kind = stats.problem_type
+    if kind is ProblemType.REGRESSION:
+        if labels:
+            raise _malformed("class_labels of a regression problem must be empty, not {0}",
+                             _shown(labels))
+        return
+    if not labels:
+        raise _malformed("class_labels of a {0} problem are empty", kind.value)
+    if kind is ProblemType.BINARY and len(labels) > 2:
+        raise _malformed("class_labels of a binary problem hold {0} labels", len(labels))
+    _check_distinct_values(labels, "class_labels")
+
+
+def _check_positions(stats):
+    """Every column has its entries, and only the entries of its kind."""
+    names = stats.feature_columns
+    categorical = set(stats.cat_col_indexes)
+    numeric = set(range(len(names))) - categorical
+    _check_position_set(stats.cat_cols_encoding_map, "cat_cols_encoding_map", categorical,
+                        names)
+    for key in _LIME_STATS_KEYS:
+        expected = numeric | categorical if key in _EVERY_COLUMN_KEYS else numeric
+        _check_position_set(stats._lime_stats[key], "lime_stats." + key, expected, names)
+
+
+def _check_position_set(by_position, field, expected, names):
+    for position in sorted(expected):
+        if position not in by_position:
+            raise _malformed("{0} has no entry for column {1}", field, _shown(names[position]))
+    extra = sorted(set(by_position) - expected)
+    if extra and extra[0] < len(names):
+        raise _malformed("{0} has an entry for column {1}, which is {2}", field,
+                         _shown(names[extra[0]]),
+                         "numeric" if field == "cat_cols_encoding_map" else "categorical")
+    if extra:
+        raise _malformed("{0} has an entry for position {1}, beyond the {2} feature columns",
+                         field, extra[0], len(names))
+
+
+def _check_codes(codes, count, where):
+    """The codes LIME draws from: each of 0..count-1 once, in any order."""
+    if len(codes) != count:
+        raise _malformed("{0} holds {1} codes for {2} values", where, len(codes), count)
+    seen = set()
+    for code in codes:
+        if isinstance(code, bool) or not isinstance(code, numbers.Integral) \
+                or not 0 <= code < count:
+            raise _malformed("{0} holds {1}, not a code in 0..{2}", where, _shown(code),
+                             count - 1)
+        if code in seen:
+            raise _malformed("{0} lists the code {1} twice", where, code)
+        seen.add(code)
+
+
+def _check_frequencies(frequencies, count, name):
+    where = _where("lime_stats.feature_frequencies", name)
+    if len(frequencies) != count:
+        raise _malformed("{0} holds {1} frequencies for {2} values", where, len(frequencies),
+                         count)
+    total = 0.0
+    for value in frequencies:
+        frequency = _number(value, where)
+        if frequency < 0:
+            raise _malformed("{0} holds the negative frequency {1}", where, _shown(value))
+        total += frequency
+    if total == 0:
+        raise _malformed("{0} are all zero", where)
+    if not math.isfinite(total):
+        raise _malformed("{0} add up to more than a float holds", where)
+
+
+def _check_categorical_column(stats, position, name):
+    where = _where("cat_cols_encoding_map", name)
+    categories = stats.cat_cols_encoding_map[position]
+    if not len(categories):
+        raise _malformed("{0} is empty", where)
+    _check_distinct_values(categories, where)
+    codes = stats._lime_stats["feature_values"][position]
+    _check_codes(codes, len(categories), _where("lime_stats.feature_values", name))
+    _check_frequencies(stats._lime_stats["feature_frequencies"][position], len(codes), name)
+
+
+def _check_numeric_column(stats, position, name):
+    lime_stats = stats._lime_stats
+    where = _where("lime_stats.bins", name)
+    bins = [_number(value, where) for value in lime_stats["bins"][position]]
+    if not bins:
+        raise _malformed("{0} are empty", where)
+    if any(high <= low for low, high in zip(bins, bins[1:])):
+        raise _malformed("{0} are not strictly increasing", where)
+    count = len(bins) + 1
+    per_bin = {}
+    for key in ("means", "stds", "mins", "maxs"):
+        where = _where("lime_stats." + key, name)
+        values = lime_stats[key][position]
+        if len(values) != count:
+            raise _malformed("{0} holds {1} values for {2} bins", where, len(values), count)
+        per_bin[key] = [_number(value, where) for value in values]
+    if min(per_bin["stds"]) <= 0:
+        raise _malformed("{0} holds {1}, not a positive number", _where("lime_stats.stds", name),
+                         _shown(min(per_bin["stds"])))
+    # A bin's bounds are the bins around it, and the column's extremes at the ends.
+    mins, maxs = per_bin["mins"], per_bin["maxs"]
+    if mins[1:] != bins or mins[0] > bins[0]:
+        raise _malformed("{0} disagree with its bins", _where("lime_stats.mins", name))
+    if maxs[:-1] != bins or maxs[-1] < bins[-1]:
+        raise _malformed("{0} disagree with its bins", _where("lime_stats.maxs", name))
+    codes = lime_stats["feature_values"][position]
+    _check_codes(codes, count, _where("lime_stats.feature_values", name))
+    _check_frequencies(lime_stats["feature_frequencies"][position], len(codes), name)
 
 
 def _problem_type(problem_type):
