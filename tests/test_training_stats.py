@@ -322,6 +322,7 @@ def test_computed_statistics_load_back_without_warning(make_frame, label, catego
 @pytest.mark.parametrize("damage, status, message", [
     ("edited", 2, "does not hold training statistics: " + CHANGED),
     ("undigested", 0, "veltra-explain: warning: "),
+    ("nested", 2, "is not JSON"),           # deeper than the JSON parser goes
 ])
 def test_command_refuses_a_changed_statistics_file(tmp_path, capsys, damage, status, message):
     import skops.io as sio
@@ -342,9 +343,10 @@ def test_command_refuses_a_changed_statistics_file(tmp_path, capsys, damage, sta
     document = json.loads(stats_file.read_text())
     if damage == "edited":
         document["lime_stats"]["means"]["2"][0] += 1.0
-    else:
+    elif damage == "undigested":
         del document["sha256"]
-    stats_file.write_text(json.dumps(document))
+    text = "[" * 100_000 + "]" * 100_000 if damage == "nested" else json.dumps(document)
+    stats_file.write_text(text)
 
     capsys.readouterr()
     assert main(["explain", "--stats", str(stats_file), "--model", str(tmp_path / "model.skops"),
