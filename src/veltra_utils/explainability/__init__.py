@@ -1,1 +1,63 @@
-"""Explanations of single scored records: configuration, entities, utilities and explainers."""
+"""Explain one scored record of tabular data with LIME, from training statistics.
+
+Everything a user needs is one import away::
+
+    from veltra_utils.explainability import (ExplainConfig, LimeTabularExplainer, ProblemType,
+                                             TrainingStats, scoring_function)
+
+    stats = TrainingStats.from_dataframe(train_df, label_column="churn")
+    explainer = LimeTabularExplainer(ExplainConfig(training_stats=stats))
+    score = scoring_function(model, stats.feature_columns, stats.problem_type,
+                             class_labels=stats.class_labels, schema=stats.schema)
+    response = explainer.explain(record, score)
+
+The names are loaded on first use, so ``import veltra_utils.explainability``
+itself stays cheap (the command line starts without numpy or LIME). The
+modules behind them (``entity``, ``explainers``, ``scoring``, ``batch``,
+``models``, ``report``, ``spark``) stay importable under their own paths.
+"""
+import importlib
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # what editors and type checkers see; at run time the names load lazily
+    from veltra_utils.explainability.batch import ModelScoring, error_response, explain_records
+    from veltra_utils.explainability.entity.constants import ProblemType
+    from veltra_utils.explainability.entity.explain_config import ExplainConfig
+    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
+        LimeTabularExplainer)
+    from veltra_utils.explainability.models import ModelFileError, load_model
+    from veltra_utils.explainability.report import ReportSection, render_report, write_report
+    from veltra_utils.explainability.scoring import scoring_function
+
+# public name -> the module that defines it
+_EXPORTS = {
+    "TrainingStats": "veltra_utils.explainability.entity.training_stats",
+    "ExplainConfig": "veltra_utils.explainability.entity.explain_config",
+    "ProblemType": "veltra_utils.explainability.entity.constants",
+    "LimeTabularExplainer": "veltra_utils.explainability.explainers.lime.lime_tabular_explainer",
+    "scoring_function": "veltra_utils.explainability.scoring",
+    "ModelScoring": "veltra_utils.explainability.batch",
+    "explain_records": "veltra_utils.explainability.batch",
+    "error_response": "veltra_utils.explainability.batch",
+    "load_model": "veltra_utils.explainability.models",
+    "ModelFileError": "veltra_utils.explainability.models",
+    "ReportSection": "veltra_utils.explainability.report",
+    "render_report": "veltra_utils.explainability.report",
+    "write_report": "veltra_utils.explainability.report",
+}
+
+__all__ = sorted(_EXPORTS)
+
+
+def __getattr__(name):
+    module = _EXPORTS.get(name)
+    if module is None:
+        raise AttributeError("module {0!r} has no attribute {1!r}".format(__name__, name))
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value  # later lookups skip this function
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
