@@ -34,107 +34,25 @@ class ExplainConfig:
                  sample_around_instance=False, kernel=None, kernel_width=None,
                  input_data_type=InputDataType.STRUCTURED, explanation_types=None,
                  prediction_column="prediction", probability_column="probability"):
-        missing = [name for name in _STATS_ATTRIBUTES if not hasattr(training_stats, name)]
-        if missing:
-            raise ValueError("training_stats is not a set of training statistics (it lacks {0})"
-                             .format(", ".join(missing)))
-        self.training_stats = training_stats
-
-        if problem_type is None:
-            problem_type = getattr(training_stats, "problem_type", None)
-        if not isinstance(problem_type, ProblemType):
-            raise ValueError("problem_type must be a ProblemType member, got {0!r}"
-                             .format(problem_type))
-        self.problem_type = problem_type
-        class_labels = list(training_stats.class_labels)
-        if problem_type is not ProblemType.REGRESSION and not class_labels:
-            raise ValueError("problem_type is {0} but the training statistics hold no class "
-                             "labels".format(problem_type.value))
-        if problem_type is ProblemType.BINARY and len(class_labels) > 2:
-            raise ValueError("problem_type is binary but the training statistics hold {0} class "
-                             "labels".format(len(class_labels)))
-
-        stats_features = list(training_stats.feature_columns)
-        if feature_columns is None:
-            feature_columns = stats_features
-        else:
-            feature_columns = column_name_list(feature_columns, "feature_columns")
-            if feature_columns != stats_features:
-                raise ValueError("The training statistics were computed for other columns: "
-                                 "feature_columns {0!r}, statistics {1!r}"
-                                 .format(feature_columns, stats_features))
-        self.feature_columns = list(feature_columns)
-
-        stats_categorical = list(training_stats.categorical_columns)
-        if categorical_columns is None:
-            categorical_columns = stats_categorical
-        else:
-            categorical_columns = column_name_list(categorical_columns, "categorical_columns")
-        for name in categorical_columns:
-            if name not in self.feature_columns:
-                raise ValueError("The categorical column {0!r} is not a feature column"
-                                 .format(name))
-            _check_categorical_name(name)
-        if set(categorical_columns) != set(stats_categorical):
-            raise ValueError("The training statistics were computed with other categorical "
-                             "columns: categorical_columns {0!r}, statistics {1!r}"
-                             .format(list(categorical_columns), stats_categorical))
-        self.categorical_columns = list(categorical_columns)
-
-        schema = dict(training_stats.schema if schema is None else schema)
-        for name in self.feature_columns:
-            data_type = schema.get(name)
-            if not isinstance(data_type, str) or not data_type:
-                raise ValueError("The schema gives no data type for the feature {0!r}"
-                                 .format(name))
-        self.schema = schema
+        self.training_stats = _checked_stats(training_stats)
+        self.problem_type = _checked_problem_type(problem_type, training_stats)
+        self.feature_columns = _checked_feature_columns(feature_columns, training_stats)
+        self.categorical_columns = _checked_categorical_columns(
+            categorical_columns, training_stats, self.feature_columns)
+        self.schema = _checked_schema(schema, training_stats, self.feature_columns)
 
         self.features_count = _positive_int(features_count, "features_count")
         self.perturbations_count = _positive_int(perturbations_count, "perturbations_count")
         self.discretize_continuous = _flag(discretize_continuous, "discretize_continuous")
-        if isinstance(discretizer, str) and discretizer not in _DISCRETIZERS:
-            raise ValueError("discretizer must be one of {0} (or a LIME discretizer), got {1!r}"
-                             .format(", ".join(_DISCRETIZERS), discretizer))
-        self.discretizer = discretizer
+        self.discretizer = _checked_discretizer(discretizer)
         self.sample_around_instance = _flag(sample_around_instance, "sample_around_instance")
-        if kernel is not None and not callable(kernel):
-            raise ValueError("kernel must be callable or None, got {0!r}".format(kernel))
-        self.kernel = kernel
-        if kernel_width is not None:
-            if isinstance(kernel_width, bool) or not isinstance(kernel_width, numbers.Real) \
-                    or not math.isfinite(kernel_width) or kernel_width <= 0:
-                raise ValueError("kernel_width must be a positive number or None, got {0!r}"
-                                 .format(kernel_width))
-            kernel_width = float(kernel_width)
-        self.kernel_width = kernel_width
+        self.kernel = _checked_kernel(kernel)
+        self.kernel_width = _checked_kernel_width(kernel_width)
 
-        if not isinstance(input_data_type, InputDataType):
-            raise ValueError("input_data_type must be an InputDataType member, got {0!r}"
-                             .format(input_data_type))
-        self.input_data_type = input_data_type
-        if explanation_types is None:
-            explanation_types = [ExplanationType.LIME]
-        elif isinstance(explanation_types, (str, ExplanationType)):
-            raise ValueError("explanation_types must be a list of ExplanationType members")
-        explanation_types = list(explanation_types)
-        for member in explanation_types:
-            if not isinstance(member, ExplanationType):
-                raise ValueError("explanation_types must hold ExplanationType members, got {0!r}"
-                                 .format(member))
-        self.explanation_types = explanation_types
-
-        for value, what in ((prediction_column, "prediction_column"),
-                            (probability_column, "probability_column")):
-            if not isinstance(value, str) or not value:
-                raise ValueError("{0} must be a non-empty column name, got {1!r}"
-                                 .format(what, value))
-            if value in self.feature_columns:
-                raise ValueError("{0} {1!r} is also a feature column".format(what, value))
-        if prediction_column == probability_column:
-            raise ValueError("prediction_column and probability_column are both {0!r}"
-                             .format(prediction_column))
-        self.prediction_column = prediction_column
-        self.probability_column = probability_column
+        self.input_data_type = _member(input_data_type, InputDataType, "input_data_type")
+        self.explanation_types = _checked_explanation_types(explanation_types)
+        self.prediction_column, self.probability_column = _checked_output_columns(
+            prediction_column, probability_column, self.feature_columns)
 
     def __repr__(self):
         return ("ExplainConfig(problem_type={0}, feature_columns={1!r}, categorical_columns={2!r}, "
@@ -165,3 +83,125 @@ def _flag(value, what):
     if not isinstance(value, (bool, np.bool_)):
         raise ValueError("{0} must be true or false, got {1!r}".format(what, value))
     return bool(value)
+
+
+# -- the checks, one per setting; each returns the value to keep or raises ValueError
+
+def _checked_stats(training_stats):
+    missing = [name for name in _STATS_ATTRIBUTES if not hasattr(training_stats, name)]
+    if missing:
+        raise ValueError("training_stats is not a set of training statistics (it lacks {0})"
+                         .format(", ".join(missing)))
+    return training_stats
+
+
+def _checked_problem_type(problem_type, training_stats):
+    if problem_type is None:
+        problem_type = getattr(training_stats, "problem_type", None)
+    if not isinstance(problem_type, ProblemType):
+        raise ValueError("problem_type must be a ProblemType member, got {0!r}"
+                         .format(problem_type))
+    class_labels = list(training_stats.class_labels)
+    if problem_type is not ProblemType.REGRESSION and not class_labels:
+        raise ValueError("problem_type is {0} but the training statistics hold no class "
+                         "labels".format(problem_type.value))
+    if problem_type is ProblemType.BINARY and len(class_labels) > 2:
+        raise ValueError("problem_type is binary but the training statistics hold {0} class "
+                         "labels".format(len(class_labels)))
+    return problem_type
+
+
+def _checked_feature_columns(feature_columns, training_stats):
+    stats_features = list(training_stats.feature_columns)
+    if feature_columns is None:
+        return stats_features
+    feature_columns = column_name_list(feature_columns, "feature_columns")
+    if feature_columns != stats_features:
+        raise ValueError("The training statistics were computed for other columns: "
+                         "feature_columns {0!r}, statistics {1!r}"
+                         .format(feature_columns, stats_features))
+    return feature_columns
+
+
+def _checked_categorical_columns(categorical_columns, training_stats, feature_columns):
+    stats_categorical = list(training_stats.categorical_columns)
+    if categorical_columns is None:
+        categorical_columns = stats_categorical
+    else:
+        categorical_columns = column_name_list(categorical_columns, "categorical_columns")
+    for name in categorical_columns:
+        if name not in feature_columns:
+            raise ValueError("The categorical column {0!r} is not a feature column"
+                             .format(name))
+        _check_categorical_name(name)
+    if set(categorical_columns) != set(stats_categorical):
+        raise ValueError("The training statistics were computed with other categorical "
+                         "columns: categorical_columns {0!r}, statistics {1!r}"
+                         .format(list(categorical_columns), stats_categorical))
+    return list(categorical_columns)
+
+
+def _checked_schema(schema, training_stats, feature_columns):
+    schema = dict(training_stats.schema if schema is None else schema)
+    for name in feature_columns:
+        data_type = schema.get(name)
+        if not isinstance(data_type, str) or not data_type:
+            raise ValueError("The schema gives no data type for the feature {0!r}"
+                             .format(name))
+    return schema
+
+
+def _checked_discretizer(discretizer):
+    if isinstance(discretizer, str) and discretizer not in _DISCRETIZERS:
+        raise ValueError("discretizer must be one of {0} (or a LIME discretizer), got {1!r}"
+                         .format(", ".join(_DISCRETIZERS), discretizer))
+    return discretizer
+
+
+def _checked_kernel(kernel):
+    if kernel is not None and not callable(kernel):
+        raise ValueError("kernel must be callable or None, got {0!r}".format(kernel))
+    return kernel
+
+
+def _checked_kernel_width(kernel_width):
+    if kernel_width is None:
+        return None
+    if isinstance(kernel_width, bool) or not isinstance(kernel_width, numbers.Real) \
+            or not math.isfinite(kernel_width) or kernel_width <= 0:
+        raise ValueError("kernel_width must be a positive number or None, got {0!r}"
+                         .format(kernel_width))
+    return float(kernel_width)
+
+
+def _member(value, enum, what):
+    if not isinstance(value, enum):
+        raise ValueError("{0} must be an {1} member, got {2!r}".format(what, enum.__name__, value))
+    return value
+
+
+def _checked_explanation_types(explanation_types):
+    if explanation_types is None:
+        return [ExplanationType.LIME]
+    if isinstance(explanation_types, (str, ExplanationType)):
+        raise ValueError("explanation_types must be a list of ExplanationType members")
+    explanation_types = list(explanation_types)
+    for member in explanation_types:
+        if not isinstance(member, ExplanationType):
+            raise ValueError("explanation_types must hold ExplanationType members, got {0!r}"
+                             .format(member))
+    return explanation_types
+
+
+def _checked_output_columns(prediction_column, probability_column, feature_columns):
+    for value, what in ((prediction_column, "prediction_column"),
+                        (probability_column, "probability_column")):
+        if not isinstance(value, str) or not value:
+            raise ValueError("{0} must be a non-empty column name, got {1!r}"
+                             .format(what, value))
+        if value in feature_columns:
+            raise ValueError("{0} {1!r} is also a feature column".format(what, value))
+    if prediction_column == probability_column:
+        raise ValueError("prediction_column and probability_column are both {0!r}"
+                         .format(prediction_column))
+    return prediction_column, probability_column
