@@ -9,6 +9,8 @@ import numpy as np
 import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.utils.values import numeric_dtype as _numeric_dtype
+from veltra_utils.explainability.utils.values import plain as _plain
 
 
 def scoring_function(model, feature_columns, problem_type, class_labels=None, schema=None,
@@ -74,18 +76,6 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
     return score
 
 
-def _numeric_dtype(data_type):
-    """The numpy dtype of a numeric schema type; None for every other type."""
-    if not isinstance(data_type, str):
-        return None
-    data_type = data_type.lower()
-    if "int" in data_type or "long" in data_type:
-        return np.int64
-    if data_type in ("double", "float", "decimal", "real"):
-        return np.float64
-    return None
-
-
 def _frame(rows, columns, dtypes):
     """The rows as a DataFrame, numeric columns filled straight from the values."""
     if not any(dtypes):
@@ -138,7 +128,3 @@ def _column_order(model, class_labels):
 
 def _plain_list(values):
     return [_plain(value) for value in np.asarray(values).ravel().tolist()]
-
-
-def _plain(value):
-    return value.item() if isinstance(value, np.generic) else value

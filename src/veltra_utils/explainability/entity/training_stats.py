@@ -20,6 +20,8 @@ import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.utils.validation import column_name_list
+from veltra_utils.explainability.utils.values import is_missing as _is_missing
+from veltra_utils.explainability.utils.values import plain as _plain
 
 # LIME adds this to every bin's standard deviation to avoid dividing by zero.
 _STD_EPSILON = 1e-11
@@ -243,16 +245,6 @@ class TrainingStats:
                     self.label_column, self.problem_type, self.feature_columns,
                     self.categorical_columns, self.row_count)
 
-
-def _plain(value):
-    """A numpy scalar as the equivalent Python value; anything else unchanged."""
-    return value.item() if isinstance(value, np.generic) else value
-
-
-def _is_missing(value):
-    if value is None or value is pd.NaT or value is pd.NA:
-        return True
-    return isinstance(value, float) and math.isnan(value)
 
 
 def _sorted_distinct(values, what):

@@ -1,6 +1,5 @@
 """One scored record: its feature values and the model's output for it."""
 import math
-import numbers
 from collections.abc import Mapping
 
 import numpy as np
@@ -8,6 +7,9 @@ import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.utils.text import quote
+from veltra_utils.explainability.utils.values import is_missing as _is_missing
+from veltra_utils.explainability.utils.values import is_number as _is_number
+from veltra_utils.explainability.utils.values import plain as _plain
 
 
 class Transaction:
@@ -121,19 +123,6 @@ class Transaction:
         return "Transaction(prediction={0!r}, probability={1!r}, data_row={2!r})".format(
             self.prediction, self.probability, self._data_row)
 
-
-def _plain(value):
-    return value.item() if isinstance(value, np.generic) else value
-
-
-def _is_missing(value):
-    if value is None or value is pd.NaT or value is pd.NA:
-        return True
-    return isinstance(value, float) and math.isnan(value)
-
-
-def _is_number(value):
-    return isinstance(value, numbers.Real) and not isinstance(value, (str, bytes))
 
 
 def _category_code(categories, name, value):

@@ -1,0 +1,47 @@
+"""Rules for single values shared by the statistics, the records and the scoring adapter."""
+import math
+import numbers
+
+import numpy as np
+import pandas as pd
+
+# Floating-point schema types; integer ones are recognised by ``is_integer_type``.
+_FLOATING_TYPES = ("double", "float", "decimal", "real")
+
+
+def plain(value):
+    """A numpy scalar as the equivalent Python value; anything else unchanged."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def is_missing(value):
+    """None, NaN, NaT or pd.NA: what an empty cell of a table turns into."""
+    if value is None or value is pd.NaT or value is pd.NA:
+        return True
+    return isinstance(value, float) and math.isnan(value)
+
+
+def is_number(value):
+    """A real number (bool included, as numpy and pandas treat it); never text."""
+    return isinstance(value, numbers.Real) and not isinstance(value, (str, bytes))
+
+
+def is_integer_type(data_type):
+    """Whether a schema's data-type name is an integer type ("int", "bigint", "long", ...).
+
+    The explainer rounds the perturbed values of such columns to whole numbers
+    by the same rule, so the scoring adapter and the statistics agree with it.
+    """
+    if not isinstance(data_type, str):
+        return False
+    lowered = data_type.lower()
+    return "int" in lowered or "long" in lowered
+
+
+def numeric_dtype(data_type):
+    """The numpy dtype of a numeric schema type; None for every other type."""
+    if is_integer_type(data_type):
+        return np.int64
+    if isinstance(data_type, str) and data_type.lower() in _FLOATING_TYPES:
+        return np.float64
+    return None
