@@ -1,23 +1,28 @@
-"""Explanations of many scored records, in this process or in a pool of worker processes.
+"""Explanations of many scored records, in this process or in worker processes.
 
     responses = explain_records(frame, ModelScoring(model, stats.feature_columns,
                                                     stats.problem_type, stats.class_labels),
                                 config)
 
 ``explain_records`` returns one response per record, in input order: what
-``LimeTabularExplainer.explain`` gives for it. A record that cannot be
-explained has its own error response and the others carry on, also when the
-worker process explaining it dies. Every explanation starts LIME from the same
-seed, so the responses do not depend on the number of workers.
+``LimeTabularExplainer.explain`` gives for it; ``iter_explanations`` yields
+them one by one as they are done. A record that cannot be explained has its
+own error response and the others carry on, also when the worker process
+explaining it dies or overruns the time limit. Every explanation starts LIME
+from the same seed, so the responses do not depend on the number of workers.
 """
-import concurrent.futures
+import collections
+import contextlib
+import math
 import multiprocessing
+import multiprocessing.connection
+import numbers
 import os
 import pickle
 import signal
 import sys
 import threading
-from concurrent.futures.process import BrokenProcessPool
+import time
 from collections.abc import Mapping
 
 from veltra_utils.explainability.entity.constants import ProblemType
@@ -35,12 +40,14 @@ _ERROR_TEMPLATE = "There was an error while computing the explanation. {0}"
 _WORKER_DIED = ("The worker process explaining the record ended unexpectedly (it exited, was "
                 "killed, ran out of memory or crashed in native code)")
 
-# Records per task sent to a worker, and tasks per worker queued at once. An
-# explanation takes tens of milliseconds or more, so small chunks cost little
-# and keep the workers evenly loaded; the queue bound keeps the records lost
-# with a dying worker few (they are explained again one at a time).
-_MAX_CHUNK = 4
-_TASKS_PER_WORKER = 2
+# Setting up a worker (unpickling the model, building the explainer) is not
+# part of a record's time limit, but with a limit it has a bound of its own,
+# so that a worker that never gets ready cannot hold up the batch.
+_SETUP_SECONDS = 60.0
+# How long a worker may take to end once asked to, before it is killed.
+_GRACE_SECONDS = 2.0
+# The longest single wait; a later deadline is simply waited for again.
+_LONGEST_WAIT = 3600.0
 
 
 class ModelScoring:
@@ -96,39 +103,80 @@ def check_columns(columns, config):
             "s" if len(missing) > 1 else "", ", ".join(repr(name) for name in missing)))
 
 
-def explain_records(records, scoring_function, config, *, workers=None, progress=None):
+def explain_records(records, scoring_function, config, *, workers=None, timeout=None,
+                    progress=None):
     """Explain every scored record; return the serialised responses in input order.
 
     ``records`` is a pandas DataFrame of scored records (feature columns plus
     the prediction and, for classification, the probability column) or an
     iterable of mappings. ``workers`` is the number of worker processes: None
     uses every core available to this process, 1 explains in this process with
-    one explainer. With more than one worker, ``scoring_function`` and
-    ``config`` are pickled once and sent to each worker, so they must be
-    picklable (``ModelScoring`` wraps a fitted model that way); TypeError says
-    which one is not. Where workers are not forked from this process (on
-    macOS and Windows, and on Linux while other threads run), a script must
-    call this under ``if __name__ == "__main__":``. ``progress`` shows a
-    progress bar on stderr: None shows it when stderr is a terminal.
+    one explainer. ``timeout`` is the most seconds one record's explanation may
+    take (None: no limit); a record that takes longer gets an error response
+    and its worker is killed and replaced. Only a separate process can be
+    stopped, so with a timeout the records are explained in worker processes
+    even when ``workers`` is 1.
+
+    Worker processes receive ``scoring_function`` and ``config`` by pickling,
+    once each, so they must be picklable (``ModelScoring`` wraps a fitted model
+    that way); TypeError says which one is not. Where workers are not forked
+    from this process (on macOS and Windows, and on Linux while other threads
+    run), a script must call this under ``if __name__ == "__main__":``.
+    ``progress`` shows a progress bar on stderr: None shows it when stderr is a
+    terminal.
 
     Raises ValueError for a frame that lacks a needed column or a bad
-    ``workers``, and RuntimeError when the worker processes cannot set up the
-    explainer (the scoring function cannot be loaded there, say).
+    ``workers`` or ``timeout``, and RuntimeError when the worker processes
+    cannot set up the explainer (the scoring function cannot be loaded there,
+    say). An interrupt (KeyboardInterrupt) ends the worker processes and
+    propagates.
+    """
+    return [response for _, response in iter_explanations(
+        records, scoring_function, config, workers=workers, timeout=timeout, progress=progress)]
+
+
+def iter_explanations(records, scoring_function, config, *, workers=None, timeout=None,
+                      progress=None):
+    """Yield ``(position, response)`` for every record, in input order, each as soon as it can be.
+
+    A record's response comes as soon as it and every record before it are
+    explained, so a consumer keeps what is done even if a later record hangs
+    or the batch is interrupted. Takes the arguments of ``explain_records`` and
+    raises as it does; the argument errors come from this call, those of the
+    workers' set-up while iterating. Worker processes live while the iteration
+    runs: they end when it is exhausted, closed (``close()``, or leaving a
+    ``with contextlib.closing(...)`` block) or interrupted.
     """
     records = _record_list(records, config)
     workers = _worker_count(workers)
-    payload = _payload(config, scoring_function) if workers > 1 else None
+    timeout = _time_limit(timeout)
+    in_process = workers == 1 and timeout is None
+    payload = None if in_process else _payload(config, scoring_function, timeout)
     if not records:
-        return []
-    with _progress_bar(len(records), progress) as bar:
-        if workers == 1:
-            explainer = LimeTabularExplainer(config)
-            responses = []
-            for record in records:
-                responses.append(explain_one(explainer, record, scoring_function))
-                bar.update(1)
-            return responses
-        return _Pool(payload, min(workers, len(records)), bar).explain(records)
+        return iter(())
+    if in_process:
+        explained = _explain_here(records, scoring_function, config)
+    else:
+        explained = _Pool(payload, min(workers, len(records)), timeout).explain(records)
+    return _in_order(explained, len(records), progress)
+
+
+def _explain_here(records, scoring_function, config):
+    explainer = LimeTabularExplainer(config)
+    for position, record in enumerate(records):
+        yield position, explain_one(explainer, record, scoring_function)
+
+
+def _in_order(explained, total, progress):
+    """(position, response) pairs in position order, from pairs that come in any order."""
+    waiting, following = {}, 0
+    with contextlib.closing(explained), _progress_bar(total, progress) as bar:
+        for position, response in explained:
+            bar.update(1)
+            waiting[position] = response
+            while following in waiting:
+                yield following, waiting.pop(following)
+                following += 1
 
 
 def explain_one(explainer, record, scoring_function):
@@ -169,7 +217,17 @@ def _worker_count(workers):
     return workers
 
 
-def _payload(config, scoring_function):
+def _time_limit(timeout):
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real) \
+            or not 0 < timeout < math.inf:
+        raise ValueError("timeout must be a positive number of seconds or None, got {0!r}"
+                         .format(timeout))
+    return float(timeout)
+
+
+def _payload(config, scoring_function, timeout=None):
     try:
         pickled_config = pickle.dumps(config, protocol=pickle.HIGHEST_PROTOCOL)
     except Exception as error:
@@ -182,7 +240,8 @@ def _payload(config, scoring_function):
         raise TypeError("Worker processes need a picklable scoring function, and {0!r} is not "
                         "({1}: {2}). Use a module-level function or a callable object such as "
                         "ModelScoring(model, feature_columns, problem_type, class_labels), or "
-                        "workers=1".format(scoring_function, type(error).__name__, error)) \
+                        "workers=1{3}".format(scoring_function, type(error).__name__, error,
+                                              "" if timeout is None else " without a timeout")) \
             from error
     return pickled_config, pickled_score
 
@@ -214,141 +273,298 @@ class _NoProgress:
 
 # ---------------------------------------------------------------- worker processes
 
-_worker = {}
+def _serve(connection, pickled_config, pickled_score, threads, parent, inherited):
+    """A worker process: one explainer, one record per message, until the pipe closes.
 
-
-def _start_worker(pickled_config, pickled_score, threads):
-    """Pool initializer: one explainer for every record this process explains."""
-    # Interrupting is the parent's business; it stops the pool.
+    Reports ``("ready", None)`` or ``("ready", reason)`` when set up, then
+    answers each pickled record with its response.
+    """
+    # Interrupting is the parent's business: it ends the workers. A forked
+    # worker inherits the parent's handlers, so ending on SIGTERM is restored.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    _end_with_parent(parent)
+    for descriptor in inherited:
+        # The parent's ends of the pipes, this worker's own among them, copied
+        # by fork: while open here, no worker would see its pipe close.
+        try:
+            os.close(descriptor)
+        except OSError:
+            pass
     try:
         _limit_threads(threads)
         config = pickle.loads(pickled_config)
-        _worker["score"] = pickle.loads(pickled_score)
-        _worker["explainer"] = LimeTabularExplainer(config)
-    except BaseException as error:  # reported with the first task, where the parent sees it
-        _worker["setup_error"] = "{0}: {1}".format(type(error).__name__, _describe(error))
+        score = pickle.loads(pickled_score)
+        explainer = LimeTabularExplainer(config)
+    except BaseException as error:
+        setup_error = "{0}: {1}".format(type(error).__name__, _describe(error))
+    else:
+        setup_error = None
+    try:
+        connection.send(("ready", setup_error))
+        while setup_error is None:
+            try:
+                pickled_record = connection.recv_bytes()
+            except EOFError:  # the parent is done, or gone
+                break
+            try:
+                response = explain_one(explainer, pickle.loads(pickled_record), score)
+            except BaseException as error:  # SystemExit from a scoring function, say
+                response = error_response("The record could not be explained in a worker "
+                                          "process: {0}: {1}".format(type(error).__name__,
+                                                                     _describe(error)))
+            try:
+                message = pickle.dumps(response, protocol=pickle.HIGHEST_PROTOCOL)
+            except Exception as error:
+                message = pickle.dumps(error_response(
+                    "The worker process could not return the response: {0}: {1}".format(
+                        type(error).__name__, _describe(error))))
+            connection.send_bytes(message)
+    except OSError:  # the pipe broke: the parent is gone
+        pass
+    finally:
+        connection.close()
+
+
+def _end_with_parent(parent):
+    """On Linux, have the kernel kill this worker when its parent ends, even abruptly.
+
+    Without it a worker busy with a record would outlive a parent that was
+    killed; an idle worker ends anyway, when its pipe closes.
+    """
+    if not sys.platform.startswith("linux"):
+        return
+    try:
+        import ctypes
+
+        pr_set_pdeathsig = 1
+        ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, int(signal.SIGKILL), 0, 0, 0)
+    except (OSError, AttributeError):  # no libc to ask: the pipe still ends idle workers
+        return
+    if parent is not None and os.getppid() != parent:  # it ended before the request
+        os._exit(1)
 
 
 def _limit_threads(threads):
-    """Share the cores among the workers: numpy's and scikit-learn's thread pools would each take all."""
+    """Share the cores among the workers: numpy's and scikit-learn's thread pools would each take all.
+
+    The limits hold for the rest of the worker's life.
+    """
     try:
         from threadpoolctl import threadpool_limits
     except ImportError:  # pragma: no cover - scikit-learn depends on it
         return
-    _worker["thread_limits"] = threadpool_limits(limits=threads)
+    threadpool_limits(limits=threads)
 
 
-def _explain_chunk(chunk):
-    """Explain (position, pickled record) pairs; return (position, response) pairs."""
-    if "setup_error" in _worker:
-        return _SetupFailed(_worker["setup_error"])
-    explainer, score = _worker["explainer"], _worker["score"]
-    results = []
-    for position, pickled_record in chunk:
-        try:
-            record = pickle.loads(pickled_record)
-            response = explain_one(explainer, record, score)
-        except BaseException as error:  # SystemExit from a scoring function, say
-            response = error_response("The record could not be explained in a worker process: "
-                                      "{0}: {1}".format(type(error).__name__, _describe(error)))
-        results.append((position, response))
-    return results
+class _Worker:
+    """A worker process, the parent's end of its pipe, and the record it is explaining."""
 
+    def __init__(self, context):
+        self.connection, self.child_end = context.Pipe()
+        self.process = None
+        self.ready = False
+        self.position = None
+        self.deadline = None
 
-class _SetupFailed:
-    def __init__(self, message):
-        self.message = message
+    def start(self, context, payload, inherited, setup_limit):
+        parent = os.getpid() if context.get_start_method() == "fork" else None
+        self.process = context.Process(target=_serve, name="veltra-explain-worker",
+                                       args=(self.child_end,) + payload + (parent, inherited))
+        if setup_limit is not None:
+            self.deadline = time.monotonic() + setup_limit
+        self.process.start()
+        self.child_end.close()
+
+    def give(self, position, pickled_record, timeout):
+        self.connection.send_bytes(pickled_record)
+        self.position = position
+        self.deadline = None if timeout is None else time.monotonic() + timeout
+
+    def started(self):
+        return self.process is not None and self.process.pid is not None
 
 
 class _Pool:
-    """Chunks of records explained by a process pool, with workers replaced when they die.
+    """Worker processes explaining one record at a time each, replaced when they die or overrun.
 
-    A dying worker fails every task the pool has not finished. The records of
-    those tasks are explained again one at a time, each alone in a worker, so
-    that only a record that brings its worker down gets the error response.
+    A worker that dies fails only the record it was explaining; one whose
+    record takes longer than the time limit is killed, and that record gets a
+    timeout error response. Whatever ends the pool's work (the end of the
+    records, an exception, an interrupt, the consumer closing it) ends its
+    workers too.
     """
 
-    def __init__(self, payload, workers, bar):
+    def __init__(self, payload, workers, timeout):
         self.payload = payload + (max(1, _worker_count(None) // workers),)
-        self.workers = workers
+        self.size = workers
+        self.timeout = timeout
+        self.setup_limit = None if timeout is None else max(_SETUP_SECONDS, timeout)
         self.context = _start_context()
-        self.bar = bar
-        self.responses = {}
+        self.workers = []
 
     def explain(self, records):
-        pending = []
-        for position, record in enumerate(records):
-            try:
-                pending.append((position, pickle.dumps(record, protocol=pickle.HIGHEST_PROTOCOL)))
-            except Exception as error:
-                self._finish(position, error_response(
-                    "The record cannot be sent to a worker process: {0}: {1}".format(
-                        type(error).__name__, _describe(error))))
-        size = max(1, min(_MAX_CHUNK, len(pending) // (self.workers * 4)))
-        chunks = [pending[start:start + size] for start in range(0, len(pending), size)]
-        chunks.reverse()  # taken from the end
-        while chunks:
-            lost = self._run(chunks, self.workers, _TASKS_PER_WORKER * self.workers)
-            alone = [[item] for item in reversed(lost)]
-            while alone:
-                for position, _ in self._run(alone, 1, 1):
-                    self._finish(position, error_response(_WORKER_DIED))
-        return [self.responses[position] for position in range(len(records))]
-
-    def _run(self, chunks, workers, queued):
-        """Explain chunks, at most ``queued`` at a time, until none are left or the pool breaks.
-
-        Returns the records of the tasks the broken pool failed (none if it did
-        not break); the chunks not yet sent stay in ``chunks``.
-        """
-        executor = concurrent.futures.ProcessPoolExecutor(
-            max_workers=workers, mp_context=self.context,
-            initializer=_start_worker, initargs=self.payload)
-        running, lost, broken = {}, [], False
+        """Yield (position, response) as each record is done, not necessarily in order."""
+        queue = collections.deque(enumerate(records))
         try:
-            while (chunks or running) and not broken:
-                while chunks and len(running) < queued:
-                    try:
-                        future = executor.submit(_explain_chunk, chunks[-1])
-                    except BrokenProcessPool:  # a worker died while none of its tasks ran
-                        broken = True
-                        break
-                    running[future] = chunks.pop()
-                done, _ = concurrent.futures.wait(
-                    running, return_when=concurrent.futures.FIRST_COMPLETED)
-                if broken or any(isinstance(future.exception(), BrokenProcessPool)
-                                 for future in done):
-                    # The pool fails all its unfinished tasks at once; some may have finished.
-                    broken = True
-                    done, _ = concurrent.futures.wait(running)
-                for future in done:
-                    self._collect(future, running.pop(future), lost)
-            return sorted(lost)
-        finally:
-            executor.shutdown(wait=True, cancel_futures=True)
+            while queue or any(worker.position is not None for worker in self.workers):
+                busy = sum(worker.position is not None for worker in self.workers)
+                while len(self.workers) < min(self.size, busy + len(queue)):
+                    self._start()
+                for worker in list(self.workers):
+                    while queue and worker.ready and worker.position is None:
+                        position, record = queue.popleft()
+                        failure = self._give(worker, position, record, queue)
+                        if failure is not None:
+                            yield position, failure
+                for done in self._wait():
+                    yield done
+        except BaseException:
+            self._stop(at_once=True)
+            raise
+        self._stop(at_once=False)
 
-    def _collect(self, future, chunk, lost):
-        error = future.exception()
-        if isinstance(error, BrokenProcessPool):
-            lost.extend(chunk)
-            return
-        if error is not None:  # the task's results could not come back, say
-            for position, _ in chunk:
-                self._finish(position, error_response(
-                    "The worker process could not return the response: {0}: {1}".format(
-                        type(error).__name__, _describe(error))))
-            return
-        results = future.result()
-        if isinstance(results, _SetupFailed):
-            raise RuntimeError("The worker processes could not set up the explainer: {0}"
-                               .format(results.message))
-        for position, response in results:
-            self._finish(position, response)
+    def _start(self):
+        worker = _Worker(self.context)
+        self.workers.append(worker)
+        inherited = []
+        if self.context.get_start_method() == "fork":
+            inherited = [other.connection.fileno() for other in self.workers]
+        worker.start(self.context, self.payload, inherited, self.setup_limit)
 
-    def _finish(self, position, response):
-        self.responses[position] = response
-        self.bar.update(1)
+    def _give(self, worker, position, record, queue):
+        """Send the record to the idle worker; its error response if it cannot be sent."""
+        try:
+            pickled = pickle.dumps(record, protocol=pickle.HIGHEST_PROTOCOL)
+        except Exception as error:
+            return error_response("The record cannot be sent to a worker process: {0}: {1}"
+                                  .format(type(error).__name__, _describe(error)))
+        try:
+            worker.give(position, pickled, self.timeout)
+        except OSError:  # the worker ended while idle: the record waits for the next one
+            queue.appendleft((position, record))
+            worker.position = None
+            self._remove(worker)
+        return None
+
+    def _wait(self):
+        """Wait until a worker answers, ends or overruns; return the records it finished."""
+        waited = []
+        for worker in self.workers:
+            waited += [worker.connection, worker.process.sentinel]
+        deadlines = [worker.deadline for worker in self.workers if worker.deadline is not None]
+        wait = None if not deadlines else \
+            min(_LONGEST_WAIT, max(0.0, min(deadlines) - time.monotonic()))
+        ready = set(multiprocessing.connection.wait(waited, wait))
+        finished = []
+        for worker in list(self.workers):
+            if worker.connection in ready or worker.process.sentinel in ready:
+                finished += self._hear(worker)
+        now = time.monotonic()
+        for worker in list(self.workers):
+            if worker.deadline is not None and worker.deadline <= now:
+                finished += self._overrun(worker)
+        return finished
+
+    def _hear(self, worker):
+        """Take the worker's messages; if it has ended, what that costs its record."""
+        finished = []
+        try:
+            while worker.connection.poll():
+                if not worker.ready:
+                    _, setup_error = worker.connection.recv()
+                    if setup_error is not None:
+                        raise RuntimeError("The worker processes could not set up the explainer: "
+                                           "{0}".format(setup_error))
+                    worker.ready, worker.deadline = True, None
+                    continue
+                response = self._response(worker.connection.recv_bytes())
+                if worker.position is not None:
+                    finished.append((worker.position, response))
+                worker.position, worker.deadline = None, None
+        except (EOFError, OSError):
+            pass  # its end of the pipe closed: it has ended
+        else:
+            if worker.process.is_alive():
+                return finished
+        if not worker.ready:
+            raise RuntimeError("The worker processes could not set up the explainer: a worker "
+                               "process ended unexpectedly while setting up ({0})"
+                               .format(_exit_description(worker.process)))
+        if worker.position is not None:
+            finished.append((worker.position, error_response(_WORKER_DIED)))
+        self._remove(worker)
+        return finished
+
+    @staticmethod
+    def _response(message):
+        try:
+            return pickle.loads(message)
+        except Exception as error:
+            return error_response("The worker process could not return the response: {0}: {1}"
+                                  .format(type(error).__name__, _describe(error)))
+
+    def _overrun(self, worker):
+        if not worker.ready:
+            raise RuntimeError("The worker processes could not set up the explainer within {0}"
+                               .format(_seconds(self.setup_limit)))
+        position = worker.position
+        worker.process.kill()
+        self._remove(worker)
+        return [(position, error_response(
+            "The explanation took longer than {0} and was stopped".format(
+                _seconds(self.timeout))))]
+
+    def _remove(self, worker):
+        worker.ready = False
+        self.workers.remove(worker)
+        _end_workers([worker], at_once=True)
+
+    def _stop(self, at_once):
+        workers, self.workers = self.workers, []
+        _end_workers(workers, at_once)
+
+
+def _end_workers(workers, at_once):
+    """End the workers: closing its pipe ends an idle one; ``at_once`` terminates them first.
+
+    One that lingers past the grace period is killed.
+    """
+    for worker in workers:
+        worker.connection.close()
+        worker.child_end.close()
+        if at_once and worker.started():
+            with contextlib.suppress(OSError, ValueError):
+                worker.process.terminate()
+    deadline = time.monotonic() + _GRACE_SECONDS
+    for worker in workers:
+        if not worker.started():
+            continue
+        process = worker.process
+        process.join(max(0.0, deadline - time.monotonic()))
+        if process.is_alive():
+            with contextlib.suppress(OSError, ValueError):
+                process.kill()
+            process.join(_GRACE_SECONDS)
+        if not process.is_alive():
+            process.close()
+
+
+def _exit_description(process):
+    process.join(_GRACE_SECONDS)
+    code = process.exitcode
+    if code is None:
+        return "still running"
+    if code < 0:
+        try:
+            return "ended by " + signal.Signals(-code).name
+        except ValueError:
+            return "ended by signal {0}".format(-code)
+    return "exit status {0}".format(code)
+
+
+def _seconds(seconds):
+    return "{0:g} second{1}".format(seconds, "" if seconds == 1 else "s")
 
 
 def _start_context():
