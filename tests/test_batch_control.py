@@ -140,7 +140,8 @@ def pid_folder(files):
     folder = files / "pids"
     for name in os.listdir(folder):
         os.remove(folder / name)
-    return folder
+    yield folder
+    _kill_leftovers(folder)
 
 
 def arguments(files, *extra):
