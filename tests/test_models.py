@@ -232,3 +232,14 @@ def test_a_bad_model_size_is_a_usage_error(work, capsys, text):
     capsys.readouterr()
     assert _explain(folder, folder / "stats.json", "--max-model-size", text) == 2
     assert "--max-model-size" in capsys.readouterr().err
+
+
+def test_a_file_that_unpacks_to_hundreds_of_times_its_size_needs_an_explicit_limit(work, tmp_path,
+                                                                                    capsys):
+    path = tmp_path / "zeros.skops"
+    sio.dump(np.zeros(9 * 10 ** 6), str(path), compression=zipfile.ZIP_DEFLATED)  # 72 MB of zeros
+    capsys.readouterr()
+    assert _explain(work[0], path) == 2
+    err = capsys.readouterr().err
+    assert "times its size, as decompression bombs do" in err and "68.7 MiB" in err
+    assert load_model(str(path), max_ratio=None).shape == (9 * 10 ** 6,)

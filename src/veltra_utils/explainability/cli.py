@@ -9,13 +9,17 @@ printed as its error response), 2 for bad arguments or files that cannot be
 read, with one line on stderr.
 """
 import argparse
+import contextlib
 import json
 import math
 import os
 import shutil
+import signal
 import sys
+import threading
 import warnings
-import zipfile
+
+from veltra_utils.explainability import models
 
 PROG = "veltra-explain"
 EXIT_OK = 0
@@ -26,10 +30,6 @@ EXIT_USAGE = 2
 # explainer's code and message form, so every failure reads alike.
 _ERROR_CODE = "KTRES1001E"
 _ERROR_TEMPLATE = "There was an error while computing the explanation. {0}"
-
-# Untrusted types a skops file may name and still be loaded: scikit-learn's
-# and numpy's own. Anything else could run code of unknown origin.
-_TRUSTED_MODULE_ROOTS = ("sklearn", "numpy")
 
 _DESCRIPTION = """\
 Explain a model's scored records with LIME, using statistics of the training
@@ -61,22 +61,35 @@ without a 'probability' column) are scored with the model first: the
 prediction is the model's, the probability that of the predicted class.
 
 Models: a scikit-learn estimator or pipeline saved with skops.io.dump is
-loaded safely, and only if every type it needs comes from scikit-learn or
-numpy. A file saved with joblib or pickle can run arbitrary code when it is
-loaded, so it is refused unless you pass --trust-pickle.
+loaded safely: only scikit-learn's estimators and the data they hold are
+trusted. Any other type or function the file names is refused until you
+accept it with --trust TYPE (once per type) or --trust-pickle (everything).
+A file saved with joblib or pickle can run arbitrary code when it is loaded,
+so it is refused unless you pass --trust-pickle. Model files that unpack to
+more than --max-model-size (default 2GiB) are refused before they are read.
 
 Output: one JSON document per record and line, {"row": N, "predictions": [...]}
 or {"row": N, "error": {...}}; --format table prints the same for people.
-Exit status: 0 all records explained, 1 some failed, 2 bad arguments or files.
+Exit status: 0 all records explained, 1 some failed, 2 bad arguments or files,
+130 interrupted (Ctrl-C), 143 terminated (SIGTERM); either ends the worker
+processes too, and the lines printed so far are complete records.
 
 Many records: each explanation asks the model about --perturbations rows, so
 large files take a while. Two ways to spread the work; the output stays the
-same, in the same order, but is printed once every record is explained:
+same, in the same order (with --workers each record is printed as soon as it
+and every record before it are explained; with Spark once all are):
   --workers 4                    four processes on this machine (0: one per core)
   --engine spark                 Spark on this machine, two cores (local[2])
   --engine spark --master URL    another Spark master: local[8], spark://host:7077, ...
 The spark engine needs pyspark and a Java runtime (pip install 'veltra_utils[spark]');
-the machines of a cluster need veltra_utils installed as well."""
+the machines of a cluster need veltra_utils installed as well.
+
+Time limit: --timeout 30 stops the explanation of a record after 30 seconds
+(a model that never answers for it, say): that record is printed as an error
+and the others carry on. Only a separate process can be stopped, so with
+--timeout the records are explained in worker processes even with --workers 1.
+Records without a prediction are scored before that, in this process, with no
+limit. The spark engine does not take --timeout."""
 
 
 class UsageError(Exception):
@@ -112,6 +125,17 @@ def _worker_count(text):
     if value < 0:
         raise argparse.ArgumentTypeError("expected a number of processes (0 for one per core), "
                                          "got {0!r}".format(text))
+    return value
+
+
+def _time_limit(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value < math.inf:
+        raise argparse.ArgumentTypeError("expected a positive number of seconds, got {0!r}"
+                                         .format(text))
     return value
 
 
@@ -306,58 +330,24 @@ def run_stats(args):
 
 # ---------------------------------------------------------------- model
 
-def load_model(path, trust_pickle=False):
-    """Load a model saved with skops or, when ``trust_pickle``, with joblib/pickle.
-
-    Raises UsageError with the reason when the file cannot or must not be loaded.
-    """
-    if not os.path.exists(path):
-        raise UsageError("the model file {0} does not exist".format(path))
-    if os.path.isdir(path):
-        raise UsageError("the model file {0} is a directory".format(path))
+def _load_model(args):
+    """The model of ``args.model``, loaded as --trust, --trust-pickle and --max-model-size say."""
     try:
-        is_skops = zipfile.is_zipfile(path)
-    except OSError as error:
-        raise UsageError("cannot read the model file {0}: {1}"
-                         .format(path, _one_line(error))) from None
-    if is_skops:
-        return _load_skops(path)
-    if not trust_pickle:
-        raise UsageError("the model file {0} is not a skops file; if it was saved with joblib or "
-                         "pickle, loading it can run arbitrary code: re-save it with "
-                         "skops.io.dump, or pass --trust-pickle if you trust its origin"
-                         .format(path))
-    import joblib
-
-    try:
-        return joblib.load(path)
-    except Exception as error:  # a pickle can fail in any way its contents choose
-        raise UsageError("cannot load the model file {0} with joblib: {1}"
-                         .format(path, _one_line(error))) from None
+        # A size the user allowed explicitly overrides the compression-ratio guard.
+        explicit = args.max_model_size is not None
+        return models.load_model(
+            args.model, trust_pickle=args.trust_pickle, trust=args.trust,
+            max_size=args.max_model_size if explicit else models.DEFAULT_MAX_MODEL_SIZE,
+            max_ratio=None if explicit else models.DEFAULT_MAX_RATIO)
+    except models.ModelFileError as error:
+        raise UsageError(_one_line(error)) from None
 
 
-def _load_skops(path):
+def _model_size(text):
     try:
-        import skops.io as sio
-    except ImportError:
-        raise UsageError("loading the skops file {0} needs the skops package "
-                         "(pip install skops)".format(path)) from None
-    try:
-        untrusted = sio.get_untrusted_types(file=path)
-    except Exception as error:
-        raise UsageError("the model file {0} is not a readable skops file: {1}"
-                         .format(path, _one_line(error))) from None
-    refused = [name for name in untrusted
-               if str(name).split(".", 1)[0] not in _TRUSTED_MODULE_ROOTS]
-    if refused:
-        raise UsageError("refusing to load the model file {0}: it needs types that are not "
-                         "scikit-learn's or numpy's and could run code: {1}"
-                         .format(path, ", ".join(refused)))
-    try:
-        return sio.load(path, trusted=list(untrusted))
-    except Exception as error:
-        raise UsageError("cannot load the model file {0}: {1}"
-                         .format(path, _one_line(error))) from None
+        return models.parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 # ---------------------------------------------------------------- explain
@@ -375,14 +365,19 @@ def _load_stats(path):
     except (OSError, UnicodeDecodeError) as error:
         raise UsageError("cannot read the statistics file {0}: {1}"
                          .format(path, _one_line(error))) from None
-    except ValueError as error:
+    except (ValueError, RecursionError) as error:  # nesting too deep for the parser, say
         raise UsageError("the statistics file {0} is not JSON: {1}"
                          .format(path, _one_line(error))) from None
     try:
-        return TrainingStats.from_dict(data)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            stats = TrainingStats.from_dict(data)
     except ValueError as error:
         raise UsageError("the statistics file {0} does not hold training statistics: {1}"
                          .format(path, _one_line(error))) from None
+    for warning in caught:
+        _say("{0}: warning: {1}: {2}".format(PROG, path, warning.message))
+    return stats
 
 
 def _records_dtypes(stats):
@@ -477,9 +472,13 @@ def _score_records(records, score, config, fill_prediction, fill_probability):
 def _progress(total):
     from tqdm import tqdm
 
+    class Bar(tqdm):
+        # tqdm's monitor thread would make the worker processes start the slow way.
+        monitor_interval = 0
+
     enabled = total > 1 and hasattr(sys.stderr, "isatty") and sys.stderr.isatty()
-    return tqdm(total=total, disable=not enabled, file=sys.stderr, unit="record",
-                desc="explaining", leave=False)
+    return Bar(total=total, disable=not enabled, file=sys.stderr, unit="record",
+               desc="explaining", leave=False)
 
 
 def run_explain(args):
@@ -490,6 +489,9 @@ def run_explain(args):
         LimeTabularExplainer)
     from veltra_utils.explainability.scoring import scoring_function
 
+    if args.timeout is not None and args.engine == "spark":
+        raise UsageError("--timeout is for the local engine: Spark cannot stop the explanation "
+                         "of a single record")
     workers = _check_engine(args)
     inputs = {"statistics": args.stats, "model": args.model, "records": args.records}
     report = _Output(args.report, "report", inputs) if args.report else None
@@ -501,7 +503,7 @@ def run_explain(args):
                                probability_column=args.probability_column)
     except ValueError as error:
         raise UsageError(_one_line(error)) from None
-    model = load_model(args.model, trust_pickle=args.trust_pickle)
+    model = _load_model(args)
     regression = config.problem_type is ProblemType.REGRESSION
     try:
         score = scoring_function(model, config.feature_columns, config.problem_type,
@@ -524,7 +526,8 @@ def run_explain(args):
     records = [_record(rows[position], stats, config) for position in positions]
     fill_prediction = config.prediction_column not in frame.columns
     fill_probability = not regression and config.probability_column not in frame.columns
-    in_process = args.engine == "local" and workers == 1
+    # Only a separate process can be stopped when it overruns the time limit.
+    in_process = args.engine == "local" and workers == 1 and args.timeout is None
     with warnings.catch_warnings(record=True) as caught:
         # Thousands of perturbed rows can make the model or LIME's surrogate
         # warn again and again; they are summed up once at the end instead.
@@ -533,6 +536,7 @@ def run_explain(args):
         if fill_prediction or fill_probability:
             responses = _score_records(records, score, config, fill_prediction, fill_probability)
         scored = [index for index in range(len(records)) if index not in responses]
+        explained = None
         if scored and not in_process:
             # Worker processes and Spark executors get the model itself and
             # build the scoring function there.
@@ -543,19 +547,29 @@ def run_explain(args):
                 responses.update(_explain_with_spark(args.master or "local[2]", records, scored,
                                                      positions, shipped, config))
             else:
-                responses.update(_explain_in_pool(records, scored, shipped, config, workers))
-        explainer = LimeTabularExplainer(config)
+                explained = _explain_in_pool(records, scored, shipped, config, workers,
+                                             args.timeout)
+        explainer = LimeTabularExplainer(config) if in_process else None
         sections, failed = [], 0
-        with _progress(len(records) if in_process else 0) as bar:
-            for index, (position, record) in enumerate(zip(positions, records)):
-                response = responses.get(index)
-                if response is None:
-                    response = explain_one(explainer, record, score)
-                if "error" in response:
-                    failed += 1
-                _emit(position, response, record, args.format, bar)
-                sections.append(_section(position, response, record, config))
-                bar.update(1)
+        # Each record is printed as soon as it and every record before it are
+        # done, so what is finished stays on the output if a later record
+        # hangs or the command is interrupted.
+        try:
+            with _progress(len(records) if args.engine == "local" else 0) as bar:
+                for index, (position, record) in enumerate(zip(positions, records)):
+                    response = responses.get(index)
+                    if response is None and in_process:
+                        response = explain_one(explainer, record, score)
+                    elif response is None:
+                        _, response = next(explained)  # the responses of ``scored``, in order
+                    if "error" in response:
+                        failed += 1
+                    _emit(position, response, record, args.format, bar)
+                    sections.append(_section(position, response, record, config))
+                    bar.update(1)
+        finally:
+            if explained is not None:  # ends the worker processes, also on an interrupt
+                explained.close()
 
     if caught:
         first = caught[0]
@@ -605,17 +619,24 @@ def _check_engine(args):
     return None
 
 
-def _explain_in_pool(records, indexes, scoring, config, workers):
-    """{index: response} for records[index] of ``indexes``, from ``workers`` processes."""
-    from veltra_utils.explainability.batch import explain_records
+def _explain_in_pool(records, indexes, scoring, config, workers, timeout):
+    """Yield (index, response) for records[index] of ``indexes``, in that order, from processes.
+
+    Each comes as soon as it and those before it are explained; closing the
+    generator ends the worker processes.
+    """
+    from veltra_utils.explainability.batch import iter_explanations
 
     try:
-        responses = explain_records([records[index] for index in indexes], scoring, config,
-                                    workers=workers)
+        stream = iter_explanations([records[index] for index in indexes], scoring, config,
+                                   workers=workers, timeout=timeout, progress=False)
+        with contextlib.closing(stream):
+            for position, response in stream:
+                yield indexes[position], response
     except (TypeError, RuntimeError) as error:  # the model cannot travel or load there
-        raise UsageError("cannot explain in worker processes ({0}); --workers 1 explains in "
-                         "this process".format(_one_line(error))) from None
-    return dict(zip(indexes, responses))
+        raise UsageError("cannot explain in worker processes ({0}){1}".format(
+            _one_line(error), "; --workers 1 explains in this process" if timeout is None
+            else "")) from None
 
 
 def _explain_with_spark(master, records, indexes, positions, scoring, config):
@@ -790,8 +811,11 @@ def build_parser():
     explain.add_argument("--title", help="the report's title (default: from the records file)")
     explain.add_argument("--workers", type=_worker_count, metavar="N",
                          help="explain in N processes on this machine, 0 for one per core "
-                              "(default: 1, in this process, printing each record as it is "
-                              "explained)")
+                              "(default: 1, in this process)")
+    explain.add_argument("--timeout", type=_time_limit, metavar="SECONDS",
+                         help="the most seconds one record's explanation may take; a record "
+                              "that takes longer is printed as an error and the others carry "
+                              "on (default: no limit)")
     explain.add_argument("--engine", choices=["local", "spark"], default="local",
                          help="where to explain: local (this machine) or spark, which needs "
                               "pyspark and Java (default: local)")
@@ -799,9 +823,18 @@ def build_parser():
                          help="the Spark master for --engine spark: local[N] for N cores of "
                               "this machine, or a cluster such as spark://host:7077 "
                               "(default: local[2])")
+    explain.add_argument("--trust", action="append", metavar="TYPE",
+                         help="accept TYPE (a full name, such as numpy.take) in a skops model "
+                              "although it is not trusted by default; once per type, only for "
+                              "files you trust, since functions can run any code")
     explain.add_argument("--trust-pickle", action="store_true",
-                         help="allow loading a joblib/pickle model; only for files you trust, "
-                              "since loading one can run any code")
+                         help="trust the model file completely: allow a joblib/pickle model and "
+                              "every type of a skops model; only for files you trust, since "
+                              "loading one can run any code")
+    explain.add_argument("--max-model-size", type=_model_size, metavar="SIZE",
+                         help="refuse model files that unpack to more than SIZE, in bytes or "
+                              "with a unit such as 500MB or 4GiB (default: 2GiB, and no more "
+                              "than 200 times the file's own size)")
     explain.add_argument("--prediction-column", default="prediction", metavar="COLUMN",
                          help="the column holding the model's prediction (default: prediction)")
     explain.add_argument("--probability-column", default="probability", metavar="COLUMN",
@@ -811,8 +844,34 @@ def build_parser():
     return parser
 
 
+class _Terminated(BaseException):
+    """SIGTERM, raised where the command is so that it winds down as on Ctrl-C.
+
+    Not an Exception, so that no handler of a failing record can take it for one.
+    """
+
+
+def _on_sigterm(signum, frame):
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)  # the shutdown is under way
+    raise _Terminated()
+
+
 def main(argv=None):
-    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return the exit status.
+
+    SIGTERM ends the command as Ctrl-C does, worker processes included (exit 143).
+    """
+    handles_signals = threading.current_thread() is threading.main_thread()
+    if handles_signals:
+        previous = signal.signal(signal.SIGTERM, _on_sigterm)
+    try:
+        return _run(argv)
+    finally:
+        if handles_signals:  # None: a handler not set from Python, which was the default
+            signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
+
+
+def _run(argv):
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
@@ -830,6 +889,9 @@ def main(argv=None):
     except KeyboardInterrupt:
         _say("{0}: interrupted".format(PROG))
         return 130
+    except _Terminated:
+        _say("{0}: terminated".format(PROG))
+        return 143
     except BrokenPipeError:
         # The reader went away (e.g. `| head`); stop quietly, and keep Python
         # from complaining about the flush at exit.

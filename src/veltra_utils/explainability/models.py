@@ -25,10 +25,18 @@ import warnings
 import zipfile
 import zlib
 
-__all__ = ["DEFAULT_MAX_MODEL_SIZE", "ModelFileError", "load_model", "parse_size",
+from veltra_utils.explainability.utils.text import one_line as _one_line
+
+__all__ = ["DEFAULT_MAX_MODEL_SIZE", "DEFAULT_MAX_RATIO", "ModelFileError", "load_model", "parse_size",
            "trusted_types"]
 
 DEFAULT_MAX_MODEL_SIZE = 2 * 1024 ** 3
+# A skops file that unpacks to more than this many times its own size is the
+# mark of a decompression bomb (a 1.5 MB file of 1.6 GB of zeros, say); real
+# models compress a few times at most. Small files may compress better: their
+# unpacked size costs nothing, so the ratio counts only beyond _RATIO_FLOOR.
+DEFAULT_MAX_RATIO = 200
+_RATIO_FLOOR = 64 * 1024 ** 2
 
 _TREE = "sklearn.tree._tree.Tree"
 _TREE_PREDICTOR = "sklearn.ensemble._hist_gradient_boosting.predictor.TreePredictor"
@@ -128,7 +136,8 @@ def _format_size(count):
     return "{0:.1f} TiB".format(value)
 
 
-def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL_SIZE):
+def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL_SIZE,
+               max_ratio=DEFAULT_MAX_RATIO):
     """Load a model saved with ``skops.io.dump`` or, when ``trust_pickle``, with joblib/pickle.
 
     A skops file (recognised by its content, a zip archive) loads when every
@@ -136,7 +145,9 @@ def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL
     type names such as ``"numpy.take"``. ``trust_pickle`` trusts every type of a
     skops file and allows joblib/pickle files, which can run any code while they
     load. A file larger than ``max_size`` bytes, or a skops file that unpacks to
-    more, is refused before it is read.
+    more, is refused before it is read; so is a skops file that unpacks to more
+    than 64 MiB and more than ``max_ratio`` times its own size (None: no such
+    limit), unless ``max_size`` was raised for it.
 
     Raises ModelFileError, whose message says in one line why the file cannot
     or must not be loaded and, for untrusted types, names them.
@@ -174,7 +185,7 @@ def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL
             raise ModelFileError("cannot read the model file {0}: {1}"
                                  .format(path, _one_line(error))) from None
         if is_skops:
-            return _load_skops(stream, path, trust, trust_pickle, max_size)
+            return _load_skops(stream, path, trust, trust_pickle, max_size, max_ratio)
         if not trust_pickle:
             raise ModelFileError("the model file {0} is not a skops file; if it was saved with "
                                  "joblib or pickle, loading it can run arbitrary code: re-save "
@@ -189,18 +200,13 @@ def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL
                                  .format(path, _one_line(error))) from None
 
 
-def _one_line(error):
-    text = " ".join(str(error).split())
-    return text or type(error).__name__
-
-
-def _load_skops(stream, path, trust, trust_pickle, max_size):
+def _load_skops(stream, path, trust, trust_pickle, max_size, max_ratio):
     try:
         import skops.io as sio
     except ImportError:
         raise ModelFileError("loading the skops file {0} needs the skops package "
                              "(pip install skops)".format(path)) from None
-    _check_archive(stream, path, max_size)
+    _check_archive(stream, path, max_size, max_ratio)
     try:
         stream.seek(0)
         untrusted = sio.get_untrusted_types(file=stream)
@@ -229,7 +235,7 @@ def _load_skops(stream, path, trust, trust_pickle, max_size):
 
 # ---------------------------------------------------------------- archive sizes
 
-def _check_archive(stream, path, max_size):
+def _check_archive(stream, path, max_size, max_ratio):
     """Refuses an archive that unpacks to more than ``max_size`` or than its members declare.
 
     zipfile stops a member at its declared size, but only after unpacking up
@@ -248,6 +254,13 @@ def _check_archive(stream, path, max_size):
         raise ModelFileError("the model file {0} unpacks to {1}, more than the {2} allowed "
                              "(--max-model-size)".format(path, _format_size(declared),
                                                          _format_size(max_size)))
+    packed = max(1, os.fstat(stream.fileno()).st_size)
+    if max_ratio is not None and declared > _RATIO_FLOOR and declared > max_ratio * packed:
+        raise ModelFileError("the model file {0} is {1} but unpacks to {2}, {3:.0f} times its size, "
+                             "as decompression bombs do; if you trust it, allow its size "
+                             "explicitly with --max-model-size".format(
+                                 path, _format_size(packed), _format_size(declared),
+                                 declared / packed))
     for member in members:
         problem = _member_problem(stream, member)
         if problem:
