@@ -34,6 +34,7 @@ from veltra_utils.explainability.entity.explain_response import (
 )
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.scoring import scoring_function as _model_scoring_function
+from veltra_utils.explainability.utils.text import one_line as _describe
 
 ERROR_CODE = "KTRES1001E"
 _ERROR_TEMPLATE = "There was an error while computing the explanation. {0}"
@@ -185,11 +186,6 @@ def explain_one(explainer, record, scoring_function):
         return explainer.explain(record, scoring_function)
     except Exception as error:  # explain answers with a response; this is a last resort
         return error_response(_describe(error))
-
-
-def _describe(error):
-    text = " ".join(str(error).split())
-    return text or type(error).__name__
 
 
 def _record_list(records, config):
