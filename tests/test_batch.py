@@ -39,6 +39,15 @@ class TestSameResponses:
             serial[:2]
         assert explain_records([], problem.score, problem.config, workers=2) == []
 
+    def test_unscored_records_are_scored_first_and_a_record_without_a_feature_fails_alone(self):
+        problem, serial = churn(), list(serial_responses())
+        unscored = problem.frame.drop(columns=["prediction", "probability"]).head(4)
+        unscored["tenure_months"] = unscored["tenure_months"].astype(object)
+        unscored.loc[2, "tenure_months"] = None
+        responses = explain_records(unscored, problem.score, problem.config, workers=1)
+        assert responses[:2] == serial[:2] and responses[3] == serial[3]
+        assert "'tenure_months' has no value" in error_text(responses[2])
+
     def test_workers_start_safely_beside_other_threads(self):
         # Forking while another thread runs can copy a held lock; the workers
         # then come from a clean server process instead.
@@ -109,8 +118,9 @@ class TestArguments:
             explain_records(records(), Unloadable(), problem.config, workers=2)
 
     @pytest.mark.parametrize("arguments, error, text", [
+        # The model's output can be scored; a feature cannot be made up.
         (dict(records=lambda frame: frame.drop(columns=["region", "probability"])), ValueError,
-         "lack the columns 'region', 'probability'"),
+         "lack the column 'region'$"),
         (dict(records=lambda frame: frame.iloc[0].to_dict()), TypeError, "single dict"),
         (dict(workers=0), ValueError, "workers"),
     ])

@@ -26,18 +26,13 @@ import time
 from collections.abc import Mapping
 
 from veltra_utils.explainability.entity.constants import ProblemType
-from veltra_utils.explainability.entity.explain_response import (
-    Error,
-    ErrorTarget,
-    LimeExplanation,
-    LimeExplanationSchema,
-)
+from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+from veltra_utils.explainability.scoring import score_records
 from veltra_utils.explainability.scoring import scoring_function as _model_scoring_function
+from veltra_utils.explainability.utils.progress import progress_bar
 from veltra_utils.explainability.utils.text import one_line as _describe
 
-ERROR_CODE = "KTRES1001E"
-_ERROR_TEMPLATE = "There was an error while computing the explanation. {0}"
 _WORKER_DIED = ("The worker process explaining the record ended unexpectedly (it exited, was "
                 "killed, ran out of memory or crashed in native code)")
 
@@ -85,18 +80,17 @@ class ModelScoring:
         return "ModelScoring({0!r})".format(self.model)
 
 
-def error_response(message):
-    """The serialised error response of a record that could not be explained."""
-    error = Error(code=ERROR_CODE, message=_ERROR_TEMPLATE.format(message),
-                  target=ErrorTarget("field", "lime"), vals=[message])
-    return LimeExplanationSchema().dump(LimeExplanation(error=error))
+def check_columns(columns, config, scored=True):
+    """Raise ValueError when a frame of records lacks a column every explanation needs.
 
-
-def check_columns(columns, config):
-    """Raise ValueError when a frame of scored records lacks a column every explanation needs."""
-    needed = list(config.feature_columns) + [config.prediction_column]
-    if config.problem_type is not ProblemType.REGRESSION:
-        needed.append(config.probability_column)
+    ``scored`` asks for the model's output columns too; without it only the
+    feature columns are needed, and records without output are scored first.
+    """
+    needed = list(config.feature_columns)
+    if scored:
+        needed.append(config.prediction_column)
+        if config.problem_type is not ProblemType.REGRESSION:
+            needed.append(config.probability_column)
     present = set(columns)
     missing = [name for name in needed if name not in present]
     if missing:
@@ -108,9 +102,12 @@ def explain_records(records, scoring_function, config, *, workers=None, timeout=
                     progress=None):
     """Explain every scored record; return the serialised responses in input order.
 
-    ``records`` is a pandas DataFrame of scored records (feature columns plus
-    the prediction and, for classification, the probability column) or an
-    iterable of mappings. ``workers`` is the number of worker processes: None
+    ``records`` is a pandas DataFrame of records (the feature columns, and the
+    prediction and, for classification, the probability column) or an iterable
+    of mappings. Records without the model's output are scored with
+    ``scoring_function`` first, in this process and in one batch (see
+    ``scoring.score_records``); a record the model cannot score gets its own
+    error response. ``workers`` is the number of worker processes: None
     uses every core available to this process, 1 explains in this process with
     one explainer. ``timeout`` is the most seconds one record's explanation may
     take (None: no limit); a record that takes longer gets an error response
@@ -155,11 +152,24 @@ def iter_explanations(records, scoring_function, config, *, workers=None, timeou
     payload = None if in_process else _payload(config, scoring_function, timeout)
     if not records:
         return iter(())
-    if in_process:
-        explained = _explain_here(records, scoring_function, config)
-    else:
-        explained = _Pool(payload, min(workers, len(records)), timeout).explain(records)
-    return _in_order(explained, len(records), progress)
+    failed = score_records(records, scoring_function, config)
+    positions = [position for position in range(len(records)) if position not in failed]
+    explained = iter(())
+    if positions and in_process:
+        explained = _explain_here([records[position] for position in positions],
+                                  scoring_function, config)
+    elif positions:
+        explained = _Pool(payload, min(workers, len(positions)), timeout).explain(
+            [records[position] for position in positions])
+    return _in_order(_at(positions, explained, failed), len(records), progress)
+
+
+def _at(positions, explained, failed):
+    """The failures of scoring, then (position, response) for the ``explained`` records."""
+    with contextlib.closing(explained):
+        yield from failed.items()
+        for index, response in explained:
+            yield positions[index], response
 
 
 def _explain_here(records, scoring_function, config):
@@ -171,7 +181,7 @@ def _explain_here(records, scoring_function, config):
 def _in_order(explained, total, progress):
     """(position, response) pairs in position order, from pairs that come in any order."""
     waiting, following = {}, 0
-    with contextlib.closing(explained), _progress_bar(total, progress) as bar:
+    with contextlib.closing(explained), progress_bar(total, progress) as bar:
         for position, response in explained:
             bar.update(1)
             waiting[position] = response
@@ -194,12 +204,13 @@ def _record_list(records, config):
     except ImportError:  # pragma: no cover - pandas is a dependency
         pd = None
     if pd is not None and isinstance(records, pd.DataFrame):
-        check_columns(records.columns, config)
+        check_columns(records.columns, config, scored=False)
         return records.to_dict("records")
     if isinstance(records, (str, bytes, Mapping)):
         raise TypeError("records must be a DataFrame or an iterable of records, not a single {0}"
                         .format(type(records).__name__))
-    return list(records)
+    # Scoring fills in missing output: on copies, never on the caller's records.
+    return [dict(record) if isinstance(record, Mapping) else record for record in records]
 
 
 def _worker_count(workers):
@@ -240,31 +251,6 @@ def _payload(config, scoring_function, timeout=None):
                                               "" if timeout is None else " without a timeout")) \
             from error
     return pickled_config, pickled_score
-
-
-def _progress_bar(total, progress):
-    if progress is None:
-        progress = total > 1 and hasattr(sys.stderr, "isatty") and sys.stderr.isatty()
-    if not progress:
-        return _NoProgress()
-    from tqdm import tqdm
-
-    class Bar(tqdm):
-        # tqdm's monitor thread would outlive the bar, and forking beside it is unsafe.
-        monitor_interval = 0
-
-    return Bar(total=total, file=sys.stderr, unit="record", desc="explaining", leave=False)
-
-
-class _NoProgress:
-    def update(self, count):
-        pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        return False
 
 
 # ---------------------------------------------------------------- worker processes

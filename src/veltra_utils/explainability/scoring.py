@@ -5,10 +5,16 @@ feature values in feature-column order) and expects a pair of plain lists:
 the predictions, one per row, and for classification the probability rows,
 one list of class probabilities per row.
 """
+import functools
+from collections.abc import Mapping
+
 import numpy as np
 import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.entity.explain_response import error_response
+from veltra_utils.explainability.utils.text import one_line, quote
+from veltra_utils.explainability.utils.values import is_missing
 from veltra_utils.explainability.utils.values import numeric_dtype as _numeric_dtype
 from veltra_utils.explainability.utils.values import plain as _plain
 
@@ -128,3 +134,65 @@ def _column_order(model, class_labels):
 
 def _plain_list(values):
     return [_plain(value) for value in np.asarray(values).ravel().tolist()]
+
+
+def score_records(records, scoring_function, config):
+    """Fill in the model's output of the records that lack it; return the records it failed.
+
+    A record (a dict, changed in place) without ``config.prediction_column``
+    gets the model's prediction; a classification record without
+    ``config.probability_column`` gets the probability of its prediction (of
+    the largest class when the prediction is not a training label). The
+    records are scored in one batch and, should the batch fail, one at a time,
+    so a record the model refuses fails alone. Returns {position: error
+    response} for the records that could not be scored: a feature without a
+    value, or a model error.
+    """
+    regression = config.problem_type is ProblemType.REGRESSION
+    outputs = [config.prediction_column] + ([] if regression else [config.probability_column])
+    # What is not a mapping is no record to score; the explainer says what is wrong with it.
+    lacking = [position for position, record in enumerate(records)
+               if isinstance(record, Mapping) and any(name not in record for name in outputs)]
+    failures = {}
+    rows = {}
+    for position in lacking:
+        row = [records[position].get(name) for name in config.feature_columns]
+        gap = next((name for name, value in zip(config.feature_columns, row) if is_missing(value)),
+                   None)
+        if gap is None:
+            rows[position] = row
+        else:
+            failures[position] = error_response(
+                "The model could not score the record: the feature {0} has no value"
+                .format(quote(gap)))
+    if not rows:
+        return failures
+    fill = functools.partial(_fill, config=config, regression=regression,
+                             class_labels=list(config.training_stats.class_labels))
+    try:
+        predictions, probabilities = scoring_function(list(rows.values()))
+        for index, position in enumerate(rows):
+            fill(records[position], predictions[index],
+                 None if regression else probabilities[index])
+        return failures
+    except Exception:  # one bad record spoils the batch; find it below
+        pass
+    for position, row in rows.items():
+        try:
+            predictions, probabilities = scoring_function([row])
+            fill(records[position], predictions[0], None if regression else probabilities[0])
+        except Exception as error:
+            failures[position] = error_response(
+                "The model could not score the record: {0}".format(one_line(error)))
+    return failures
+
+
+def _fill(record, prediction, probabilities, config, class_labels, regression):
+    if config.prediction_column not in record:
+        record[config.prediction_column] = prediction
+    if not regression and config.probability_column not in record:
+        prediction = record[config.prediction_column]
+        if prediction in class_labels:
+            record[config.probability_column] = probabilities[class_labels.index(prediction)]
+        else:
+            record[config.probability_column] = max(probabilities)

@@ -11,7 +11,8 @@ import json
 import pickle
 import uuid
 
-from veltra_utils.explainability.batch import check_columns, error_response, explain_one
+from veltra_utils.explainability.batch import check_columns, explain_one
+from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 

@@ -213,3 +213,16 @@ class ErrorSchema(_OmitNoneSchema):
 class LimeExplanationSchema(_OmitNoneSchema):
     predictions = fields.List(fields.Nested(PredictionSchema))
     error = fields.Nested(ErrorSchema)
+
+
+# The code and message form of every failure to explain a record, whether the
+# explainer, the batch, the scoring step or the command line reports it.
+ERROR_CODE = "KTRES1001E"
+_ERROR_TEMPLATE = "There was an error while computing the explanation. {0}"
+
+
+def error_response(message):
+    """The serialised error response of a record that could not be explained, as ``explain`` gives it."""
+    error = Error(code=ERROR_CODE, message=_ERROR_TEMPLATE.format(message),
+                  target=ErrorTarget("field", "lime"), vals=[message])
+    return LimeExplanationSchema().dump(LimeExplanation(error=error))

@@ -18,7 +18,11 @@ def is_missing(value):
     """None, NaN, NaT or pd.NA: what an empty cell of a table turns into."""
     if value is None or value is pd.NaT or value is pd.NA:
         return True
-    return isinstance(value, float) and math.isnan(value)
+    if isinstance(value, float):
+        return math.isnan(value)
+    if isinstance(value, np.generic):  # float32 NaN, datetime64 NaT, ...
+        return bool(pd.isna(value))
+    return False
 
 
 def is_number(value):
