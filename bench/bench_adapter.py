@@ -5,7 +5,7 @@ import time
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 
 from baseline import PythonLimeTabularExplainer
-from workloads import mixed_config, mixed_frame, perturbed_batch, precomputed_scores
+from workloads import mixed_config, perturbed_batch, precomputed_scores, wide_frame
 
 ROWS, CLASSES = 5000, 3
 
@@ -20,9 +20,9 @@ def best_time(function, repeats=5):
 
 
 def run():
-    config = mixed_config(mixed_frame())
+    config = mixed_config(wide_frame())
     batch = perturbed_batch(config, ROWS)
-    scores = precomputed_scores(ROWS, CLASSES)
+    scores = precomputed_scores(ROWS, range(CLASSES))
     elements = batch.size
 
     compiled = LimeTabularExplainer(config)

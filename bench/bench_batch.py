@@ -10,7 +10,9 @@ import pandas as pd
 
 from veltra_utils.explainability.batch import ModelScoring, explain_records
 
-from workloads import mixed_config, mixed_frame, scored_records, train_pipeline
+from veltra_utils.explainability.datasets import LABEL, churn_model
+
+from workloads import mixed_config, scored_records, wide_frame
 
 RECORDS = 200
 SAMPLES = 5000
@@ -52,9 +54,9 @@ def spark_run(records, score, config):
 
 
 def run():
-    frame = mixed_frame(rows=3000)
+    frame = wide_frame(rows=3000)
     config = mixed_config(frame, perturbations=SAMPLES)
-    model = train_pipeline(frame)
+    model = churn_model(frame.drop(columns=LABEL), frame[LABEL])
     records = scored_records(frame, model, RECORDS)
     stats = config.training_stats
     score = ModelScoring(model, config.feature_columns, config.problem_type,

@@ -10,12 +10,13 @@ import numpy as np
 import pandas as pd
 from lime import lime_tabular
 
+from veltra_utils.explainability.datasets import LABEL, churn_model
 from veltra_utils.explainability.explainers.lime import lime_tabular_explainer as module
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.scoring import scoring_function
 
 from baseline import PythonLimeTabularExplainer
-from workloads import mixed_config, mixed_frame, precomputed_scores, scored_records, train_pipeline
+from workloads import mixed_config, precomputed_scores, scored_records, wide_frame
 
 SAMPLES = 5000
 
@@ -166,11 +167,11 @@ def rss_mib():
 
 
 def run():
-    frame = mixed_frame(rows=3000)
+    frame = wide_frame(rows=3000)
     config = mixed_config(frame, perturbations=SAMPLES)
-    model = train_pipeline(frame)
+    model = churn_model(frame.drop(columns=LABEL), frame[LABEL])
     records = scored_records(frame, model, 20)
-    predictions, probabilities = precomputed_scores(SAMPLES, 2)
+    predictions, probabilities = precomputed_scores(SAMPLES, config.training_stats.class_labels)
     precomputed = np.asarray(probabilities)
 
     def explain_precomputed():

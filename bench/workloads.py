@@ -1,33 +1,25 @@
-"""Synthetic but realistic workloads shared by the benchmarks: a mixed-type
-training frame (text categories, integer and floating columns), its
-statistics, and a LIME-shaped perturbed batch."""
+"""Synthetic but realistic workloads shared by the benchmarks: the package's
+generated churn table widened to 30 feature columns (text categories, integer
+and floating columns), its statistics, and a LIME-shaped perturbed batch."""
 import numpy as np
 import pandas as pd
 
+from veltra_utils.explainability.datasets import LABEL, churn_table, text_columns
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
 
-WORDS = ["alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel"]
+# The churn table's five columns plus these make the 30 feature columns the figures quote.
+EXTRA_COLUMNS = 25
 
 
-def mixed_frame(rows=2000, per_kind=10, classes=2, seed=0):
-    """`per_kind` categorical, integer and floating columns each, plus a label."""
-    rng = np.random.default_rng(seed)
-    columns = {}
-    for i in range(per_kind):
-        columns["cat_%d" % i] = rng.choice(WORDS[: 5 + i % 4], size=rows)
-        columns["int_%d" % i] = rng.integers(0, 100 * (i + 1), size=rows)
-        columns["num_%d" % i] = rng.normal(i, 1 + i, size=rows)
-    frame = pd.DataFrame(columns)
-    score = frame["num_0"] + (frame["cat_0"] == "alpha") * 2 + frame["int_0"] / 50
-    frame["label"] = pd.qcut(score, classes, labels=False).astype(int)
-    return frame
+def wide_frame(rows=2000, seed=0):
+    """The churn table with 30 feature columns of every kind, and its label."""
+    return churn_table(rows, seed, extra_columns=EXTRA_COLUMNS)
 
 
 def mixed_config(frame, problem_type=ProblemType.BINARY, perturbations=5000):
-    categorical = [c for c in frame.columns if c.startswith("cat_")]
-    stats = TrainingStats.from_dataframe(frame, "label", categorical_columns=categorical,
+    stats = TrainingStats.from_dataframe(frame, LABEL, categorical_columns=text_columns(frame),
                                          problem_type=problem_type)
     return ExplainConfig(training_stats=stats, problem_type=problem_type, perturbations_count=perturbations)
 
@@ -42,29 +34,13 @@ def perturbed_batch(config, rows=5000, seed=1):
     return batch
 
 
-def precomputed_scores(rows, classes, seed=2):
-    """A scoring result as a model would give it: labels and probability rows."""
+def precomputed_scores(rows, labels, seed=2):
+    """A scoring result as a model would give it: one of ``labels`` and a probability row each."""
     rng = np.random.default_rng(seed)
-    probabilities = rng.dirichlet(np.ones(classes), size=rows)
-    predictions = probabilities.argmax(axis=1).tolist()
+    labels = list(labels)
+    probabilities = rng.dirichlet(np.ones(len(labels)), size=rows)
+    predictions = [labels[index] for index in probabilities.argmax(axis=1)]
     return predictions, probabilities.tolist()
-
-
-def train_pipeline(frame):
-    """A realistic model for the mixed frame: one-hot categories, scaled numbers, logistic regression."""
-    from sklearn.compose import ColumnTransformer
-    from sklearn.linear_model import LogisticRegression
-    from sklearn.pipeline import make_pipeline
-    from sklearn.preprocessing import OneHotEncoder, StandardScaler
-
-    features = frame.drop(columns="label")
-    categorical = [c for c in features.columns if c.startswith("cat_")]
-    numeric = [c for c in features.columns if c not in categorical]
-    model = make_pipeline(
-        ColumnTransformer([("categories", OneHotEncoder(handle_unknown="ignore"), categorical),
-                           ("numbers", StandardScaler(), numeric)]),
-        LogisticRegression(max_iter=500))
-    return model.fit(features, frame["label"])
 
 
 def pipeline_scoring(model, feature_columns):
@@ -78,12 +54,13 @@ def pipeline_scoring(model, feature_columns):
 
 def scored_records(frame, model, count):
     """The first `count` rows as scored records: features plus prediction and probabilities."""
-    features = frame.drop(columns="label").iloc[:count]
+    features = frame.drop(columns=LABEL).iloc[:count]
     probabilities = model.predict_proba(features)
     records = []
     for (_, row), probs in zip(features.iterrows(), probabilities):
         record = {name: value.item() if hasattr(value, "item") else value for name, value in row.items()}
-        record["prediction"] = model.classes_[probs.argmax()].item()
+        prediction = model.classes_[probs.argmax()]
+        record["prediction"] = prediction.item() if hasattr(prediction, "item") else prediction
         # The whole probability vector: the explainer then explains the predicted class only.
         record["probability"] = probs.tolist()
         records.append(record)

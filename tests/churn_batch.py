@@ -9,13 +9,9 @@ import signal
 from types import SimpleNamespace
 
 import numpy as np
-import pandas as pd
-from sklearn.compose import ColumnTransformer
-from sklearn.linear_model import LogisticRegression
-from sklearn.pipeline import make_pipeline
-from sklearn.preprocessing import OneHotEncoder, StandardScaler
 
 from veltra_utils.explainability.batch import ModelScoring, explain_records
+from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table, text_columns
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
 
@@ -31,25 +27,10 @@ FATAL_CHARGE = 23.4567891
 @functools.lru_cache(maxsize=None)
 def churn():
     """config, model, score (a ModelScoring) and frame: the scored records with a record_id."""
-    rng = np.random.default_rng(3)
-    rows = 400
-    plan = rng.choice(["basic", "standard", "premium"], rows, p=[0.5, 0.3, 0.2])
-    region = rng.choice(["north", "south", "east", "west"], rows)
-    tenure = rng.integers(1, 73, rows)
-    calls = rng.poisson(1.5, rows)
-    charge = np.round(rng.normal(50, 12, rows) + np.where(plan == "premium", 30, 0), 2)
-    logit = 0.7 * calls - 0.06 * tenure + np.where(plan == "basic", 1.0, 0.0) \
-        + np.where(region == "south", 0.6, 0.0) + 0.02 * (charge - 55)
-    label = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
-    features = pd.DataFrame(dict(zip(FEATURES, (plan, region, tenure, calls, charge))))
-
-    encode = ColumnTransformer([
-        ("categories", OneHotEncoder(handle_unknown="ignore"), ["plan", "region"]),
-        ("numbers", StandardScaler(), FEATURES[2:]),
-    ])
-    model = make_pipeline(encode, LogisticRegression(max_iter=1000)).fit(features, label)
-    stats = TrainingStats.from_dataframe(features.assign(churn=label), "churn",
-                                         categorical_columns=["plan", "region"])
+    table = churn_table(rows=400, seed=3)
+    features = table[FEATURES]
+    model = churn_model(features, table[LABEL])
+    stats = TrainingStats.from_dataframe(table, LABEL, categorical_columns=text_columns(table))
     config = ExplainConfig(training_stats=stats, perturbations_count=300)
     score = ModelScoring(model, stats.feature_columns, stats.problem_type, stats.class_labels)
 

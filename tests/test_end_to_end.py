@@ -8,14 +8,14 @@ import numpy as np
 import pandas as pd
 import pytest
 from lime import lime_tabular
-from sklearn.compose import ColumnTransformer
 from sklearn.datasets import load_breast_cancer, load_diabetes, load_iris, load_wine
 from sklearn.dummy import DummyClassifier, DummyRegressor
 from sklearn.ensemble import RandomForestClassifier
 from sklearn.linear_model import LogisticRegression, Ridge
 from sklearn.pipeline import make_pipeline
-from sklearn.preprocessing import OneHotEncoder, StandardScaler
+from sklearn.preprocessing import StandardScaler
 
+from veltra_utils.explainability.datasets import LABEL, churn_pipeline, churn_table, text_columns
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
@@ -59,22 +59,6 @@ class Problem:
         return record
 
 
-def churn_frame(rows=600, seed=7):
-    """Customer records with text categories, integer and float columns, and a churn label."""
-    rng = np.random.default_rng(seed)
-    plan = rng.choice(["basic", "standard", "premium"], rows, p=[0.5, 0.3, 0.2])
-    region = rng.choice(["north", "south", "east", "west"], rows)
-    tenure = rng.integers(1, 73, rows).astype(np.int32)
-    calls = rng.poisson(1.5, rows).astype(np.int64)
-    charge = np.round(rng.normal(50, 12, rows) + np.where(plan == "premium", 30, 0), 2)
-    logit = (0.7 * calls - 0.06 * tenure + np.where(plan == "basic", 1.0, 0.0)
-             + np.where(region == "south", 0.6, 0.0) + 0.02 * (charge - 55))
-    churn = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
-    features = pd.DataFrame({"plan": plan, "region": region, "tenure_months": tenure,
-                             "support_calls": calls, "monthly_charge": charge})
-    return features, churn
-
-
 @pytest.fixture(scope="module")
 def binary():
     data = load_breast_cancer(as_frame=True)
@@ -98,13 +82,10 @@ def regression():
 
 @pytest.fixture(scope="module")
 def mixed():
-    features, churn = churn_frame()
-    encode = ColumnTransformer([
-        ("categories", OneHotEncoder(handle_unknown="ignore"), ["plan", "region"]),
-        ("numbers", StandardScaler(), ["tenure_months", "support_calls", "monthly_charge"]),
-    ])
-    return Problem(features, churn, make_pipeline(encode, LogisticRegression(max_iter=1000)),
-                   categorical_columns=["plan", "region"])
+    table = churn_table(rows=600, seed=7)
+    features = table.drop(columns=LABEL)
+    return Problem(features, table[LABEL], churn_pipeline(features),
+                   categorical_columns=text_columns(features))
 
 
 @pytest.fixture(scope="module")

@@ -10,29 +10,20 @@ import pandas as pd
 import pytest
 from lime.discretize import QuartileDiscretizer
 from lime.lime_tabular import LimeTabularExplainer
-from sklearn.compose import ColumnTransformer
 from sklearn.datasets import load_breast_cancer, load_diabetes, load_iris, load_wine
-from sklearn.linear_model import LogisticRegression
-from sklearn.pipeline import make_pipeline
-from sklearn.preprocessing import OneHotEncoder
 
+from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.training_stats import TrainingStats
 from veltra_utils.explainability.utils.feature_object_parser_util import FeatureObjectParserUtil
 
 
 def mixed_frame(rows=400, seed=3):
-    """Text categories, integers with a mass at their minimum, floats and a constant column."""
-    rng = np.random.default_rng(seed)
-    frame = pd.DataFrame({
-        "color": rng.choice(["red", "green", "blue"], size=rows),
-        "visits": np.where(rng.random(rows) < 0.4, 1, rng.integers(1, 9, size=rows)),
-        "income": rng.normal(50.0, 12.0, size=rows).round(2),
-        "region_code": np.full(rows, 7),
-    })
-    score = (frame.color == "red") * 1.5 + frame.visits * 0.4 - (frame.income - 50) / 10
-    frame["label"] = np.where(score + rng.normal(0, 0.5, rows) > 1.8, "yes", "no")
-    return frame
+    """The generated churn table cut to a text category, integers with a mass at their
+    minimum (two customers in five never call support) and floats, plus a constant column."""
+    table = churn_table(rows, seed)
+    return table[["plan", "support_calls", "monthly_charge"]].assign(region_code=7,
+                                                                       label=table[LABEL])
 
 
 def lime_explainer(stats, mode="classification"):
@@ -111,38 +102,37 @@ def test_numeric_statistics_equal_lime_quartile_discretizer(loader, problem_type
 
 def test_lime_explains_a_real_model_from_the_statistics_alone():
     frame = mixed_frame()
-    features = ["color", "visits", "income", "region_code"]
-    model = make_pipeline(
-        ColumnTransformer([("onehot", OneHotEncoder(), ["color"])], remainder="passthrough"),
-        LogisticRegression(max_iter=1000)).fit(frame[features], frame.label)
-    stats = TrainingStats.from_dataframe(frame, "label", categorical_columns=["color"])
+    features = ["plan", "support_calls", "monthly_charge", "region_code"]
+    model = churn_model(frame[features], frame.label)
+    stats = TrainingStats.from_dataframe(frame, "label", categorical_columns=["plan"])
     assert stats.class_labels == list(model.classes_)
 
     batches = []
 
     def predict_fn(rows):
         decoded = pd.DataFrame(rows, columns=features)
-        decoded["color"] = stats.cat_cols_encoding_map[0][rows[:, 0].astype(int)]
+        decoded["plan"] = stats.cat_cols_encoding_map[0][rows[:, 0].astype(int)]
         batches.append(decoded)
         return model.predict_proba(decoded)
 
-    record = np.array([2.0, 3.0, 41.5, 7.0])  # red, 3 visits
+    record = np.array([2.0, 3.0, 41.5, 7.0])  # standard plan, 3 support calls
     explanation = lime_explainer(stats).explain_instance(
         record, predict_fn, labels=[1], num_features=4, num_samples=2000)
 
     perturbed = batches[0]
-    assert set(perturbed.color) <= {"blue", "green", "red"}
+    assert set(perturbed.plan) <= {"basic", "premium", "standard"}
     assert (perturbed.region_code == 7).all()
-    assert perturbed.visits.between(1, 8).all()
-    assert perturbed.income.between(frame.income.min(), frame.income.max()).all()
-    # A third of the training visits sit at the minimum, 1: sampling must keep them there.
-    assert (perturbed.visits == 1).mean() > 0.2
+    for name in ("support_calls", "monthly_charge"):
+        assert perturbed[name].between(frame[name].min(), frame[name].max()).all(), name
+    # Two in five training customers sit at the minimum, 0 calls: sampling must keep them there.
+    assert (frame.support_calls == 0).mean() > 0.25
+    assert (perturbed.support_calls == 0).mean() > 0.2
 
     described = dict(explanation.as_list(label=1))
-    assert "color=red" in described
+    assert "plan=standard" in described
     for description, weight in described.items():
         feature = FeatureObjectParserUtil.get_feature_object(
-            (description, weight), is_categorical=description.startswith("color="),
+            (description, weight), is_categorical=description.startswith("plan="),
             discretize_continuous=True)
         assert feature.feature_name in features
 
@@ -170,7 +160,7 @@ def test_json_round_trip_keeps_types_and_lime_statistics():
     frame["grade"] = np.tile([3, 1, 2], 20)
     frame["flag"] = np.tile([True, False], 30)
     stats = TrainingStats.from_dataframe(frame, "label",
-                                         categorical_columns=["color", "grade", "flag"])
+                                         categorical_columns=["plan", "grade", "flag"])
     restored = TrainingStats.from_dict(json.loads(json.dumps(stats.to_dict())))
 
     assert restored.get_lime_stats() == stats.get_lime_stats()
@@ -179,7 +169,7 @@ def test_json_round_trip_keeps_types_and_lime_statistics():
         assert restored.cat_cols_encoding_map[position].tolist() == values.tolist()
     assert [type(v) for v in restored.cat_cols_encoding_map[4].tolist()] == [int] * 3
     assert restored.cat_cols_encoding_map[5].tolist() == [False, True]
-    assert restored.cat_cols_encoding_map[0][2] == "red"
+    assert restored.cat_cols_encoding_map[0][2] == "standard"
     for name in ("feature_columns", "categorical_columns", "cat_col_indexes", "stds",
                  "class_labels", "schema"):
         assert getattr(restored, name) == getattr(stats, name)
@@ -188,7 +178,7 @@ def test_json_round_trip_keeps_types_and_lime_statistics():
 
 @pytest.mark.filterwarnings("ignore:the statistics file carries no sha256 digest")
 def test_from_dict_refuses_broken_statistics():
-    stats = TrainingStats.from_dataframe(mixed_frame(60), "label", categorical_columns=["color"])
+    stats = TrainingStats.from_dataframe(mixed_frame(60), "label", categorical_columns=["plan"])
     data = json.loads(json.dumps(stats.to_dict()))
     del data["lime_stats"]["bins"]["1"]
     with pytest.raises(ValueError, match="bins"):
@@ -199,8 +189,9 @@ def test_from_dict_refuses_broken_statistics():
 
 @pytest.fixture(scope="module")
 def stored():
-    """A stored file: color (categorical), visits, income and region_code (constant)."""
-    stats = TrainingStats.from_dataframe(mixed_frame(60), "label", categorical_columns=["color"])
+    """A stored file: plan (categorical), support_calls, monthly_charge and region_code
+    (constant)."""
+    stats = TrainingStats.from_dataframe(mixed_frame(60), "label", categorical_columns=["plan"])
     return json.loads(json.dumps(stats.to_dict(), allow_nan=False))
 
 
@@ -213,47 +204,49 @@ DAMAGES = [
     (("class_labels",), [None, "yes"], "class_labels holds the missing value None"),
     (("problem_type",), "regression", "class_labels of a regression problem must be empty"),
     (("cat_cols_encoding_map", "0", 1), None,
-     "cat_cols_encoding_map of column 'color' holds the missing value None"),
-    (("cat_cols_encoding_map", "0", 1), "blue",
-     "cat_cols_encoding_map of column 'color' lists 'blue' twice"),
+     "cat_cols_encoding_map of column 'plan' holds the missing value None"),
+    (("cat_cols_encoding_map", "0", 1), "basic",
+     "cat_cols_encoding_map of column 'plan' lists 'basic' twice"),
     (("cat_cols_encoding_map", "7"), ["x"], "cat_cols_encoding_map has an entry for position 7"),
     (("cat_cols_encoding_map", "2"), ["x"],
-     "cat_cols_encoding_map has an entry for column 'income'"),
+     "cat_cols_encoding_map has an entry for column 'monthly_charge'"),
     ((LIME, "feature_values", "0"), [0, 1, -1],
-     "feature_values of column 'color' holds -1, not a code in 0..2"),
-    ((LIME, "feature_values", "0"), [0, 1, 3], "feature_values of column 'color' holds 3"),
-    ((LIME, "feature_values", "0"), [0, 0, 1], "feature_values of column 'color' lists the code 0"),
-    ((LIME, "feature_values", "2"), [0, 1, 2], "feature_values of column 'income' holds 3 codes"),
+     "feature_values of column 'plan' holds -1, not a code in 0..2"),
+    ((LIME, "feature_values", "0"), [0, 1, 3], "feature_values of column 'plan' holds 3"),
+    ((LIME, "feature_values", "0"), [0, 0, 1], "feature_values of column 'plan' lists the code 0"),
+    ((LIME, "feature_values", "2"), [0, 1, 2],
+     "feature_values of column 'monthly_charge' holds 3 codes"),
     ((LIME, "feature_frequencies", "0"), [18, 17],
-     "feature_frequencies of column 'color' holds 2 frequencies for 3 values"),
+     "feature_frequencies of column 'plan' holds 2 frequencies for 3 values"),
     ((LIME, "feature_frequencies", "1"), [0, 0, 0, 0],
-     "feature_frequencies of column 'visits' are all zero"),
+     "feature_frequencies of column 'support_calls' are all zero"),
     ((LIME, "feature_frequencies", "2", 1), -15,
-     "feature_frequencies of column 'income' holds the negative frequency -15"),
+     "feature_frequencies of column 'monthly_charge' holds the negative frequency -15"),
     ((LIME, "feature_frequencies", "2", 1), NAN,
-     "feature_frequencies of column 'income' holds nan"),
+     "feature_frequencies of column 'monthly_charge' holds nan"),
     ((LIME, "feature_frequencies", "2"), [1e308] * 4,
-     "feature_frequencies of column 'income' add up"),
-    ((LIME, "bins", "2", 1), NAN, "bins of column 'income' holds nan"),
-    ((LIME, "bins", "2"), [51.365, 44.2625, 59.832499999999996],
-     "bins of column 'income' are not strictly increasing"),
-    ((LIME, "bins", "1"), [], "bins of column 'visits' are empty"),
+     "feature_frequencies of column 'monthly_charge' add up"),
+    ((LIME, "bins", "2", 1), NAN, "bins of column 'monthly_charge' holds nan"),
+    ((LIME, "bins", "2"), [55.045, 47.9975, 68.89500000000001],
+     "bins of column 'monthly_charge' are not strictly increasing"),
+    ((LIME, "bins", "1"), [], "bins of column 'support_calls' are empty"),
     ((LIME, "bins", "01"), [1.0], "lime_stats.bins has the key '01'"),
     ((LIME, "bins", "1"), "1,2,5", "lime_stats.bins at position 1 is a str"),
-    ((LIME, "means", "2", 0), NAN, "means of column 'income' holds nan"),
-    ((LIME, "means", "2"), [1.0, 2.0, 3.0], "means of column 'income' holds 3 values for 4 bins"),
-    ((LIME, "stds", "2", 0), -1.0, "lime_stats.stds of column 'income' holds -1.0"),
-    ((LIME, "stds", "2", 0), 0.0, "lime_stats.stds of column 'income' holds 0.0"),
-    ((LIME, "mins", "2", 0), -INF, "mins of column 'income' holds -inf"),
-    ((LIME, "maxs", "2", 3), INF, "maxs of column 'income' holds inf"),
-    ((LIME, "mins", "2", 1), 40.0, "mins of column 'income' disagree with its bins"),
-    (("feature_columns",), ["color", "income", "visits", "region_code"],
+    ((LIME, "means", "2", 0), NAN, "means of column 'monthly_charge' holds nan"),
+    ((LIME, "means", "2"), [1.0, 2.0, 3.0],
+     "means of column 'monthly_charge' holds 3 values for 4 bins"),
+    ((LIME, "stds", "2", 0), -1.0, "lime_stats.stds of column 'monthly_charge' holds -1.0"),
+    ((LIME, "stds", "2", 0), 0.0, "lime_stats.stds of column 'monthly_charge' holds 0.0"),
+    ((LIME, "mins", "2", 0), -INF, "mins of column 'monthly_charge' holds -inf"),
+    ((LIME, "maxs", "2", 3), INF, "maxs of column 'monthly_charge' holds inf"),
+    ((LIME, "mins", "2", 1), 40.0, "mins of column 'monthly_charge' disagree with its bins"),
+    (("feature_columns",), ["plan", "monthly_charge", "support_calls", "region_code"],
      "schema lists the columns in another order than feature_columns"),
-    (("schema", "income"), "", "schema of column 'income' is ''"),
-    (("stds", 1), NAN, "stds of column 'visits' holds nan"),
+    (("schema", "monthly_charge"), "", "schema of column 'monthly_charge' is ''"),
+    (("stds", 1), NAN, "stds of column 'support_calls' holds nan"),
     (("row_count",), -1, "row_count is -1"),
-    (("label_column",), "income", "label_column 'income' is also a feature column"),
-    (("categorical_columns",), ["color", "nope"], "categorical_columns: 'nope'"),
+    (("label_column",), "monthly_charge", "label_column 'monthly_charge' is also a feature column"),
+    (("categorical_columns",), ["plan", "nope"], "categorical_columns: 'nope'"),
     (("version",), True, "version True"),
 ]
 
@@ -298,13 +291,13 @@ def _typed_categories_frame():
     frame = mixed_frame(rows=60)
     frame["grade"] = np.tile([3, 1, 2], 20)
     frame["flag"] = np.tile([True, False], 30)
-    frame.loc[::7, "income"] = np.nan
+    frame.loc[::7, "monthly_charge"] = np.nan
     return frame
 
 
 @pytest.mark.parametrize("make_frame, label, categorical", [
     (_by_hand_frame, "y", ["c"]),
-    (_typed_categories_frame, "label", ["color", "grade", "flag"]),
+    (_typed_categories_frame, "label", ["plan", "grade", "flag"]),
     (lambda: load_iris(as_frame=True).frame, "target", []),
     (lambda: load_diabetes(as_frame=True).frame, "target", []),
 ], ids=["by-hand", "text-int-bool-categories", "multiclass", "regression"])
@@ -329,11 +322,8 @@ def test_command_refuses_a_changed_statistics_file(tmp_path, capsys, damage, sta
     from veltra_utils.explainability.cli import main
 
     frame = mixed_frame(rows=120)
-    features = ["color", "visits", "income", "region_code"]
-    model = make_pipeline(
-        ColumnTransformer([("onehot", OneHotEncoder(handle_unknown="ignore"), ["color"])],
-                          remainder="passthrough"),
-        LogisticRegression(max_iter=1000)).fit(frame[features], frame.label)
+    features = ["plan", "support_calls", "monthly_charge", "region_code"]
+    model = churn_model(frame[features], frame.label)
     sio.dump(model, str(tmp_path / "model.skops"))
     frame.to_csv(tmp_path / "train.csv", index=False)
     frame[features].head(1).to_csv(tmp_path / "records.csv", index=False)

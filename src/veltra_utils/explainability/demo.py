@@ -2,9 +2,10 @@
 
     python -m veltra_utils.explainability.demo
 
-1. Customer churn: a generated table of customers with text columns (plan,
-   region), whole-number columns (tenure, support calls) and a monthly charge;
-   a one-hot encoding and logistic-regression pipeline predicts churn.
+1. Customer churn: the generated customer table of ``datasets.churn_table``,
+   with text columns (plan, region), whole-number columns (tenure, support
+   calls) and a monthly charge; a one-hot encoding and logistic-regression
+   pipeline predicts churn.
 2. Diabetes progression: scikit-learn's diabetes data; a ridge regression
    predicts the disease progression one year after baseline.
 
@@ -16,14 +17,10 @@ a plan the training data never held and shows the error response.
 import sys
 import time
 
-import numpy as np
-import pandas as pd
-from sklearn.compose import ColumnTransformer
 from sklearn.datasets import load_diabetes
-from sklearn.linear_model import LogisticRegression, Ridge
-from sklearn.pipeline import make_pipeline
-from sklearn.preprocessing import OneHotEncoder, StandardScaler
+from sklearn.linear_model import Ridge
 
+from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table, text_columns
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
@@ -44,31 +41,6 @@ CHURN_RECORDS = [
 ]
 UNSEEN_PLAN = {"plan": "enterprise", "region": "west", "tenure_months": 30, "support_calls": 1,
                "monthly_charge": 120.00}
-
-
-def churn_data(rows=1200, seed=42):
-    """A customer table and its churn labels ("yes"/"no")."""
-    rng = np.random.default_rng(seed)
-    plan = rng.choice(["basic", "standard", "premium"], rows, p=[0.5, 0.3, 0.2])
-    region = rng.choice(["north", "south", "east", "west"], rows, p=[0.3, 0.3, 0.2, 0.2])
-    tenure = rng.integers(1, 73, rows).astype(np.int32)
-    calls = rng.poisson(1.5, rows).astype(np.int64)
-    charge = np.round(rng.normal(45, 10, rows) + np.where(plan == "premium", 40, 0)
-                      + np.where(plan == "standard", 15, 0), 2)
-    logit = (-0.5 + 0.7 * calls - 0.06 * tenure + np.where(plan == "basic", 1.0, 0.0)
-             + np.where(region == "south", 0.6, 0.0) + 0.02 * (charge - 55))
-    churn = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
-    features = pd.DataFrame({"plan": plan, "region": region, "tenure_months": tenure,
-                             "support_calls": calls, "monthly_charge": charge})
-    return features, pd.Series(churn, name="churn")
-
-
-def churn_model(features, labels):
-    encode = ColumnTransformer([
-        ("categories", OneHotEncoder(handle_unknown="ignore"), ["plan", "region"]),
-        ("numbers", StandardScaler(), ["tenure_months", "support_calls", "monthly_charge"]),
-    ])
-    return make_pipeline(encode, LogisticRegression(max_iter=1000)).fit(features, labels)
 
 
 def scored(record, score):
@@ -147,10 +119,10 @@ def explain_records(title, explainer, score, records):
 
 
 def churn_demo():
-    features, churn = churn_data()
-    model = churn_model(features, churn)
-    stats = TrainingStats.from_dataframe(features.assign(churn=churn), label_column="churn",
-                                         categorical_columns=["plan", "region"])
+    table = churn_table(rows=1200, seed=42)
+    model = churn_model(table.drop(columns=LABEL), table[LABEL])
+    stats = TrainingStats.from_dataframe(table, label_column=LABEL,
+                                         categorical_columns=text_columns(table))
     config = ExplainConfig(training_stats=stats, features_count=TOP_FEATURES,
                            perturbations_count=PERTURBATIONS)
     score = scoring_function(model, stats.feature_columns, stats.problem_type,
