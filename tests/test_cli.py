@@ -252,9 +252,9 @@ def test_spark_engine_without_pyspark_or_java_exits_2_saying_what_to_install(
 
 
 def test_warnings_while_explaining_are_summed_up_in_one_line(work, capsys, monkeypatch):
-    from veltra_utils.explainability import scoring
+    from veltra_utils.explainability import batch
 
-    original = scoring.scoring_function
+    original = batch._model_scoring_function   # what ModelScoring builds the model's scoring with
 
     def noisy(*args, **kwargs):
         score = original(*args, **kwargs)
@@ -264,7 +264,7 @@ def test_warnings_while_explaining_are_summed_up_in_one_line(work, capsys, monke
             return score(rows)
         return warn_and_score
 
-    monkeypatch.setattr(scoring, "scoring_function", noisy)
+    monkeypatch.setattr(batch, "_model_scoring_function", noisy)
     capsys.readouterr()
     assert _explain(work, "--rows", "0:2") == 0
     lines = capsys.readouterr().err.splitlines()

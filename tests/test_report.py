@@ -98,6 +98,8 @@ def test_outcome_lines_for_classification_and_regression():
      "age <= 40"),
     (_feature("age", 1, feature_range={"min": 40.0, "max": None}), "age > 40"),
     (_feature("age", 1, feature_range={"min": 1e21, "max": None}), "age > 1e+21"),
+    (_feature("s5", 1, feature_range={"min": -0.0, "max": 0.03, "max_inclusive": True}),
+     "0 < s5 <= 0.03"),
     (_feature("age", 1), "age = 33"),
 ])
 def test_feature_descriptions(feature, expected):

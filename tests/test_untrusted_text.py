@@ -12,12 +12,12 @@ from sklearn.linear_model import LogisticRegression
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import OneHotEncoder
 
-from veltra_utils.explainability.cli import format_table, main
+from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
     LimeTabularExplainer)
-from veltra_utils.explainability.report import render_report, write_text_atomically
+from veltra_utils.explainability.report import format_table, render_report, write_text_atomically
 from veltra_utils.explainability.scoring import scoring_function
 from veltra_utils.explainability.utils.text import inert, one_line, quote
 
@@ -98,10 +98,10 @@ def test_table_output_and_report_keep_hostile_values_inert(hostile):
     _, stats, model = hostile
     response = _explanation(stats, model, ESCAPE)
     record = {"income": 50.0, "plan": ESCAPE}
-    table = format_table(0, response, record)
+    table = format_table("row 0", response, record)
     assert not _unsafe(table) and "\\x1b[2J" in table
     failure = {"error": {"code": "KTRES1001E", "message": "bad value " + ESCAPE + OVERRIDE}}
-    assert not _unsafe(format_table(1, failure))
+    assert not _unsafe(format_table("row 1", failure))
 
     page = render_report([("Row 0", _explanation(stats, model, OVERRIDE),
                            {"income": 50.0, "plan": OVERRIDE}), ("Row 1", failure)])

@@ -25,11 +25,11 @@ from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+from veltra_utils.explainability.report import format_table
 from veltra_utils.explainability.scoring import scoring_function
 
 PERTURBATIONS = 2000
 TOP_FEATURES = 5
-_BAR_WIDTH = 20
 
 CHURN_RECORDS = [
     {"plan": "basic", "region": "south", "tenure_months": 2, "support_calls": 5,
@@ -52,70 +52,14 @@ def scored(record, score):
     return result
 
 
-def describe(feature):
-    """The condition a feature of the explanation stands for, e.g. ``tenure <= 12``."""
-    name = feature["feature_name"]
-    if feature.get("is_categorical"):
-        return "{0} = {1}".format(name, feature.get("feature_value"))
-    bounds = feature.get("feature_range")
-    if not bounds:
-        return name
-    # Adding 0.0 turns a bound printed as -0.00 into a plain 0.
-    low, high = [None if bound is None else bound + 0.0
-                 for bound in (bounds.get("min"), bounds.get("max"))]
-    if low is not None and high is not None:
-        return "{0:g} < {1} <= {2:g}".format(low, name, high)
-    if high is not None:
-        return "{0} <= {1:g}".format(name, high)
-    if low is not None:
-        return "{0} > {1:g}".format(name, low)
-    return name
-
-
-def format_value(value):
-    if isinstance(value, float):
-        return "{0:.4g}".format(value)
-    return str(value)
-
-
-def format_response(response, record):
-    """A readable rendering of one dumped response."""
-    lines = ["  record: " + ", ".join("{0}={1}".format(name, format_value(value))
-                                      for name, value in record.items()
-                                      if name not in ("prediction", "probability"))]
-    error = response.get("error")
-    if error:
-        lines.append("  error {0}: {1}".format(error.get("code"), error.get("message")))
-        return "\n".join(lines)
-
-    explained, *others = response["predictions"]
-    headline = "  prediction: {0}".format(format_value(explained["value"]))
-    if explained.get("probability") is not None:
-        headline += "   probability: {0:.3f}".format(explained["probability"])
-    lines.append(headline)
-
-    features = explained.get("explanation_features") or []
-    conditions = [describe(feature) for feature in features]
-    width = max([len("feature")] + [len(text) for text in conditions])
-    lines.append("    {0:<{1}}  {2:>8}".format("feature", width, "weight"))
-    lines.append("    {0}  {1}".format("-" * width, "-" * 8))
-    for text, feature in zip(conditions, features):
-        weight = feature["weight"]
-        bar = ("+" if weight >= 0 else "-") * max(1, round(abs(weight) * _BAR_WIDTH)) \
-            if weight else ""
-        lines.append("    {0:<{1}}  {2:>+8.3f}  {3}".format(text, width, weight, bar))
-    for other in others:
-        lines.append("  complementary label: {0}   probability: {1:.3f}".format(
-            format_value(other["value"]), other["probability"]))
-    return "\n".join(lines)
-
-
 def explain_records(title, explainer, score, records):
     print("\n" + title)
     print("=" * len(title))
     for number, record in enumerate(records, start=1):
-        print("\nRecord {0}".format(number))
-        print(format_response(explainer.explain(record, score), record))
+        features = {name: value for name, value in record.items()
+                    if name not in ("prediction", "probability")}
+        print("\n" + format_table("Record {0}".format(number), explainer.explain(record, score),
+                                  features, show_record=True), end="")
 
 
 def churn_demo():

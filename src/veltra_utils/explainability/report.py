@@ -12,15 +12,14 @@ values come straight from the user's data.
 import html
 import math
 import numbers
-import os
-import stat
-import tempfile
 from collections import namedtuple
 
-from veltra_utils.explainability.utils.text import inert
+from veltra_utils.explainability.utils.files import write_text_atomically
+from veltra_utils.explainability.utils.text import inert, shorten
 
-__all__ = ["ReportSection", "describe_feature", "format_probability", "sorted_features", "render_report", "write_report",
-           "POSITIVE_COLOUR", "NEGATIVE_COLOUR"]
+__all__ = ["ReportSection", "describe_feature", "format_probability", "format_table",
+           "sorted_features", "render_report", "write_report", "POSITIVE_COLOUR",
+           "NEGATIVE_COLOUR"]
 
 # Blue and orange stay apart for the common kinds of colour blindness.
 POSITIVE_COLOUR = "#2166ac"
@@ -94,7 +93,7 @@ def _number(value, digits=6):
     """A number in short form: 42.09, 0.000015876, 1e+20; non-finite ones spelled out."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         return str(value)
-    value = float(value)
+    value = float(value) + 0.0  # -0.0 reads as 0
     if math.isnan(value):
         return "NaN"
     if math.isinf(value):
@@ -144,6 +143,45 @@ def describe_feature(feature, record=None):
     if record is not None and name in record:
         return "{0} = {1}".format(name, _plain_text(record[name]))
     return name
+
+
+def format_table(heading, response, record=None, show_record=False):
+    """One record's response as lines of text for a terminal, under ``heading`` ("row 3").
+
+    ``record`` (feature name to value) fills in the values of numeric
+    features described without a range; ``show_record`` also lists it.
+    Everything from the data is shown escaped and shortened: a value can
+    neither drive the terminal nor flood it. Numbers read as in the report.
+    """
+    values = []
+    if show_record and record:
+        values = [inert("  record: " + shorten(", ".join(
+            "{0}={1}".format(name, _plain_text(value)) for name, value in record.items()), 1000))]
+    if "error" in response:
+        error = response["error"]
+        return "\n".join([inert("{0}: FAILED ({1}) {2}".format(
+            heading, error.get("code", "error"), shorten(error.get("message", ""), 1000)))]
+            + values) + "\n"
+    predictions = response.get("predictions") or [{}]
+    explained = predictions[0]
+    line = "{0}: prediction {1}".format(heading, shorten(_plain_text(explained.get("value"))))
+    if explained.get("probability") is not None:
+        line += ", probability {0}".format(format_probability(explained["probability"]))
+    for other in predictions[1:]:
+        line += "; otherwise {0}".format(shorten(_plain_text(other.get("value"))))
+        if other.get("probability") is not None:
+            line += " ({0})".format(format_probability(other["probability"]))
+    rows = sorted_features(explained.get("explanation_features"))
+    lines = [inert(line)] + values
+    if rows:
+        largest = max(abs(weight) for _, weight in rows) or 1.0
+        labels = [inert(shorten(describe_feature(feature, record), 80)) for feature, _ in rows]
+        width = max(len(label) for label in labels)
+        lines.append("  {0:<{1}}  {2:>7}".format("feature", width, "weight"))
+        for label, (_, weight) in zip(labels, rows):
+            bar = ("+" if weight >= 0 else "-") * max(1, int(round(abs(weight) / largest * 20)))
+            lines.append("  {0:<{1}}  {2:>+7.3f}  {3}".format(label, width, weight, bar))
+    return "\n".join(lines) + "\n"
 
 
 def _weight(feature):
@@ -333,32 +371,3 @@ def render_report(sections, title="Explanations", description=None):
 def write_report(path, sections, title="Explanations", description=None):
     """Write the report to ``path`` in one step: a failed run leaves no half-written file."""
     write_text_atomically(path, render_report(sections, title=title, description=description))
-
-
-def write_text_atomically(path, text):
-    """Write ``text`` as UTF-8 to ``path`` through a temporary file in the same folder.
-
-    A file that is rewritten keeps its permission bits, and a symbolic link
-    keeps pointing at the rewritten file.
-    """
-    path = os.path.realpath(path)
-    folder = os.path.dirname(path)
-    try:
-        mode = stat.S_IMODE(os.stat(path).st_mode)
-    except FileNotFoundError:
-        # The mode a plain open() would give a new file.
-        umask = os.umask(0)
-        os.umask(umask)
-        mode = 0o666 & ~umask
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".veltra-", suffix=".tmp")
-    try:
-        os.chmod(temporary, mode)  # mkstemp makes the file private
-        with os.fdopen(handle, "w", encoding="utf-8") as stream:
-            stream.write(text)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise

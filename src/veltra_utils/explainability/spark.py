@@ -139,3 +139,84 @@ def _json(response):
     except (TypeError, ValueError) as error:
         return json.dumps(error_response("The response cannot be written as JSON: {0}"
                                          .format(error)))
+
+
+def check_available():
+    """Raise RuntimeError, saying what to install, when Spark cannot start on this machine.
+
+    Checks for pyspark with its Arrow support and for a Java runtime, so a
+    missing piece is reported before any work is done.
+    """
+    import os
+    import shutil
+
+    try:
+        import pyarrow  # noqa: F401  (Spark hands the records to Python through Arrow)
+        import pyspark  # noqa: F401
+    except ImportError as error:
+        raise RuntimeError("Spark needs pyspark with its pandas support ({0} is missing): "
+                           "pip install 'veltra_utils[spark]'".format(error.name or error)) \
+            from None
+    java_home = os.environ.get("JAVA_HOME")
+    java = os.path.join(java_home, "bin", "java") if java_home else shutil.which("java")
+    if not java or not os.access(java, os.X_OK):
+        raise RuntimeError("Spark needs a Java runtime: {0}".format(
+            "JAVA_HOME is {0}, which has no bin/java".format(java_home) if java_home
+            else "install one (e.g. OpenJDK 17) so that java is on the PATH, or set JAVA_HOME"))
+
+
+def explain_keyed_records(records, scoring_function, config, master="local[2]",
+                          app_name="veltra-explain"):
+    """Explain ``records`` ({key: scored record}) on a Spark session; return {key: response}.
+
+    Uses the active Spark session if there is one, else starts one on
+    ``master`` and stops it afterwards. For a local master the executors run
+    this interpreter (PYSPARK_PYTHON), which has this package. Raises
+    RuntimeError with the telling line of Spark's error when Spark cannot
+    start or the job fails.
+    """
+    import os
+    import sys
+
+    import pandas as pd
+    from pyspark.sql import SparkSession
+
+    frame = pd.DataFrame(list(records.values()))
+    key = "row"
+    while key in frame.columns:  # a feature called "row" keeps its values
+        key = "_" + key
+    frame[key] = list(records)
+
+    set_python = master.startswith("local") and "PYSPARK_PYTHON" not in os.environ
+    if set_python:
+        os.environ["PYSPARK_PYTHON"] = sys.executable
+    running = SparkSession.getActiveSession()
+    session = None
+    try:
+        try:
+            session = SparkSession.builder.master(master).appName(app_name).getOrCreate()
+        except Exception as error:
+            raise RuntimeError("cannot start Spark with the master {0}: {1}"
+                               .format(master, spark_error(error))) from None
+        session.sparkContext.setLogLevel("ERROR")
+        try:
+            rows = explain_dataframe(session.createDataFrame(frame), scoring_function, config,
+                                     key_columns=[key]).collect()
+        except Exception as error:
+            raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
+    finally:
+        if session is not None and session is not running:  # never stop a host's session
+            session.stop()
+        if set_python:
+            os.environ.pop("PYSPARK_PYTHON", None)
+    return {row[key]: json.loads(row["explanation"]) for row in rows}
+
+
+def spark_error(error, limit=300):
+    """The telling line of a Spark error, whose text can be a Java or Python stack trace."""
+    lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    if not lines:
+        return type(error).__name__
+    # A failure in a Python worker ends with its exception; a JVM one starts with it.
+    line = lines[-1] if type(error).__name__ == "PythonException" else lines[0]
+    return line if len(line) <= limit else line[:limit - 3] + "..."

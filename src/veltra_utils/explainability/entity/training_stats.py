@@ -19,6 +19,7 @@ import numpy as np
 import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.utils.text import one_line
 from veltra_utils.explainability.utils.validation import column_name_list
 from veltra_utils.explainability.utils.values import is_missing as _is_missing
 from veltra_utils.explainability.utils.values import plain as _plain
@@ -227,6 +228,51 @@ class TrainingStats:
         stats._check_consistency()
         stats.stds = [float(value) for value in stats.stds]
         return stats
+
+    def save(self, path):
+        """Write the statistics to ``path`` as JSON, in one step: a failure leaves no half file.
+
+        Raises ValueError for statistics JSON cannot hold (non-text column names,
+        say) and OSError when the file cannot be written.
+        """
+        from veltra_utils.explainability.utils.files import write_text_atomically
+
+        write_text_atomically(path, self.to_json())
+
+    def to_json(self):
+        """The statistics as JSON text (``to_dict`` indented), as ``save`` writes them."""
+        try:
+            return json.dumps(self.to_dict(), indent=2, allow_nan=False) + "\n"
+        except (TypeError, ValueError) as error:
+            raise ValueError("The statistics cannot be stored as JSON: {0}"
+                             .format(one_line(error))) from None
+
+    @classmethod
+    def load(cls, path):
+        """Read statistics that ``save`` (or ``veltra-explain stats``) wrote to ``path``.
+
+        Raises ValueError, naming the file, when it cannot be read, is not JSON
+        or does not hold sound statistics (see ``from_dict``); a file without a
+        digest loads with a UserWarning.
+        """
+        try:
+            with open(path, encoding="utf-8") as stream:
+                data = json.load(stream)
+        except FileNotFoundError:
+            raise ValueError("the statistics file {0} does not exist".format(path)) from None
+        except IsADirectoryError:
+            raise ValueError("the statistics file {0} is a directory".format(path)) from None
+        except (OSError, UnicodeDecodeError) as error:
+            raise ValueError("cannot read the statistics file {0}: {1}"
+                             .format(path, one_line(error))) from None
+        except (ValueError, RecursionError) as error:  # nesting too deep for the parser, say
+            raise ValueError("the statistics file {0} is not JSON: {1}"
+                             .format(path, one_line(error))) from None
+        try:
+            return cls.from_dict(data)
+        except ValueError as error:
+            raise ValueError("the statistics file {0} does not hold training statistics: {1}"
+                             .format(path, one_line(error))) from None
 
     def _check_consistency(self):
         """Refuse statistics whose parts disagree, so LIME never samples from garbage."""
