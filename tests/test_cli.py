@@ -164,7 +164,7 @@ def test_failed_records_are_printed_as_errors_and_exit_1(work, capsys):
 
 @pytest.mark.parametrize("arguments, message", [
     (["explain", "--records", "missing.csv"], "missing.csv does not exist"),
-    (["explain", "--rows", "2:x"], "--rows takes positions"),
+    (["explain", "--rows", "2:x"], "--rows: expected positions and ranges"),
     (["explain", "--rows", "10"], "only 10 records"),
     (["explain", "--perturbations", "0"], "positive whole number"),
     (["explain", "--stats", "train.csv"], "is not JSON"),

@@ -105,37 +105,24 @@ class _Parser(argparse.ArgumentParser):
 
 # ---------------------------------------------------------------- argument types
 
-def _positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value <= 0:
-        raise argparse.ArgumentTypeError("expected a positive whole number, got {0!r}"
-                                         .format(text))
-    return value
+def _number(convert, accept, expected):
+    """An argument type: ``convert`` the text, and refuse what ``accept`` does not take."""
+    def parse(text):
+        try:
+            value = convert(text)
+        except ValueError:
+            value = None
+        if value is None or not accept(value):
+            raise argparse.ArgumentTypeError("expected {0}, got {1!r}".format(expected, text))
+        return value
+    return parse
 
 
-def _worker_count(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError("expected a number of processes (0 for one per core), "
-                                         "got {0!r}".format(text))
-    return value
-
-
-def _time_limit(text):
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not 0 < value < math.inf:
-        raise argparse.ArgumentTypeError("expected a positive number of seconds, got {0!r}"
-                                         .format(text))
-    return value
+_positive_int = _number(int, lambda value: value > 0, "a positive whole number")
+_worker_count = _number(int, lambda value: value >= 0,
+                        "a number of processes (0 for one per core)")
+_time_limit = _number(float, lambda value: 0 < value < math.inf,
+                      "a positive number of seconds")
 
 
 def _column_list(text):
@@ -154,32 +141,11 @@ def _model_size(text):
 
 
 def parse_rows(text, count):
-    """The row positions that ``text`` selects among ``count`` records, in order.
+    """The positions ``--rows`` selects among ``count`` records; see ``tables.select_rows``."""
+    from veltra_utils.explainability import tables
 
-    ``text`` is a comma-separated list of positions (``7``) and half-open ranges
-    (``0:10``, ``5:``, ``:3``), counted from 0 like the records after the header.
-    Raises UsageError for malformed text, a position past the end or an empty
-    selection.
-    """
-    selected = []
-    for part in text.split(","):
-        part = part.strip()
-        try:
-            start_text, colon, end_text = part.partition(":")
-            start = int(start_text) if start_text.strip() or not colon else 0
-            end = (int(end_text) if end_text.strip() else count) if colon else start + 1
-            if start < 0 or end < 0:
-                raise ValueError
-        except ValueError:
-            raise UsageError("--rows takes positions and ranges such as 0:10 or 3,7,9; "
-                             "got {0!r}".format(text)) from None
-        if start >= count and (start > 0 or not colon):
-            raise UsageError("--rows {0}: the records file has only {1} record{2}"
-                             .format(part, count, "" if count == 1 else "s"))
-        selected.extend(range(start, min(end, count)))
-    if not selected:
-        raise UsageError("--rows {0} selects no records".format(text))
-    return selected
+    with _refused("--rows: "):
+        return tables.select_rows(text, count)
 
 
 # ---------------------------------------------------------------- messages and files
@@ -207,31 +173,14 @@ def _refused(prefix=""):
 
 
 class _Output:
-    """A file written in one step once the work is done, checked up front.
-
-    ``inputs`` maps what each input file is to its path: an output that is one
-    of them (the same file under any name or link) is refused, since writing
-    it would destroy the input.
-    """
+    """A file written in one step once the work is done, its path checked up front."""
 
     def __init__(self, path, what, inputs):
-        from veltra_utils.explainability.utils.files import same_file
+        from veltra_utils.explainability.utils.files import check_output_path
 
         self.path, self.what = path, what
-        for input_what, input_path in inputs.items():
-            if same_file(path, input_path):
-                raise UsageError("the {0} path {1} is the {2} file {3}: writing it would destroy "
-                                 "the input; choose another path".format(what, path, input_what,
-                                                                         input_path))
-        folder = os.path.dirname(os.path.abspath(path))
-        if os.path.isdir(path):
-            raise UsageError("the {0} path {1} is a directory".format(what, path))
-        if not os.path.isdir(folder):
-            raise UsageError("cannot write the {0} {1}: the folder {2} does not exist"
-                             .format(what, path, folder))
-        if not os.access(folder, os.W_OK):
-            raise UsageError("cannot write the {0} {1}: the folder {2} is not writable"
-                             .format(what, path, folder))
+        with _refused():
+            check_output_path(path, what, inputs)
 
     def write(self, text):
         from veltra_utils.explainability.utils.files import write_text_atomically

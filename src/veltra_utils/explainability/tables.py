@@ -89,3 +89,32 @@ def _text_columns(stats):
                 and all(isinstance(value, str) for value in categories.tolist()):
             dtypes[name] = str
     return dtypes
+
+
+def select_rows(text, count):
+    """The row positions that ``text`` selects among ``count`` records, in order.
+
+    ``text`` is a comma-separated list of positions (``7``) and half-open ranges
+    (``0:10``, ``5:``, ``:3``), counted from 0 like the records after the header.
+    Raises TableError for malformed text, a position past the end or an empty
+    selection.
+    """
+    selected = []
+    for part in text.split(","):
+        part = part.strip()
+        try:
+            start_text, colon, end_text = part.partition(":")
+            start = int(start_text) if start_text.strip() or not colon else 0
+            end = (int(end_text) if end_text.strip() else count) if colon else start + 1
+            if start < 0 or end < 0:
+                raise ValueError
+        except ValueError:
+            raise TableError("expected positions and ranges such as 0:10 or 3,7,9, got {0}"
+                             .format(quote(text))) from None
+        if start >= count and (start > 0 or not colon):
+            raise TableError("{0} is past the end: there {1} only {2} record{3}".format(
+                part, "is" if count == 1 else "are", count, "" if count == 1 else "s"))
+        selected.extend(range(start, min(end, count)))
+    if not selected:
+        raise TableError("{0} selects no records".format(quote(text)))
+    return selected

@@ -1,0 +1,83 @@
+"""Reading tables and records from files, and writing statistics back, from Python."""
+import os
+
+import pytest
+
+from veltra_utils.explainability import tables
+from veltra_utils.explainability.datasets import LABEL, churn_table, text_columns
+from veltra_utils.explainability.entity.explain_config import ExplainConfig
+from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.utils.files import check_output_path
+
+
+@pytest.fixture(scope="module")
+def config():
+    table = churn_table(rows=200, seed=1)
+    table["plan"] = table["plan"].where(table.index % 7 != 0, "007")   # a code that looks numeric
+    stats = TrainingStats.from_dataframe(table, LABEL, categorical_columns=text_columns(table))
+    return ExplainConfig(training_stats=stats)
+
+
+def test_records_keep_text_categories_and_turn_gaps_into_none(config, tmp_path):
+    path = tmp_path / "records.csv"
+    path.write_text("plan,region,tenure_months,support_calls,monthly_charge,prediction\n"
+                    "007,north,3,,55.5,yes\n"
+                    "basic,south,12,1,40,no\n")
+    frame = tables.read_records(str(path), config)
+    records = tables.frame_records(frame, config, [1, 0])
+    assert records[1]["plan"] == "007" and records[1]["support_calls"] is None
+    assert records[0] == {"plan": "basic", "region": "south", "tenure_months": 12,
+                          "support_calls": 1.0, "monthly_charge": 40.0, "prediction": "no"}
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "does not exist"),
+    ("", "is empty"),
+    ("plan,region\nbasic,north\n", "lacks the feature columns 'tenure_months'"),
+    ("plan,region,tenure_months,support_calls,monthly_charge\n", "holds no records"),
+    ('a,b\n"unclosed,1\n', "not readable CSV"),
+])
+def test_unreadable_records_name_the_file_and_the_fault(config, tmp_path, content, message):
+    path = tmp_path / "records.csv"
+    if content is not None:
+        path.write_text(content)
+    with pytest.raises(tables.TableError, match=message) as raised:
+        tables.read_records(str(path), config)
+    assert str(path) in str(raised.value)
+
+
+@pytest.mark.parametrize("text, selected", [
+    ("0:3, 5, 7:", [0, 1, 2, 5, 7, 8]), (":2", [0, 1]), ("8", [8]), ("3:100", [3, 4, 5, 6, 7, 8]),
+    ("4:4", "selects no records"), ("9", "9 is past the end: there are only 9 records"),
+    ("-1", "expected positions"), ("a:b", "expected positions"), ("", "expected positions"),
+])
+def test_row_selection(text, selected):
+    if isinstance(selected, list):
+        assert tables.select_rows(text, 9) == selected
+    else:
+        with pytest.raises(tables.TableError, match=selected):
+            tables.select_rows(text, 9)
+
+
+def test_statistics_save_and_load_through_a_file(config, tmp_path):
+    stats = config.training_stats
+    path = tmp_path / "stats.json"
+    stats.save(str(path))
+    assert TrainingStats.load(str(path)).to_dict() == stats.to_dict()
+    path.write_text(path.read_text().replace('"region"', '"regime"', 1))
+    with pytest.raises(ValueError, match="stats.json does not hold training statistics: .*changed"):
+        TrainingStats.load(str(path))
+    with pytest.raises(ValueError, match="is a directory"):
+        TrainingStats.load(str(tmp_path))
+
+
+def test_an_output_path_is_checked_before_any_work(tmp_path):
+    source = tmp_path / "train.csv"
+    source.write_text("x\n1\n")
+    os.link(source, tmp_path / "hard.csv")
+    for path, message in [(tmp_path / "hard.csv", "would destroy the input"),
+                          (tmp_path, "is a directory"),
+                          (tmp_path / "no" / "r.html", "does not exist")]:
+        with pytest.raises(ValueError, match=message):
+            check_output_path(str(path), "report", {"training data": str(source)})
+    check_output_path(str(tmp_path / "new.html"), "report", {"training data": str(source)})
