@@ -94,3 +94,20 @@ def test_schema_typed_frames_score_like_inferred_ones():
     assert seen[0] == seen[1] and seen[0][1:] == [np.dtype("int64"), np.dtype("float64")]
     # A fractional value in an integer column is never truncated: the frame is inferred instead.
     assert typed([["a", 2.5, 1.0]]) == inferred([["a", 2.5, 1.0]])
+
+
+@pytest.mark.parametrize("dtype, kind", [
+    ("int8", np.int64), ("uint16", np.int64), ("int32", np.int64), ("uint64", np.int64),
+    ("Int64", np.int64), ("float32", np.float64), ("float64", np.float64), ("bool", None),
+    ("object", None),
+])
+def test_the_adapter_reads_every_type_name_the_statistics_write(dtype, kind):
+    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.utils.values import numeric_dtype
+
+    values = [True, False, True] if dtype == "bool" else ["a", "b", "a"] if dtype == "object" \
+        else [1, 2, 3]
+    frame = pd.DataFrame({"x": pd.Series(values, dtype=dtype), "y": [0, 1, 0]})
+    categorical = ["x"] if kind is None else []
+    stats = TrainingStats.from_dataframe(frame, "y", categorical_columns=categorical)
+    assert numeric_dtype(stats.schema["x"]) is kind

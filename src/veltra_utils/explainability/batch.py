@@ -25,13 +25,14 @@ import threading
 import time
 from collections.abc import Mapping
 
-from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.entity.explain_config import missing_columns
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.scoring import score_records
 from veltra_utils.explainability.scoring import scoring_function as _model_scoring_function
 from veltra_utils.explainability.utils.progress import progress_bar
 from veltra_utils.explainability.utils.text import one_line as _describe
+from veltra_utils.explainability.utils.text import quote
 
 _WORKER_DIED = ("The worker process explaining the record ended unexpectedly (it exited, was "
                 "killed, ran out of memory or crashed in native code)")
@@ -86,16 +87,10 @@ def check_columns(columns, config, scored=True):
     ``scored`` asks for the model's output columns too; without it only the
     feature columns are needed, and records without output are scored first.
     """
-    needed = list(config.feature_columns)
-    if scored:
-        needed.append(config.prediction_column)
-        if config.problem_type is not ProblemType.REGRESSION:
-            needed.append(config.probability_column)
-    present = set(columns)
-    missing = [name for name in needed if name not in present]
+    missing = missing_columns(columns, config, scored)
     if missing:
-        raise ValueError("The scored records lack the column{0} {1}".format(
-            "s" if len(missing) > 1 else "", ", ".join(repr(name) for name in missing)))
+        raise ValueError("The records lack the column{0} {1}".format(
+            "s" if len(missing) > 1 else "", ", ".join(quote(name) for name in missing)))
 
 
 def explain_records(records, scoring_function, config, *, workers=None, timeout=None,

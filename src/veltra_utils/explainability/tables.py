@@ -55,8 +55,10 @@ def read_records(path, config):
     category "007" stays "007". Raises TableError when the file lacks a feature
     column or holds no records.
     """
+    from veltra_utils.explainability.entity.explain_config import missing_columns
+
     frame = read_table(path, "records", dtype=_text_columns(config.training_stats))
-    missing = [name for name in config.feature_columns if name not in frame.columns]
+    missing = missing_columns(frame.columns, config, scored=False)
     if missing:
         raise TableError("the records file {0} lacks the feature column{1} {2}".format(
             path, "s" if len(missing) > 1 else "", ", ".join(quote(name) for name in missing)))

@@ -61,6 +61,21 @@ class ExplainConfig:
                     self.features_count, self.perturbations_count)
 
 
+def missing_columns(columns, config, scored=True):
+    """The columns an explanation needs under ``config`` that ``columns`` lacks, in order.
+
+    The feature columns always; with ``scored``, the prediction column and,
+    for classification, the probability column too.
+    """
+    needed = list(config.feature_columns)
+    if scored:
+        needed.append(config.prediction_column)
+        if config.problem_type is not ProblemType.REGRESSION:
+            needed.append(config.probability_column)
+    present = set(columns)
+    return [name for name in needed if name not in present]
+
+
 def _check_categorical_name(name):
     """LIME describes a categorical feature as "name=value", and the response
     finds the column again as the text before the first "=", stripped. A name
