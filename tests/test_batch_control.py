@@ -15,6 +15,8 @@ import time
 import joblib
 import pytest
 
+import veltra_utils
+
 from churn_batch import churn, records, serial_responses
 from hanging_batch import HANG_CHARGE, Hanging, HangingModel, descendants, pids, running
 from veltra_utils.explainability.batch import explain_records, iter_explanations
@@ -207,8 +209,10 @@ def _lines(stream):
 ], ids=["ctrl-c", "sigterm", "sigterm-in-process", "sigkill"])
 def test_stopping_the_command_keeps_the_printed_records_and_leaves_no_worker(
         files, pid_folder, signal_number, status, extra):
-    # Workers unpickle the model, whose class lives beside the tests.
-    path = [os.path.join(os.path.dirname(TESTS), "src"), TESTS, os.environ.get("PYTHONPATH")]
+    # The command runs the package these tests imported (installed, or a build laid over
+    # the sources), and its workers unpickle the model, whose class lives beside the tests.
+    package_root = os.path.dirname(os.path.dirname(veltra_utils.__file__))
+    path = [package_root, TESTS, os.environ.get("PYTHONPATH")]
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, path)))
     process = subprocess.Popen(
         [sys.executable, "-m", "veltra_utils.explainability", *arguments(files, *extra)],
