@@ -129,9 +129,16 @@ class TestExplain:
         assert stubbed == [("classification", expected)]
         assert type(stubbed[0][1]) is int
 
-    def test_float_features_count_that_is_chosen_fails(self, stubbed):
-        result = module.LimeTabularExplainer(make_config(features_count=2.0)).explain({}, None)
-        assert error_of(result) == "'float' object cannot be interpreted as an integer"
+    @pytest.mark.parametrize("features_count, message", [
+        (2.0, "'float' object cannot be interpreted as an integer"),
+        (-(2 ** 70), "Python int too large to convert to C ssize_t"),
+        (-(2 ** 63) - 1, "Python int too large to convert to C ssize_t"),
+    ])
+    def test_features_count_that_cannot_be_an_index_fails_as_in_python(self, stubbed,
+                                                                        features_count, message):
+        result = module.LimeTabularExplainer(make_config(features_count=features_count)).explain(
+            {}, None)
+        assert error_of(result) == message
 
     def test_regression_branch_is_taken_by_identity(self, stubbed):
         module.LimeTabularExplainer(make_config(problem_type=ProblemType.REGRESSION)).explain({}, None)

@@ -195,7 +195,13 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
 }
 
 Py_ssize_t as_ssize(py::handle value) {
-    const Py_ssize_t result = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    // As the interpreter converts an index: __index__ first (a float is a
+    // TypeError), then the machine-size range, whose overflow says "Python int
+    // too large to convert to C ssize_t" for either sign.
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (!index) throw py::error_already_set();
+    py::object owned = py::reinterpret_steal<py::object>(index);
+    const Py_ssize_t result = PyLong_AsSsize_t(owned.ptr());
     if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
     return result;
 }
