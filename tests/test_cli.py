@@ -58,6 +58,7 @@ def work(tmp_path_factory):
     other = _pipeline(LogisticRegression()).fit(train[FEATURES], train.churn == "yes")
     sio.dump(other, str(folder / "other_labels.skops"))
     sio.dump(FunctionTransformer(func=json.dumps), str(folder / "untrusted.skops"))
+    (folder / "named.parquet").write_text("a,b\n1,2\n")
     assert main(["stats", "--train", str(folder / "train.csv"), "--label", "churn",
                  "-o", str(folder / "stats.json")]) == 0
     return folder, train, model
@@ -89,6 +90,22 @@ def test_stats_round_trip_and_text_columns_become_categorical(work, capsys):
                  "--features", "row,income", "--problem-type", "binary"]) == 0
     on_stdout = json.loads(capsys.readouterr().out)
     assert on_stdout["feature_columns"] == [ROW, "income"]
+
+
+@pytest.mark.parametrize("discretizer", ["decile", "entropy"])
+def test_stats_are_binned_by_the_chosen_discretizer(work, capsys, tmp_path, discretizer):
+    folder, train, _ = work
+    stats_file = tmp_path / "stats.json"
+    assert main(["stats", "--train", str(folder / "train.csv"), "--label", "churn",
+                 "--discretizer", discretizer, "-o", str(stats_file)]) == 0
+    direct = TrainingStats.from_dataframe(train, "churn", categorical_columns=[PLAN],
+                                          discretizer=discretizer)
+    assert json.loads(stats_file.read_text()) == json.loads(json.dumps(direct.to_dict()))
+    capsys.readouterr()
+    assert main(["explain", "--stats", str(stats_file), "--model", str(folder / "model.skops"),
+                 "--records", str(folder / "records.csv"), "--rows", "0:2",
+                 "--perturbations", PERTURBATIONS]) == 0
+    assert [document["row"] for document in _json_lines(capsys.readouterr().out)] == [0, 1]
 
 
 def test_explain_prints_what_the_explainer_returns_for_model_scored_records(work, capsys):
@@ -162,6 +179,72 @@ def test_failed_records_are_printed_as_errors_and_exit_1(work, capsys):
     assert "3 of 5 records could not be explained" in captured.err
 
 
+def _write(frame, path, form):
+    if form == "parquet":
+        frame.to_parquet(path)
+    else:
+        frame.to_csv(path, index=False,
+                     sep={"comma": ",", "semicolon": ";", "tab": "\t", "pipe": "|"}[form])
+
+
+@pytest.mark.parametrize("form, extra", [
+    ("parquet", []), ("semicolon", []), ("tab", []), ("tab", ["--sep", "tab"]),
+    ("pipe", ["--sep", "|"]),
+])
+def test_parquet_and_other_separators_give_what_comma_csv_gives(work, capsys, form, extra):
+    folder, train, _ = work
+    train = train.assign(member=train.income > 50)      # true/false stays true/false
+    train[PLAN] = train[PLAN].astype("category")        # and categories stay categories
+    outputs = {}
+    for name, more in [("comma", []), (form, extra)]:
+        # Parquet is told by its content, not by the file name.
+        _write(train, folder / "train.data", name)
+        _write(train[FEATURES].head(3), folder / "forms.data", name)
+        capsys.readouterr()
+        assert main(["stats", "--train", str(folder / "train.data"), "--label", "churn",
+                     *more]) == 0
+        assert _explain(work, *more, records="forms.data") == 0
+        outputs[name] = capsys.readouterr().out
+    assert outputs[form] == outputs["comma"]
+
+
+# row, column, cell, what the record's error says
+BAD_CELLS = [
+    (1, "income", "abc", "The cell in row 1, column 'income' holds 'abc', which is not a number"),
+    (2, ROW, "1e308", "The cell in row 2, column 'row' holds '1e308', beyond the 64-bit integer"),
+    (3, ROW, "99999999999999999999999", "holds '99999999999999999999999', beyond the 64-bit"),
+    (4, "income", "1e999", "column 'income' holds '1e999', beyond the floating-point range"),
+    (5, "income", "99999999999999999999999", "'income' has the value 1e+23, too large to explain"),
+]
+
+
+def test_a_bad_cell_fails_its_own_record_naming_the_cell(work, capsys):
+    folder, train, _ = work
+    clean = train[FEATURES].head(7)
+    clean.to_csv(folder / "clean.csv", index=False)
+    records = clean.astype(object)
+    for row, column, cell, _ in BAD_CELLS:
+        records.loc[row, column] = cell
+    records.to_csv(folder / "cells.csv", index=False, sep=";")
+    capsys.readouterr()
+    assert _explain(work, records="clean.csv") == 0
+    expected = _json_lines(capsys.readouterr().out)
+    assert _explain(work, records="cells.csv") == 1
+    documents = _json_lines(capsys.readouterr().out)
+    for row, _, _, message in BAD_CELLS:
+        assert message in documents[row]["error"]["message"]
+    assert [documents[0], documents[6]] == [expected[0], expected[6]]
+
+
+def test_parquet_without_pyarrow_says_what_to_install(work, capsys, monkeypatch):
+    folder, train, _ = work
+    train.head(3).to_parquet(folder / "arrowless.parquet")
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    capsys.readouterr()
+    assert _explain(work, records="arrowless.parquet") == 2
+    assert 'needs pyarrow: pip install "veltra_utils[parquet]"' in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("arguments, message", [
     (["explain", "--records", "missing.csv"], "missing.csv does not exist"),
     (["explain", "--rows", "2:x"], "--rows: expected positions and ranges"),
@@ -178,8 +261,14 @@ def test_failed_records_are_printed_as_errors_and_exit_1(work, capsys):
     (["stats", "--label", "nope"], "has no column 'nope'"),
     (["stats", "--label", "churn", "--categorical", "height"], "not a feature column"),
     (["stats", "--label", "income", "--problem-type", "binary"], "cannot compute statistics"),
+    (["stats", "--label", ROW], "distinct whole numbers, which may be a regression target or "
+                                "class labels; pass --problem-type regression if it is a "
+                                "regression target, or --problem-type multiclass if"),
     (["stats"], "--label"),
+    (["stats", "--label", "churn", "--discretizer", "median"], "invalid choice: 'median'"),
     (["frobnicate"], "invalid choice"),
+    (["explain", "--sep", "ab"], "expected one character"),
+    (["explain", "--records", "named.parquet"], "is not Parquet: it does not start with PAR1"),
 ])
 def test_bad_arguments_and_files_exit_2_with_one_line(work, capsys, arguments, message):
     folder = work[0]

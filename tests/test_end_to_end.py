@@ -32,12 +32,14 @@ NO_INSIGHT = "Local explanation could not be generated"
 class Problem:
     """A trained model with its statistics, scoring function and training features."""
 
-    def __init__(self, features, labels, model, categorical_columns=(), stats_labels=None):
+    def __init__(self, features, labels, model, categorical_columns=(), stats_labels=None,
+                 problem_type=None):
         self.features = features
         self.model = model.fit(features, labels)
         frame = features.assign(label=labels if stats_labels is None else stats_labels)
         self.stats = TrainingStats.from_dataframe(frame, "label",
-                                                  categorical_columns=categorical_columns)
+                                                  categorical_columns=categorical_columns,
+                                                  problem_type=problem_type)
         self.score = scoring_function(model, self.stats.feature_columns, self.stats.problem_type,
                                       class_labels=None if stats_labels is not None
                                       else self.stats.class_labels)
@@ -77,7 +79,8 @@ def multiclass():
 @pytest.fixture(scope="module")
 def regression():
     data = load_diabetes(as_frame=True)
-    return Problem(data.data, data.target.astype(float), Ridge(alpha=0.1))
+    return Problem(data.data, data.target.astype(float), Ridge(alpha=0.1),
+                   problem_type=ProblemType.REGRESSION)  # a whole-number score
 
 
 @pytest.fixture(scope="module")
@@ -202,19 +205,22 @@ def test_range_of_a_small_scale_feature_holds_the_record():
 
 class TestLabelMap:
     @pytest.mark.parametrize("vector", [False, True], ids=["probability", "probability-vector"])
-    def test_prediction_outside_the_labels_explains_its_own_column(self, named, vector):
+    def test_prediction_outside_the_labels_is_refused_and_its_code_explains(self, named, vector):
         for position in (10, 75, 140):
             record = named.record(position, vector=vector)
             assert record["prediction"] not in named.stats.class_labels
             column = list(named.model.classes_).index(record["prediction"])
             result = named.explain(record)
             json.dumps(result, allow_nan=False)
-            assert result["predictions"][0]["value"] == record["prediction"]
-            # The same column explained under its code gives the same features and weights.
+            # Explained, it would get the weights of whichever column came first.
+            assert result["error"]["code"] == "KTRES1001E"
+            assert "The prediction {0!r} in the field 'prediction' is not one of the model's " \
+                "class labels: 0, 1, 2".format(record["prediction"]) in result["error"]["message"]
+            # Under its code, a label of the statistics, the same column is explained.
             by_code = named.explain(dict(record, prediction=column,
                                          probability=named.record(position, True)["probability"]))
-            assert result["predictions"][0]["explanation_features"] == \
-                by_code["predictions"][0]["explanation_features"]
+            assert by_code["predictions"][0]["value"] == column
+            assert by_code["predictions"][0]["explanation_features"]
 
 
 class TestErrors:
@@ -224,7 +230,7 @@ class TestErrors:
         record = constant.record(0)
         assert record["probability"] == 1.0
         flat = Problem(regression.features, np.zeros(len(regression.features)),
-                       Ridge(alpha=1.0))
+                       Ridge(alpha=1.0), problem_type=ProblemType.REGRESSION)
         for problem, record in ((constant, record), (flat, flat.record(0))):
             result = problem.explain(record)
             json.dumps(result, allow_nan=False)
@@ -339,3 +345,63 @@ def test_contributing_features_of_a_linear_regression(regression):
         positive = explainer._LimeTabularExplainer__get_positive_features(transaction, response)
         assert positive == [name for name in explained if coefficients[name] > 0]
         assert positive and len(positive) < len(explained)
+
+
+def test_ranges_are_the_records_bins_under_the_chosen_discretizer(binary):
+    data = load_breast_cancer(as_frame=True)
+    frame = data.data.assign(label=data.target.map(dict(enumerate(data.target_names))))
+    record = binary.record(0)
+    ranges = {}
+    for discretizer in ("quartile", "decile", "entropy"):
+        stats = TrainingStats.from_dataframe(frame, "label", discretizer=discretizer)
+        config = ExplainConfig(training_stats=stats, perturbations_count=PERTURBATIONS)
+        response = module.LimeTabularExplainer(config).explain(record, binary.score)
+        ranges[discretizer] = {}
+        for feature in response["predictions"][0]["explanation_features"]:
+            name = feature["feature_name"]
+            bins = stats.get_lime_stats()["bins"][stats.feature_columns.index(name)]
+            index = int(np.searchsorted(bins, record[name]))
+            expected = (float("%.2f" % bins[index - 1]) if index else None,
+                        float("%.2f" % bins[index]) if index < len(bins) else None)
+            assert (feature["feature_range"]["min"], feature["feature_range"]["max"]) == expected
+            ranges[discretizer][name] = expected
+    assert ranges["decile"] != ranges["quartile"] and ranges["entropy"] != ranges["quartile"]
+
+
+def test_gaps_are_explained_through_an_imputing_pipeline():
+    from sklearn.compose import ColumnTransformer
+    from sklearn.impute import SimpleImputer
+    from sklearn.preprocessing import OneHotEncoder
+
+    from veltra_utils.explainability.batch import explain_records
+    from veltra_utils.explainability.report import format_table
+
+    table = churn_table(400, seed=5)
+    table.loc[::9, "plan"] = None
+    table.loc[::11, "tenure_months"] = np.nan  # pandas makes the int32 column float
+    features = table.drop(columns=LABEL)
+    text, numbers = ["plan", "region"], ["tenure_months", "support_calls", "monthly_charge"]
+    model = make_pipeline(ColumnTransformer([
+        ("categories", make_pipeline(SimpleImputer(strategy="constant", fill_value="none"),
+                                     OneHotEncoder(handle_unknown="ignore")), text),
+        ("numbers", make_pipeline(SimpleImputer(), StandardScaler()), numbers),
+    ]), LogisticRegression(max_iter=1000)).fit(features, table[LABEL])
+    stats = TrainingStats.from_dataframe(table, LABEL)
+    assert stats.categorical_columns == text and stats.schema["tenure_months"] == "long"
+
+    model_score = scoring_function(model, stats.feature_columns, stats.problem_type,
+                                   class_labels=stats.class_labels, schema=stats.schema)
+    plans = set()
+
+    def score(rows):
+        plans.update(row[0] for row in rows)
+        return model_score(rows)
+
+    config = ExplainConfig(training_stats=stats, perturbations_count=PERTURBATIONS)
+    records = features.iloc[[9, 11]]  # no plan; no tenure
+    explained, refused = explain_records(records, score, config, workers=1, progress=False)
+    assert "predictions" in explained, explained
+    assert None in plans  # the model saw the gap as None, in the record and the samples
+    record = {name: None if pd.isna(value) else value for name, value in records.iloc[0].items()}
+    assert "plan = missing" in format_table("row 9", explained, record)
+    assert "The feature 'tenure_months' has no value" in refused["error"]["message"]

@@ -1,5 +1,7 @@
+import numpy as np
 import pandas as pd
 import pytest
+from lime.discretize import QuartileDiscretizer
 
 from veltra_utils.explainability.entity.constants import (ExplanationType, InputDataType,
                                                           ProblemType)
@@ -36,11 +38,12 @@ def test_defaults_come_from_the_statistics(stats):
     ({"schema": {"color": "string", "age": "long"}}, "'score'"),
     ({"schema": {"color": "string", "age": "long", "score": None}}, "'score'"),
     ({"problem_type": "binary"}, "ProblemType"),
-    ({"problem_type": ProblemType.REGRESSION, "features_count": 0}, "features_count"),
+    ({"problem_type": ProblemType.BINARY, "features_count": 0}, "features_count"),
     ({"features_count": 2.0}, "features_count"),
     ({"features_count": True}, "features_count"),
     ({"perturbations_count": -5}, "perturbations_count"),
     ({"discretizer": "median"}, "discretizer"),
+    ({"discretizer": "decile"}, "binned by the 'quartile' discretizer"),
     ({"discretize_continuous": "yes"}, "discretize_continuous"),
     ({"kernel": "rbf"}, "kernel"),
     ({"kernel_width": 0}, "kernel_width"),
@@ -61,13 +64,31 @@ def test_statistics_must_suit_the_problem_type(stats):
         pd.DataFrame({"x": [1.0, 2.0, 3.0], "y": [0.5, 1.5, 2.5]}), "y")
     with pytest.raises(ValueError, match="no class labels"):
         ExplainConfig(training_stats=regression, problem_type=ProblemType.BINARY)
-    three = TrainingStats.from_dataframe(pd.DataFrame({"x": [1, 2, 3], "y": [0, 1, 2]}), "y")
+    three = TrainingStats.from_dataframe(pd.DataFrame({"x": [1, 2, 3], "y": [0, 1, 2]}), "y",
+                                         problem_type="multiclass")
     with pytest.raises(ValueError, match="3 class labels"):
         ExplainConfig(training_stats=three, problem_type=ProblemType.BINARY)
     with pytest.raises(ValueError, match="training statistics"):
         ExplainConfig(training_stats={"feature_columns": ["x"]})
-    assert ExplainConfig(training_stats=stats, problem_type=ProblemType.REGRESSION).problem_type \
-        is ProblemType.REGRESSION
+    with pytest.raises(ValueError, match="regression but the training statistics hold the "
+                                         "class labels"):
+        ExplainConfig(training_stats=stats, problem_type=ProblemType.REGRESSION)
+
+
+@pytest.mark.parametrize("binned_by", ["quartile", "decile", "entropy"])
+def test_discretizer_is_the_one_the_statistics_were_binned_with(binned_by):
+    frame = pd.DataFrame({"color": ["red", "blue", "red", "green"], "age": [20, 30, 40, 50],
+                          "score": [0.5, 1.5, 2.5, 3.5], "y": ["no", "yes", "no", "yes"]})
+    stats = TrainingStats.from_dataframe(frame, "y", categorical_columns=["color"],
+                                         discretizer=binned_by)
+    assert ExplainConfig(training_stats=stats).discretizer == binned_by
+    assert ExplainConfig(training_stats=stats, discretizer=binned_by).discretizer == binned_by
+    for other in {"quartile", "decile", "entropy"} - {binned_by}:
+        with pytest.raises(ValueError, match="binned by the '{0}' discretizer".format(binned_by)):
+            ExplainConfig(training_stats=stats, discretizer=other)
+    lime_discretizer = QuartileDiscretizer(np.zeros((2, 3)), [0], stats.feature_columns)
+    assert ExplainConfig(training_stats=stats,
+                         discretizer=lime_discretizer).discretizer is lime_discretizer
 
 
 @pytest.mark.parametrize("name", ["k=v", " plan", "plan "])

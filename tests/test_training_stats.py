@@ -8,7 +8,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-from lime.discretize import QuartileDiscretizer
+from lime.discretize import DecileDiscretizer, EntropyDiscretizer, QuartileDiscretizer
 from lime.lime_tabular import LimeTabularExplainer
 from sklearn.datasets import load_breast_cancer, load_diabetes, load_iris, load_wine
 
@@ -78,7 +78,9 @@ def test_small_frame_by_hand():
     (load_breast_cancer, ProblemType.BINARY), (load_diabetes, ProblemType.REGRESSION)])
 def test_numeric_statistics_equal_lime_quartile_discretizer(loader, problem_type):
     frame = loader(as_frame=True).frame
-    stats = TrainingStats.from_dataframe(frame, "target")
+    # Diabetes progression is a whole-number score, regression only when said so.
+    given = problem_type if problem_type is ProblemType.REGRESSION else None
+    stats = TrainingStats.from_dataframe(frame, "target", problem_type=given)
     assert stats.problem_type is problem_type
     data = frame[stats.feature_columns].to_numpy(dtype=float)
     reference = QuartileDiscretizer(data, [], stats.feature_columns)
@@ -98,6 +100,44 @@ def test_numeric_statistics_equal_lime_quartile_discretizer(loader, problem_type
         assert frequencies == [int(np.sum(discretized == value))
                                for value in lime_stats["feature_values"][position]]
     assert stats.stds == pytest.approx(data.std(axis=0).tolist())
+
+
+@pytest.mark.parametrize("discretizer, reference_type", [
+    ("decile", DecileDiscretizer), ("entropy", EntropyDiscretizer)])
+@pytest.mark.parametrize("loader", [load_breast_cancer, load_wine])
+def test_numeric_statistics_equal_lime_decile_and_entropy_discretizers(loader, discretizer,
+                                                                       reference_type):
+    frame = loader(as_frame=True).frame
+    stats = TrainingStats.from_dataframe(frame, "target", discretizer=discretizer)
+    assert stats.discretizer == discretizer
+    data = frame[stats.feature_columns].to_numpy(dtype=float)
+    reference = reference_type(data, [], stats.feature_columns, labels=frame.target.to_numpy(),
+                               random_state=10)
+    lime_stats = stats.get_lime_stats()
+    assert max(len(bins) for bins in lime_stats["bins"].values()) > 3
+    for position in range(data.shape[1]):
+        expected = {key: list(getattr(reference, key)[position])
+                    for key in ("means", "stds", "mins", "maxs")}
+        frequencies = lime_stats["feature_frequencies"][position]
+        for index, count in enumerate(frequencies):
+            if count and expected["mins"][index] == expected["maxs"][index]:
+                expected["means"][index], expected["stds"][index] = 0.0, 1.0  # as for quartiles
+        for key, values in expected.items():
+            assert lime_stats[key][position] == pytest.approx(values, rel=1e-12, abs=1e-12)
+        discretized = reference.discretize(data)[:, position]
+        assert frequencies == [int(np.sum(discretized == value))
+                               for value in lime_stats["feature_values"][position]]
+
+    from_rows = TrainingStats(frame.astype(object).values.tolist(), list(frame.columns),
+                              "target", discretizer=discretizer)
+    assert from_rows.discretizer == discretizer and from_rows.get_lime_stats() == lime_stats
+
+
+def test_entropy_bins_pair_each_value_with_its_own_label():
+    # Without the row whose x is missing, the labels split x between 2 and 3.
+    frame = pd.DataFrame({"x": [1.0, 2.0, np.nan, 3.0, 4.0], "y": [0, 0, 0, 1, 1]})
+    stats = TrainingStats.from_dataframe(frame, "y", discretizer="entropy")
+    assert stats.get_lime_stats()["bins"] == {0: [2.5]}
 
 
 def test_lime_explains_a_real_model_from_the_statistics_alone():
@@ -139,7 +179,7 @@ def test_lime_explains_a_real_model_from_the_statistics_alone():
 
 def test_regression_statistics_work_in_lime():
     frame = load_diabetes(as_frame=True).frame
-    stats = TrainingStats.from_dataframe(frame, "target")
+    stats = TrainingStats.from_dataframe(frame, "target", problem_type="regression")
     assert stats.class_labels == []
     batches = []
 
@@ -203,8 +243,10 @@ DAMAGES = [
     (("class_labels",), ["no", "no"], "class_labels lists 'no' twice"),
     (("class_labels",), [None, "yes"], "class_labels holds the missing value None"),
     (("problem_type",), "regression", "class_labels of a regression problem must be empty"),
-    (("cat_cols_encoding_map", "0", 1), None,
-     "cat_cols_encoding_map of column 'plan' holds the missing value None"),
+    (("cat_cols_encoding_map", "0", 1), NAN,
+     "cat_cols_encoding_map of column 'plan' holds the missing value nan"),
+    (("cat_cols_encoding_map", "0"), [None, "basic", None],
+     "cat_cols_encoding_map of column 'plan' lists None twice"),
     (("cat_cols_encoding_map", "0", 1), "basic",
      "cat_cols_encoding_map of column 'plan' lists 'basic' twice"),
     (("cat_cols_encoding_map", "7"), ["x"], "cat_cols_encoding_map has an entry for position 7"),
@@ -247,6 +289,9 @@ DAMAGES = [
     (("row_count",), -1, "row_count is -1"),
     (("label_column",), "monthly_charge", "label_column 'monthly_charge' is also a feature column"),
     (("categorical_columns",), ["plan", "nope"], "categorical_columns: 'nope'"),
+    (("discretizer",), "median", "discretizer is 'median', not one of quartile, decile, entropy"),
+    ((LIME, "bins", "2"), [1.0, 2.0, 3.0, 4.0],
+     "bins of column 'monthly_charge' hold 4 boundaries, more than the quartile discretizer"),
     (("version",), True, "version True"),
 ]
 
@@ -281,6 +326,17 @@ def test_statistics_changed_after_writing_are_refused(stored):
     assert loaded.to_dict() == stored
 
 
+def test_stored_statistics_keep_their_discretizer(stored):
+    decile = TrainingStats.from_dataframe(mixed_frame(60), "label", categorical_columns=["plan"],
+                                          discretizer="decile")
+    restored = TrainingStats.from_dict(json.loads(json.dumps(decile.to_dict())))
+    assert restored.discretizer == "decile"
+    assert restored.get_lime_stats() == decile.get_lime_stats()
+    # A file written before the discretizer was recorded was binned at the quartiles.
+    older = _resealed({key: value for key, value in stored.items() if key != "discretizer"})
+    assert TrainingStats.from_dict(older).discretizer == "quartile"
+
+
 def _by_hand_frame():
     return pd.DataFrame({"x": [1, 2, 3, 4, 5, 6, 7, 8],
                          "c": ["b", "a", "b", "c", "b", "a", "b", "b"],
@@ -295,14 +351,25 @@ def _typed_categories_frame():
     return frame
 
 
-@pytest.mark.parametrize("make_frame, label, categorical", [
-    (_by_hand_frame, "y", ["c"]),
-    (_typed_categories_frame, "label", ["plan", "grade", "flag"]),
-    (lambda: load_iris(as_frame=True).frame, "target", []),
-    (lambda: load_diabetes(as_frame=True).frame, "target", []),
-], ids=["by-hand", "text-int-bool-categories", "multiclass", "regression"])
-def test_computed_statistics_load_back_without_warning(make_frame, label, categorical):
-    stats = TrainingStats.from_dataframe(make_frame(), label, categorical_columns=categorical)
+def _gaps_frame():
+    """Gaps in a text category and in an integer column (which pandas makes float)."""
+    frame = mixed_frame(60)
+    frame.loc[::5, "plan"] = None
+    frame.loc[::6, "support_calls"] = np.nan
+    return frame
+
+
+@pytest.mark.parametrize("make_frame, label, categorical, problem_type", [
+    (_by_hand_frame, "y", ["c"], None),
+    (_gaps_frame, "label", [], None),
+    (_typed_categories_frame, "label", ["plan", "grade", "flag"], None),
+    (lambda: load_iris(as_frame=True).frame, "target", [], None),
+    (lambda: load_diabetes(as_frame=True).frame, "target", [], "regression"),
+], ids=["by-hand", "text-int-bool-categories", "gaps", "multiclass", "regression"])
+def test_computed_statistics_load_back_without_warning(make_frame, label, categorical,
+                                                       problem_type):
+    stats = TrainingStats.from_dataframe(make_frame(), label, categorical_columns=categorical,
+                                         problem_type=problem_type)
     document = json.loads(json.dumps(stats.to_dict(), allow_nan=False))
     assert document["sha256"] == _resealed(document)["sha256"]
     with warnings.catch_warnings():
@@ -347,6 +414,35 @@ def test_command_refuses_a_changed_statistics_file(tmp_path, capsys, damage, sta
         assert "cannot be checked for changes" in error and "UserWarning" not in error
 
 
+@pytest.mark.parametrize("column, categorical, categories, counts", [
+    (["b", "a", "b", "b"], [], ["a", "b"], [1, 3]),
+    (pd.Categorical(["b", "a", "b", "b"]), [], ["a", "b"], [1, 3]),
+    ([True, False, True, True], [], [False, True], [1, 3]),
+    ([2, 1, 2, 2], ["x"], [1, 2], [1, 3]),  # numeric codes are categories when named
+    (["b", None, "b", np.nan], [], ["b", None], [2, 2]),  # gaps are one more category
+    ([True, None, False, True], [], [False, True, None], [1, 2, 1]),
+], ids=["text", "category-dtype", "bool", "named-codes", "text-gaps", "bool-gaps"])
+def test_categorical_columns_are_inferred_and_gaps_are_a_category(column, categorical,
+                                                                 categories, counts):
+    frame = pd.DataFrame({"x": column, "n": [1.5, 2.5, 3.5, 4.5], "y": [0, 1, 0, 1]})
+    for stats in (TrainingStats.from_dataframe(frame, "y", categorical_columns=categorical),
+                  TrainingStats(frame.astype(object).values.tolist(), list(frame.columns), "y",
+                                categorical_columns=categorical)):
+        assert stats.categorical_columns == ["x"]
+        assert stats.cat_cols_encoding_map[0].tolist() == categories
+        assert stats.get_lime_stats()["feature_frequencies"][0] == counts
+
+
+@pytest.mark.parametrize("values, schema_type", [
+    ([1, np.nan, 3, 4], "long"),  # pandas holds the gap as a float; the data is whole numbers
+    ([1.5, np.nan, 3, 4], "double"),
+    ([1.0, 2.0, 3.0, 4.0], "double"),  # float data without gaps stays float
+])
+def test_integer_column_with_gaps_keeps_an_integer_type(values, schema_type):
+    frame = pd.DataFrame({"x": values, "y": [0, 1, 0, 1]})
+    assert TrainingStats.from_dataframe(frame, "y").schema == {"x": schema_type}
+
+
 def test_missing_numeric_values_are_left_out():
     frame = pd.DataFrame({"x": [1.0, np.nan, 3.0, 5.0], "y": [0, 1, 0, 1]})
     stats = TrainingStats.from_dataframe(frame, "y")
@@ -359,18 +455,56 @@ def test_missing_numeric_values_are_left_out():
     (pd.DataFrame({"x": [], "y": []}), {}, "no rows"),
     (pd.DataFrame({"x": [1, 2], "y": [0, 1]}), {"categorical_columns": ["z"]}, "'z'"),
     (pd.DataFrame({"x": [1, 2], "y": [0, 1]}), {"feature_columns": ["x", "y"]}, "label"),
-    (pd.DataFrame({"c": ["a", None], "y": [0, 1]}), {"categorical_columns": ["c"]}, "missing"),
+    (pd.DataFrame({"c": ["a", None], "y": [0, 1]}), {"missing": "error"},
+     "categorical column 'c' has missing values"),
+    (pd.DataFrame({"c": ["a", "b"], "y": [0, 1]}), {"missing": "drop"}, "missing is 'drop'"),
     (pd.DataFrame({"x": [1, 2], "y": ["a", None]}), {}, "label column 'y' has missing"),
-    (pd.DataFrame({"x": ["1", "two"], "y": [0, 1]}), {}, "non-numeric value '1'"),
+    (pd.DataFrame({"x": [1, "two"], "y": [0, 1]}), {}, "mixes values of types"),
     (pd.DataFrame({"x": [1.0, np.inf], "y": [0, 1]}), {}, "infinite"),
     (pd.DataFrame({"x": [np.nan, np.nan], "y": [0, 1]}), {}, "no values"),
     (pd.DataFrame({"x": [1, 2, 3], "y": [0, 1, 2]}), {"problem_type": "binary"}, "3 distinct"),
     (pd.DataFrame({"x": [1, 2], "y": ["a", "b"]}), {"problem_type": "regression"}, "finite"),
     (pd.DataFrame({"x": [1, 2], "y": [0, 1]}), {"problem_type": "ranking"}, "problem type"),
+    (pd.DataFrame({"x": [1, 2], "y": [0, 1]}), {"discretizer": "median"}, "discretizer must"),
+    (pd.DataFrame({"x": [1, 2], "y": [0.5, 1.5]}), {"discretizer": "entropy"},
+     "regression problem has none"),
 ])
 def test_bad_training_data_is_refused(frame, kwargs, message):
     with pytest.raises(ValueError, match=message):
         TrainingStats.from_dataframe(frame, "y", **kwargs)
+
+
+@pytest.mark.parametrize("labels, problem_type, class_labels", [
+    ([0.5, 1.25, 2.0, 3.5] * 10, ProblemType.REGRESSION, []),  # a fractional part
+    (["no", "yes"] * 20, ProblemType.BINARY, ["no", "yes"]),
+    (["a", "b", "c"] * 20, ProblemType.MULTICLASS, ["a", "b", "c"]),
+    ([True, False] * 3, ProblemType.BINARY, [False, True]),
+    ([1, 0] * 3, ProblemType.BINARY, [0, 1]),                  # two codes, however few rows
+    ([1.0, 0.0] * 20, ProblemType.BINARY, [0.0, 1.0]),          # whole numbers read as floats
+    ([2, 0, 1] * 20, ProblemType.MULTICLASS, [0, 1, 2]),        # 3 of 60 rows: 5%, not more
+    (pd.Series([2, 0, 1] * 20, dtype=object), ProblemType.MULTICLASS, [0, 1, 2]),
+    (list(range(20)) * 20, ProblemType.MULTICLASS, list(range(20))),
+])
+def test_problem_type_is_read_from_the_label(labels, problem_type, class_labels):
+    frame = pd.DataFrame({"x": np.arange(len(labels), dtype=float), "y": labels})
+    stats = TrainingStats.from_dataframe(frame, "y")
+    assert (stats.problem_type, stats.class_labels) == (problem_type, class_labels)
+
+
+@pytest.mark.parametrize("labels, distinct", [
+    (list(range(21)) * 20, 21),                          # more than 20 classes
+    ([3, 0, 1, 2] * 19, 4),                              # more than 5% of 76 rows
+    ([float(value) for value in range(30)] * 2, 30),     # whole numbers read as floats
+])
+def test_many_whole_numbers_need_the_problem_type(labels, distinct):
+    frame = pd.DataFrame({"x": np.arange(len(labels), dtype=float), "y": labels})
+    message = ("'y' holds {0} distinct whole numbers, which may be a regression target or class "
+               "labels; pass problem_type=\"regression\" if".format(distinct))
+    with pytest.raises(ValueError, match=re.escape(message)):
+        TrainingStats.from_dataframe(frame, "y")
+    assert TrainingStats.from_dataframe(frame, "y", problem_type="regression").class_labels == []
+    assert len(TrainingStats.from_dataframe(frame, "y", problem_type="multiclass")
+               .class_labels) == distinct
 
 
 def test_rows_must_match_the_column_names():

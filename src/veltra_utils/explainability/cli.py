@@ -46,16 +46,21 @@ example:
   %(prog)s --train train.csv --label churn --categorical plan,region -o stats.json
 
 Every column but the label is a feature unless --features says otherwise.
-Columns of text or of true/false values are always categorical. The problem
-type is guessed from the label: decimal numbers mean regression, anything
-else classification; pass --problem-type regression for a whole-number target."""
+Columns of text or of true/false values are always categorical; empty cells in
+a categorical column are a category of their own ("missing"), and empty cells
+in a numeric column are left out of its statistics. The problem
+type is read from the label: numbers with a fractional part mean regression,
+text and a few distinct whole numbers classification; a label of many distinct
+whole numbers needs --problem-type (regression, or multiclass for classes)."""
 
 _EXPLAIN_EPILOG = """\
 example:
   %(prog)s --stats stats.json --model model.skops --records scored.csv \\
       --rows 0:5 --format table --report report.html
 
-The records file is a CSV with a header that holds every feature column.
+The records file is a CSV file with a header row, or a Parquet file, that
+holds every feature column. A cell of a numeric column that holds no number
+fails its own record, printed as an error naming the cell.
 Records that come without a 'prediction' column (or, for classification,
 without a 'probability' column) are scored with the model first: the
 prediction is the model's, the probability that of the predicted class.
@@ -133,6 +138,20 @@ def _column_list(text):
     return names
 
 
+def _separator(text):
+    named = {"tab": "\t", "\\t": "\t"}.get(text.lower(), text)
+    if len(named) != 1 or named in "\"\r\n":
+        raise argparse.ArgumentTypeError("expected one character such as ';' or 'tab', got {0!r}"
+                                         .format(text))
+    return named
+
+
+def _add_separator(parser):
+    parser.add_argument("--sep", type=_separator, metavar="CHAR",
+                        help="the CSV file's separator, e.g. ';' or tab (default: whichever of "
+                             "',' ';' tab '|' its first lines use)")
+
+
 def _model_size(text):
     try:
         return models.parse_size(text)
@@ -196,12 +215,13 @@ class _Output:
 
 def run_stats(args):
     from veltra_utils.explainability import tables
-    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.entity.training_stats import (AmbiguousLabelError,
+                                                                   TrainingStats)
 
     output = None if args.output == "-" else \
         _Output(args.output, "statistics", {"training data": args.train})
     with _refused():
-        frame = tables.read_table(args.train, "training data")
+        frame = tables.read_table(args.train, "training data", sep=args.sep)
     columns = list(frame.columns)
     for name in [args.label] + list(args.features or []):
         if name not in columns:
@@ -213,12 +233,15 @@ def run_stats(args):
         if name not in features:
             raise UsageError("--categorical {0!r} is not a feature column of {1}"
                              .format(name, args.train))
-    categorical += [name for name in tables.categorical_columns(frame, features)
-                    if name not in categorical]
     with _refused("cannot compute statistics of {0}: ".format(args.train)):
-        stats = TrainingStats.from_dataframe(frame, args.label, categorical_columns=categorical,
-                                             problem_type=args.problem_type,
-                                             feature_columns=features)
+        try:
+            stats = TrainingStats.from_dataframe(frame, args.label,
+                                                 categorical_columns=categorical,
+                                                 problem_type=args.problem_type,
+                                                 feature_columns=features,
+                                                 discretizer=args.discretizer)
+        except AmbiguousLabelError as error:
+            raise ValueError(error.hint("--problem-type {0}")) from None
         text = stats.to_json()
     if output is None:
         sys.stdout.write(text)
@@ -248,11 +271,13 @@ def run_explain(args):
     model = _load_model(args)
     score = _scoring(model, config, args)
     with _refused():
-        frame = tables.read_records(args.records, config)
+        frame = tables.read_records(args.records, config, sep=args.sep)
     positions = parse_rows(args.rows, len(frame)) if args.rows else list(range(len(frame)))
     records = tables.frame_records(frame, config, positions)
+    refused = tables.refused_records(frame, positions)   # a cell that holds no number, say
 
-    sections, failed = _print_explanations(args, config, score, records, positions, workers)
+    sections, failed = _print_explanations(args, config, score, records, positions, workers,
+                                           refused)
     if report is not None:
         title = args.title or "Explanations of {0}".format(os.path.basename(args.records))
         description = "Model {0}, training statistics {1}.".format(
@@ -327,7 +352,7 @@ def _scoring(model, config, args):
                             class_labels=labels, schema=config.schema)
 
 
-def _print_explanations(args, config, score, records, positions, workers):
+def _print_explanations(args, config, score, records, positions, workers, refused):
     """Explain and print every record; return the report sections and the number that failed.
 
     Each record is printed as soon as it and every record before it are done,
@@ -335,13 +360,16 @@ def _print_explanations(args, config, score, records, positions, workers):
     command is interrupted. Warnings, which thousands of perturbed rows can
     raise again and again, are summed up in one line at the end.
     """
+    from veltra_utils.explainability import tables
     from veltra_utils.explainability.report import ReportSection
     from veltra_utils.explainability.utils.progress import progress_bar
 
     sections, failed = [], 0
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        explained = _explanations(args, config, score, records, positions, workers)
+        explained = tables.around_refused(len(records), refused, lambda kept: _explanations(
+            args, config, score, [records[index] for index in kept],
+            [positions[index] for index in kept], workers))
         with contextlib.closing(explained), progress_bar(len(records)) as bar:
             for index, response in explained:
                 failed += "error" in response
@@ -424,12 +452,13 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     stats = commands.add_parser(
-        "stats", help="compute training statistics from a CSV file",
+        "stats", help="compute training statistics from a CSV or Parquet file",
         description="Compute the training statistics that explanations are drawn from, "
                     "once, and store them as JSON.",
         epilog=_STATS_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    stats.add_argument("--train", required=True, metavar="CSV",
-                       help="training data: a CSV file with a header row")
+    stats.add_argument("--train", required=True, metavar="FILE",
+                       help="training data: a CSV file with a header row, or a Parquet file")
+    _add_separator(stats)
     stats.add_argument("--label", required=True, metavar="COLUMN",
                        help="the column holding the model's target")
     stats.add_argument("--categorical", type=_column_list, metavar="A,B",
@@ -440,21 +469,27 @@ def build_parser():
                             "the label)")
     stats.add_argument("--problem-type", choices=["binary", "multiclass", "regression"],
                        help="the kind of model (default: guessed from the label)")
+    stats.add_argument("--discretizer", choices=["quartile", "decile", "entropy"],
+                       default="quartile",
+                       help="how numeric columns are binned for the explanations (default: "
+                            "quartile; entropy needs class labels)")
     stats.add_argument("-o", "--output", default="-", metavar="JSON",
                        help="where to write the statistics (default: standard output)")
     stats.set_defaults(handler=run_stats)
 
     explain = commands.add_parser(
         "explain", help="explain scored records",
-        description="Explain records of a CSV file with LIME, from the training statistics "
-                    "and the model.",
+        description="Explain records of a CSV or Parquet file with LIME, from the training "
+                    "statistics and the model.",
         epilog=_EXPLAIN_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     explain.add_argument("--stats", required=True, metavar="JSON",
                          help="training statistics written by '{0} stats'".format(PROG))
     explain.add_argument("--model", required=True, metavar="FILE",
                          help="the model: a skops file, or a joblib file with --trust-pickle")
-    explain.add_argument("--records", required=True, metavar="CSV",
-                         help="the records to explain: a CSV file with a header row")
+    explain.add_argument("--records", required=True, metavar="FILE",
+                         help="the records to explain: a CSV file with a header row, or a "
+                              "Parquet file")
+    _add_separator(explain)
     explain.add_argument("--rows", metavar="START:STOP",
                          help="which records, counted from 0: e.g. 0:10, 5, 3,7,9 or 20: "
                               "(default: all)")

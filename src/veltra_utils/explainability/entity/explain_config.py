@@ -9,6 +9,8 @@ from veltra_utils.explainability.entity.constants import (ExplanationType, Input
 from veltra_utils.explainability.utils.validation import column_name_list
 
 _DISCRETIZERS = ("quartile", "decile", "entropy")
+# Statistics that do not say how they were binned were binned at the quartiles.
+_STATS_DEFAULT_DISCRETIZER = "quartile"
 _STATS_ATTRIBUTES = ("feature_columns", "categorical_columns", "cat_col_indexes",
                      "cat_cols_encoding_map", "stds", "class_labels", "schema", "get_lime_stats")
 
@@ -24,13 +26,19 @@ class ExplainConfig:
     samples LIME draws). ``prediction_column`` and ``probability_column`` name
     the fields of a scored record that hold the model's output.
 
+    ``discretizer`` defaults to the one the statistics were binned with (their
+    ``discretizer``; "quartile" for statistics that do not say). LIME takes
+    the bins from the statistics whatever it is told, so naming another
+    discretizer is refused: compute the statistics with it instead. A LIME
+    discretizer object is handed on as it is.
+
     All values are plain attributes. Raises ValueError naming the first
     inconsistent setting.
     """
 
     def __init__(self, *, training_stats, problem_type=None, feature_columns=None,
                  categorical_columns=None, schema=None, features_count=10,
-                 perturbations_count=5000, discretize_continuous=True, discretizer="quartile",
+                 perturbations_count=5000, discretize_continuous=True, discretizer=None,
                  sample_around_instance=False, kernel=None, kernel_width=None,
                  input_data_type=InputDataType.STRUCTURED, explanation_types=None,
                  prediction_column="prediction", probability_column="probability"):
@@ -44,7 +52,7 @@ class ExplainConfig:
         self.features_count = _positive_int(features_count, "features_count")
         self.perturbations_count = _positive_int(perturbations_count, "perturbations_count")
         self.discretize_continuous = _flag(discretize_continuous, "discretize_continuous")
-        self.discretizer = _checked_discretizer(discretizer)
+        self.discretizer = _checked_discretizer(discretizer, training_stats)
         self.sample_around_instance = _flag(sample_around_instance, "sample_around_instance")
         self.kernel = _checked_kernel(kernel)
         self.kernel_width = _checked_kernel_width(kernel_width)
@@ -117,9 +125,13 @@ def _checked_problem_type(problem_type, training_stats):
         raise ValueError("problem_type must be a ProblemType member, got {0!r}"
                          .format(problem_type))
     class_labels = list(training_stats.class_labels)
+    if problem_type is ProblemType.REGRESSION and class_labels:
+        raise ValueError("problem_type is regression but the training statistics hold the "
+                         "class labels of a classification problem; compute them with "
+                         "problem_type=\"regression\" if the label is a regression target")
     if problem_type is not ProblemType.REGRESSION and not class_labels:
         raise ValueError("problem_type is {0} but the training statistics hold no class "
-                         "labels".format(problem_type.value))
+                         "labels: their label is a regression target".format(problem_type.value))
     if problem_type is ProblemType.BINARY and len(class_labels) > 2:
         raise ValueError("problem_type is binary but the training statistics hold {0} class "
                          "labels".format(len(class_labels)))
@@ -166,10 +178,18 @@ def _checked_schema(schema, training_stats, feature_columns):
     return schema
 
 
-def _checked_discretizer(discretizer):
+def _checked_discretizer(discretizer, training_stats):
+    binned_by = getattr(training_stats, "discretizer", _STATS_DEFAULT_DISCRETIZER)
+    if discretizer is None:
+        return binned_by
     if isinstance(discretizer, str) and discretizer not in _DISCRETIZERS:
         raise ValueError("discretizer must be one of {0} (or a LIME discretizer), got {1!r}"
                          .format(", ".join(_DISCRETIZERS), discretizer))
+    if isinstance(discretizer, str) and discretizer != binned_by:
+        raise ValueError("discretizer is {0!r} but the training statistics were binned by the "
+                         "{1!r} discretizer, and LIME takes its bins from them; leave "
+                         "discretizer out, or compute the statistics with discretizer={0!r}"
+                         .format(discretizer, binned_by))
     return discretizer
 
 

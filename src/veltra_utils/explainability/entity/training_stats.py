@@ -2,12 +2,15 @@
 
 The statistics are computed once from the training data and then stand in for
 it: LIME gets a single row of zeros for the shape plus ``get_lime_stats()``.
-Numeric columns are binned at their quartiles exactly as LIME's
-QuartileDiscretizer would bin the training data, so sampling from the
-statistics matches sampling from the data itself.
+Numeric columns are binned exactly as LIME's discretizer of the chosen kind
+(quartile, decile or entropy) would bin the training data, so sampling from
+the statistics matches sampling from the data itself. LIME takes the bins
+from the statistics whatever discretizer it is given, so the choice is made
+here, once.
 
 Column positions are the positions in ``feature_columns``. Categorical values
-are encoded by their position in the column's sorted distinct values.
+are encoded by their position in the column's sorted distinct values, followed
+by None when the column has missing values.
 """
 import hashlib
 import json
@@ -22,10 +25,20 @@ from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.utils.text import one_line
 from veltra_utils.explainability.utils.validation import column_name_list
 from veltra_utils.explainability.utils.values import is_missing as _is_missing
+from veltra_utils.explainability.utils.values import is_number as _is_number
 from veltra_utils.explainability.utils.values import plain as _plain
 
 # LIME adds this to every bin's standard deviation to avoid dividing by zero.
 _STD_EPSILON = 1e-11
+# The ways of binning a numeric column, as LIME names its discretizers.
+DISCRETIZERS = ("quartile", "decile", "entropy")
+# Files written before the choice existed were binned at the quartiles.
+_STORED_DEFAULT_DISCRETIZER = "quartile"
+# The most bin boundaries each discretizer makes: three quartiles, nine deciles,
+# the seven splits of an entropy tree three levels deep.
+_MOST_BOUNDARIES = {"quartile": 3, "decile": 9, "entropy": 7}
+# The seed the explainer gives LIME, which LIME's EntropyDiscretizer hands to its trees.
+_ENTROPY_RANDOM_STATE = 10
 _FORMAT_VERSION = 1
 _LIME_STATS_KEYS = ("means", "mins", "maxs", "stds", "feature_values", "feature_frequencies",
                     "bins")
@@ -45,28 +58,40 @@ class TrainingStats:
     ``TrainingStats.from_dataframe(df, label_column, ...)``:
 
     * ``label_column``: the column holding the model's target;
-    * ``categorical_columns``: names of the feature columns to treat as categories
-      (every other feature column must hold numbers);
+    * ``categorical_columns``: names of numeric feature columns to treat as
+      categories as well (columns of codes); columns of text, pandas
+      ``category`` and true/false columns always are (``inferred_categorical_columns``);
     * ``problem_type``: a ProblemType or its value text; when omitted it is
-      inferred from the label: floating-point labels mean regression, other
-      labels classification (binary for at most two distinct labels);
+      read from the label: numbers with a fractional part mean regression,
+      text and other class labels classification (binary for at most two
+      distinct labels). Whole numbers with many distinct values (more than
+      20, or more than 5% of the rows) could be either, so they raise
+      ValueError (``AmbiguousLabelError``) until the problem type is given;
     * ``feature_columns``: the model's input columns in order; by default every
-      column but the label.
+      column but the label;
+    * ``discretizer``: how numeric columns are binned, "quartile" (the
+      default), "decile" or "entropy" (the bins that best separate the class
+      labels, so classification only), as LIME's discretizers of those names
+      bin the training data.
 
-    Missing values (NaN) in a numeric column are left out of that column's
-    statistics; missing values in a categorical column or in the label are an
-    error. Raises ValueError for data the statistics cannot describe.
+    Missing values (None, NaN) in a numeric column are left out of that
+    column's statistics. In a categorical column they make one more category,
+    ``None``, which LIME draws as often as the training data held it and the
+    scoring function receives as None; ``missing="error"`` refuses them
+    instead. Missing labels are an error. Raises ValueError for data the
+    statistics cannot describe.
 
     Attributes: ``label_column``, ``problem_type``, ``row_count``,
     ``feature_columns``, ``categorical_columns``, ``cat_col_indexes``,
     ``cat_cols_encoding_map`` ({position: array of category values by code}),
     ``stds`` (population standard deviation per position, 0.0 for categorical
-    columns), ``class_labels`` (sorted distinct labels, [] for regression) and
-    ``schema`` ({feature name: data-type name}).
+    columns), ``class_labels`` (sorted distinct labels, [] for regression),
+    ``schema`` ({feature name: data-type name}) and ``discretizer``.
     """
 
     def __init__(self, data, column_names, label_column, categorical_columns=(),
-                 problem_type=None, feature_columns=None):
+                 problem_type=None, feature_columns=None, discretizer="quartile",
+                 missing="category"):
         column_names = list(column_names)
         if isinstance(data, pd.DataFrame):
             raise ValueError("Use TrainingStats.from_dataframe for a DataFrame")
@@ -75,22 +100,33 @@ class TrainingStats:
         except (ValueError, TypeError) as error:
             raise ValueError("The rows do not match the {0} column names: {1}"
                              .format(len(column_names), error)) from None
+        self.discretizer = _chosen_discretizer(discretizer)
         self._compute(frame.infer_objects(), label_column, categorical_columns, problem_type,
-                      feature_columns)
+                      feature_columns, missing=missing)
 
     @classmethod
     def from_dataframe(cls, df, label_column, categorical_columns=(), problem_type=None,
-                       feature_columns=None):
-        """Compute the statistics of a pandas DataFrame."""
+                       feature_columns=None, discretizer="quartile", missing="category"):
+        """Compute the statistics of a pandas DataFrame.
+
+        ``missing`` says what a missing value in a categorical column is:
+        "category" (the default) one more category, None; "error" a ValueError.
+        """
         if not isinstance(df, pd.DataFrame):
             raise ValueError("Expected a pandas DataFrame, got {0}".format(type(df).__name__))
         stats = cls.__new__(cls)
-        stats._compute(df, label_column, categorical_columns, problem_type, feature_columns)
+        stats.discretizer = _chosen_discretizer(discretizer)
+        stats._compute(df, label_column, categorical_columns, problem_type, feature_columns,
+                       missing=missing)
         return stats
 
     # -- computation ---------------------------------------------------------
 
-    def _compute(self, df, label_column, categorical_columns, problem_type, feature_columns):
+    def _compute(self, df, label_column, categorical_columns, problem_type, feature_columns,
+                 missing="category"):
+        if missing not in _MISSING_POLICIES:
+            raise ValueError("missing is {0!r}; expected one of {1}".format(
+                missing, ", ".join(_MISSING_POLICIES)))
         columns = list(df.columns)
         duplicated = sorted({str(name) for name in columns if columns.count(name) > 1})
         if duplicated:
@@ -119,6 +155,7 @@ class TrainingStats:
             if name not in feature_columns:
                 raise ValueError("The categorical column {0!r} is not a feature column"
                                  .format(name))
+        categorical.update(inferred_categorical_columns(df, feature_columns))
 
         self.label_column = label_column
         self.row_count = int(len(df))
@@ -130,10 +167,16 @@ class TrainingStats:
         self.cat_cols_encoding_map = {}
         self.stds = []
         lime_stats = {key: {} for key in _LIME_STATS_KEYS}
+        # Entropy bins are drawn from the labels, so the label is read first.
+        self.problem_type, self.class_labels = _label_stats(df[label_column], label_column,
+                                                            problem_type)
+        labels = _entropy_labels(df[label_column], label_column, self.problem_type) \
+            if self.discretizer == "entropy" else None
+        tree_random_state = np.random.RandomState(_ENTROPY_RANDOM_STATE)
 
         for pos, name in enumerate(feature_columns):
             if name in categorical:
-                categories, counts = _categorical_counts(df[name], name)
+                categories, counts = _categorical_counts(df[name], name, missing)
                 self.cat_cols_encoding_map[pos] = _object_array(categories)
                 self.stds.append(0.0)
                 lime_stats["feature_values"][pos] = list(range(len(categories)))
@@ -141,12 +184,14 @@ class TrainingStats:
             else:
                 values = _numeric_values(df[name], name)
                 self.stds.append(float(np.std(values)))
-                for key, value in _quartile_stats(values).items():
+                if labels is None:
+                    bins = _percentile_bins(values, self.discretizer)
+                else:
+                    bins = _entropy_bins(values, _present_labels(df[name], labels, values.size),
+                                         name, tree_random_state)
+                for key, value in _binned_stats(values, bins).items():
                     lime_stats[key][pos] = value
         self._lime_stats = lime_stats
-
-        self.problem_type, self.class_labels = _label_stats(df[label_column], label_column,
-                                                            problem_type)
 
     # -- use -----------------------------------------------------------------
 
@@ -178,6 +223,7 @@ class TrainingStats:
             "class_labels": list(self.class_labels),
             "cat_cols_encoding_map": {str(pos): values.tolist()
                                       for pos, values in self.cat_cols_encoding_map.items()},
+            "discretizer": self.discretizer,
             "lime_stats": {key: {str(pos): value for pos, value in by_position.items()}
                            for key, by_position in self.get_lime_stats().items()},
         }
@@ -222,6 +268,8 @@ class TrainingStats:
             stats.cat_cols_encoding_map = {
                 pos: _object_array(values) for pos, values in
                 _by_position(data["cat_cols_encoding_map"], "cat_cols_encoding_map").items()}
+            stats.discretizer = _stored_discretizer(
+                data.get("discretizer", _STORED_DEFAULT_DISCRETIZER))
             stats._lime_stats = _stored_lime_stats(data["lime_stats"])
         except (KeyError, TypeError, AttributeError) as error:
             raise _malformed("{0}", _shown(error)) from None
@@ -311,15 +359,35 @@ def _object_array(values):
     return array
 
 
-def _categorical_counts(series, name):
+# What a missing value in a categorical column becomes: one more category (None), or an error.
+_MISSING_POLICIES = ("category", "error")
+
+
+def inferred_categorical_columns(df, names):
+    """The columns among ``names`` that can only be categories: text, pandas ``category``,
+    true/false, anything whose type is not numeric. Numeric columns of codes are for the
+    caller to name."""
+    return [name for name in names
+            if pd.api.types.is_bool_dtype(df[name].dtype)
+            or not pd.api.types.is_numeric_dtype(df[name].dtype)]
+
+
+def _categorical_counts(series, name, missing="category"):
+    """The column's sorted categories and their counts; missing values are the category
+    None, after the others."""
     values = [_plain(value) for value in series.tolist()]
-    if any(_is_missing(value) for value in values):
+    present = [value for value in values if not _is_missing(value)]
+    gaps = len(values) - len(present)
+    if gaps and missing == "error":
         raise ValueError("The categorical column {0!r} has missing values".format(name))
-    categories = _sorted_distinct(values, "The categorical column {0!r}".format(name))
+    categories = _sorted_distinct(present, "The categorical column {0!r}".format(name))
     code = {category: index for index, category in enumerate(categories)}
     counts = [0] * len(categories)
-    for value in values:
+    for value in present:
         counts[code[value]] += 1
+    if gaps:
+        categories.append(None)
+        counts.append(gaps)
     return categories, counts
 
 
@@ -347,13 +415,61 @@ def _numeric_values(series, name):
     return values
 
 
-def _quartile_stats(values):
-    """One numeric column's LIME statistics, binned at its quartiles.
+def _chosen_discretizer(discretizer):
+    if not isinstance(discretizer, str) or discretizer not in DISCRETIZERS:
+        raise ValueError("discretizer must be one of {0}, got {1!r}"
+                         .format(", ".join(DISCRETIZERS), discretizer))
+    return discretizer
 
-    The bins, the bin each value falls in and the per-bin figures are those
-    LIME's QuartileDiscretizer and BaseDiscretizer compute from the data.
+
+def _entropy_labels(series, name, problem_type):
+    """The labels as an array, for drawing entropy bins; only classes can be separated."""
+    if problem_type is ProblemType.REGRESSION:
+        raise ValueError("The entropy discretizer bins by the class labels, and the label "
+                         "column {0!r} of a regression problem has none; use the quartile or "
+                         "decile discretizer".format(name))
+    return series.to_numpy()
+
+
+def _present_labels(series, labels, count):
+    """The labels of the rows whose value in ``series`` is present, as ``_numeric_values``
+    keeps them."""
+    present = labels[[not _is_missing(_plain(value)) for value in series.tolist()]]
+    if present.size != count:
+        raise RuntimeError("{0} labels for the {1} values of column {2!r}"
+                           .format(present.size, count, series.name))
+    return present
+
+
+def _percentile_bins(values, discretizer):
+    """The boundaries LIME's QuartileDiscretizer or DecileDiscretizer draws for a column."""
+    percentiles = [25, 50, 75] if discretizer == "quartile" else list(range(10, 100, 10))
+    return np.percentile(values, percentiles)
+
+
+def _entropy_bins(values, labels, name, random_state):
+    """The boundaries LIME's EntropyDiscretizer draws for a column: the splits of a
+    decision tree, three levels deep, that predicts the labels from the column
+    alone; the median when the tree cannot split."""
+    from sklearn.tree import DecisionTreeClassifier
+
+    tree = DecisionTreeClassifier(criterion="entropy", max_depth=3, random_state=random_state)
+    try:
+        tree.fit(values.reshape(-1, 1), labels)
+    except ValueError as error:  # values beyond what the tree's float32 holds, say
+        raise ValueError("The entropy bins of the numeric column {0!r} cannot be drawn: {1}"
+                         .format(name, one_line(error))) from None
+    bins = tree.tree_.threshold[np.where(tree.tree_.children_left > -1)]
+    return np.sort(bins) if bins.size else np.array([np.median(values)])
+
+
+def _binned_stats(values, bins):
+    """One numeric column's LIME statistics, binned at the boundaries ``bins``.
+
+    The bin each value falls in and the per-bin figures are those LIME's
+    BaseDiscretizer computes from the data.
     """
-    bins = np.unique(np.percentile(values, [25, 50, 75]))
+    bins = np.unique(bins)
     positions = np.searchsorted(bins, values)
     means, stds, frequencies = [], [], []
     for index in range(len(bins) + 1):
@@ -468,6 +584,13 @@ def _column_names(value, field):
     return names
 
 
+def _stored_discretizer(value):
+    if not isinstance(value, str) or value not in DISCRETIZERS:
+        raise _malformed("discretizer is {0}, not one of {1}", _shown(value),
+                         ", ".join(DISCRETIZERS))
+    return value
+
+
 def _stored_problem_type(value):
     if isinstance(value, ProblemType):
         return value
@@ -528,12 +651,16 @@ def _number(value, where):
     return number
 
 
-def _check_distinct_values(values, where):
+def _check_distinct_values(values, where, missing_category=False):
     """Refuse a missing or repeated label or category: either makes the
-    mapping between values and their positions ambiguous."""
+    mapping between values and their positions ambiguous.
+
+    With ``missing_category``, None may stand once for a column's missing
+    values, as the computation writes them; NaN and the like never do.
+    """
     seen = set()
     for value in values:
-        if _is_missing(value):
+        if _is_missing(value) and not (missing_category and value is None):
             raise _malformed("{0} holds the missing value {1}", where, _shown(value))
         try:
             repeated = value in seen
@@ -650,7 +777,7 @@ def _check_categorical_column(stats, position, name):
     categories = stats.cat_cols_encoding_map[position]
     if not len(categories):
         raise _malformed("{0} is empty", where)
-    _check_distinct_values(categories, where)
+    _check_distinct_values(categories, where, missing_category=True)
     codes = stats._lime_stats["feature_values"][position]
     _check_codes(codes, len(categories), _where("lime_stats.feature_values", name))
     _check_frequencies(stats._lime_stats["feature_frequencies"][position], len(codes), name)
@@ -664,6 +791,9 @@ def _check_numeric_column(stats, position, name):
         raise _malformed("{0} are empty", where)
     if any(high <= low for low, high in zip(bins, bins[1:])):
         raise _malformed("{0} are not strictly increasing", where)
+    if len(bins) > _MOST_BOUNDARIES[stats.discretizer]:
+        raise _malformed("{0} hold {1} boundaries, more than the {2} discretizer draws", where,
+                         len(bins), stats.discretizer)
     count = len(bins) + 1
     per_bin = {}
     for key in ("means", "stds", "mins", "maxs"):
@@ -696,16 +826,68 @@ def _problem_type(problem_type):
             problem_type, ", ".join(member.value for member in ProblemType))) from None
 
 
+# A label of whole numbers with more distinct values than this (or than this
+# share of the rows) may be a count or a score as well as class codes.
+_MOST_CLASSES = 20
+_MOST_CLASS_SHARE = 0.05
+
+
+class AmbiguousLabelError(ValueError):
+    """The label holds many distinct whole numbers: a regression target or class codes.
+
+    ``hint(how)`` is the message with ``how.format(problem_type)`` as the way to
+    give the problem type, so the command line can name its own option.
+    """
+
+    def __init__(self, label_column, distinct_count, how='problem_type="{0}"'):
+        self.label_column, self.distinct_count = label_column, distinct_count
+        super().__init__(self.hint(how))
+
+    def hint(self, how):
+        return ("The label column {0!r} holds {1} distinct whole numbers, which may be a "
+                "regression target or class labels; pass {2} if it is a regression target, "
+                "or {3} if they are classes"
+                .format(self.label_column, self.distinct_count, how.format("regression"),
+                        how.format("multiclass")))
+
+
+def _inferred_problem_type(series, values, name):
+    """The problem type the label's values call for, by scikit-learn's reading of a target."""
+    from sklearn.utils.multiclass import type_of_target
+
+    if pd.api.types.is_object_dtype(series.dtype):
+        series = series.infer_objects()  # Python ints in an object column are still whole numbers
+    what = "The label column {0!r}".format(name)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # casting huge or infinite floats to test wholeness
+            target = type_of_target(series, input_name=str(name))
+    except (TypeError, ValueError) as error:
+        _sorted_distinct(values, what)  # names the mixed kinds of value, if that is the cause
+        raise ValueError("{0} cannot be read as a target: {1}".format(what, one_line(error))) \
+            from None
+    if target == "continuous":
+        return ProblemType.REGRESSION
+    if target == "binary":
+        return ProblemType.BINARY
+    if target != "multiclass":
+        raise ValueError("{0} holds values of mixed kinds ({1}); pass problem_type to say what "
+                         "it holds".format(what, ", ".join(sorted(
+                             {type(value).__name__ for value in values}))))
+    distinct = _sorted_distinct(values, what)
+    whole_numbers = all(_is_number(value) and not isinstance(value, bool) for value in distinct)
+    if whole_numbers and (len(distinct) > _MOST_CLASSES
+                          or len(distinct) > _MOST_CLASS_SHARE * len(values)):
+        raise AmbiguousLabelError(name, len(distinct))
+    return ProblemType.MULTICLASS
+
+
 def _label_stats(series, name, problem_type):
     values = [_plain(value) for value in series.tolist()]
     if any(_is_missing(value) for value in values):
         raise ValueError("The label column {0!r} has missing values".format(name))
     if problem_type is None:
-        if pd.api.types.is_float_dtype(series.dtype):
-            problem_type = ProblemType.REGRESSION
-        else:
-            distinct = _sorted_distinct(values, "The label column {0!r}".format(name))
-            problem_type = ProblemType.BINARY if len(distinct) <= 2 else ProblemType.MULTICLASS
+        problem_type = _inferred_problem_type(series, values, name)
     problem_type = _problem_type(problem_type)
 
     if problem_type is ProblemType.REGRESSION:
@@ -740,6 +922,8 @@ def _schema_type(series):
             return "integer"
         return "long"
     if pd.api.types.is_float_dtype(dtype):
+        if _whole_numbers_with_gaps(series):
+            return "long"  # an integer column that pandas made float to hold its gaps
         return "float" if dtype.itemsize <= 4 else "double"
     if pd.api.types.is_datetime64_any_dtype(dtype):
         return "timestamp"
@@ -756,3 +940,11 @@ def _schema_type(series):
         "datetime64": "timestamp",
         "date": "date",
     }.get(inferred, "string")
+
+
+def _whole_numbers_with_gaps(series):
+    """Whether a float column has missing values and only whole numbers besides."""
+    values = series.to_numpy(dtype=np.float64, na_value=np.nan)
+    present = values[~np.isnan(values)]
+    return present.size < values.size and present.size > 0 \
+        and bool(np.all(np.abs(present) < 2.0 ** 63)) and bool(np.all(present == np.floor(present)))
