@@ -88,3 +88,19 @@ class Fatal:
                 os.kill(os.getpid(), signal.SIGKILL)
             raise SystemExit(3)
         return self.score(rows)
+
+
+class ArrayScoring:
+    """Scores like ``score``, but returns numpy arrays ("numpy") or pandas objects ("pandas")."""
+
+    def __init__(self, score, kind):
+        self.score = score
+        self.kind = kind
+
+    def __call__(self, rows):
+        predictions, probabilities = self.score(rows)
+        if self.kind == "numpy":
+            return np.asarray(predictions), np.asarray(probabilities)
+        import pandas as pd
+
+        return pd.Series(predictions), pd.DataFrame(probabilities)

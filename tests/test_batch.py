@@ -3,12 +3,12 @@ import threading
 
 import pytest
 
-from churn_batch import (FATAL_CHARGE, REFUSED_CHARGE, Fatal, Refusing, churn, records,
-                         serial_responses)
+from churn_batch import (FATAL_CHARGE, REFUSED_CHARGE, ArrayScoring, Fatal, Refusing, churn,
+                         records, serial_responses)
 from veltra_utils.explainability import batch
 from veltra_utils.explainability.batch import explain_records
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
-from veltra_utils.explainability.scoring import scoring_function
+from veltra_utils.explainability.scoring import plain_lists, scoring_function
 
 DIED = "ended unexpectedly"
 
@@ -30,6 +30,17 @@ class TestSameResponses:
         for position in (0, 39):
             alone = LimeTabularExplainer(problem.config).explain(records()[position], problem.score)
             assert serial[position] == alone
+
+    @pytest.mark.parametrize("kind", ["numpy", "pandas"])
+    def test_scoring_that_returns_arrays_explains_alike_through_plain_lists(self, kind):
+        problem, serial = churn(), list(serial_responses())
+        arrays = ArrayScoring(problem.score, kind)
+        explainer = LimeTabularExplainer(problem.config)
+        # "The truth value of an array (a Series) ... is ambiguous": arrays are not lists.
+        assert "is ambiguous" in error_text(explainer.explain(records()[0], arrays))
+        assert explainer.explain(records()[0], plain_lists(arrays)) == serial[0]
+        assert explain_records(problem.frame.head(6), plain_lists(arrays), problem.config,
+                               workers=2) == serial[:6]
 
     def test_iterables_of_mappings_and_surplus_workers(self):
         problem, serial = churn(), list(serial_responses())

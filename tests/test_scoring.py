@@ -10,7 +10,7 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import OneHotEncoder
 
 from veltra_utils.explainability.entity.constants import ProblemType
-from veltra_utils.explainability.scoring import scoring_function
+from veltra_utils.explainability.scoring import plain_lists, scoring_function
 
 COLUMNS = ["plan", "tenure"]
 TRAIN = pd.DataFrame({"plan": ["basic", "premium", "basic", "premium", "basic", "premium"],
@@ -44,6 +44,22 @@ def test_regression_on_an_array_model_returns_no_probabilities():
     assert probabilities is None and predictions == pytest.approx([1.0, 5.0])
     assert all(type(value) is float for value in predictions)
     assert score([]) == ([], None)
+
+
+@pytest.mark.parametrize("output, expected", [
+    ((np.array([[1.5], [2.0]]), None), ([1.5, 2.0], None)),                # regression column
+    ((pd.Series(np.array([0, 1], dtype=np.int64)), pd.DataFrame([[0.75, 0.25], [0.5, 0.5]])),
+     ([0, 1], [[0.75, 0.25], [0.5, 0.5]])),
+    ((np.array(["no", "yes"], dtype=object), [np.array([0.75, 0.25]), [np.float32(0.5), 0.5]]),
+     (["no", "yes"], [[0.75, 0.25], [0.5, 0.5]])),
+])
+def test_plain_lists_gives_python_lists_of_python_scalars(output, expected):
+    predictions, probabilities = plain_lists(lambda rows: output)([[0.0]])
+    assert (predictions, probabilities) == expected
+    for value in predictions + [p for row in probabilities or [] for p in row]:
+        assert type(value) in (int, float, str)
+    assert isinstance(predictions, list) and (probabilities is None
+                                              or all(type(row) is list for row in probabilities))
 
 
 def test_integer_labels_come_back_as_python_ints():

@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -42,7 +44,6 @@ def test_rows_in_model_and_lime_form():
 @pytest.mark.parametrize("prediction, probability, expected_probability, labels", [
     ("yes", [0.2, 0.8], 0.8, [1]),
     ("no", np.array([0.6, 0.4]), 0.6, [0]),
-    ("maybe", [0.3, 0.7], 0.7, [0, 1]),
     ("yes", 0.8, 0.8, [0, 1]),
     ("yes", np.float64(1), 1.0, [0, 1]),
 ])
@@ -54,6 +55,27 @@ def test_probability_and_labels_of_classification(prediction, probability,
     assert transaction.probability == expected_probability
     assert type(transaction.probability) is float
     assert transaction.get_labels() == labels
+
+
+@pytest.mark.parametrize("labels, prediction, position", [
+    (["no", "yes"], "maybe", None),          # a class the model was never trained on
+    ([0, 1], 1, 1),
+    ([0, 1], np.int64(1), 1),
+    ([0, 1], 1.0, 1),                        # the same number, read as a float
+    ([0, 1], 2, None),
+    ([0, 1], "1", None),                     # text is not the number
+    (["0", "1"], 1, None),
+])
+def test_prediction_must_be_one_of_the_class_labels(labels, prediction, position):
+    config = config_for(frame=FRAME.assign(y=labels * 2))
+    row = record(prediction=prediction, probability=[0.3, 0.7])
+    if position is None:
+        with pytest.raises(ValueError, match=r"prediction {0} in the field 'prediction' is not "
+                           r"one of the model's class labels: {1}, {2}$".format(
+                               *(re.escape(repr(value)) for value in [prediction] + labels))):
+            Transaction(config, row)
+    else:
+        assert Transaction(config, row).get_labels() == [position]
 
 
 def test_regression_has_no_probability_or_labels():
@@ -68,10 +90,13 @@ def test_regression_has_no_probability_or_labels():
     ({"age": KeyError}, "feature 'age'"),
     ({"age": None}, "feature 'age' has no value"),
     ({"color": "purple"}, "'color' has the value 'purple'"),
+    ({"color": None}, "feature 'color' has no value"),  # the training data had no gaps there
     ({"grade": 7}, "'grade' has the value 7"),
     ({"score": "1.5"}, "numeric feature 'score'"),
     ({"score": float("nan")}, "feature 'score' has no value"),
     ({"age": float("inf")}, "non-finite"),
+    ({"age": 10 ** 400}, "'age' has the value 1000.*beyond the floating-point range"),
+    ({"score": 1e23}, r"'score' has the value 1e\+23, too large to explain"),  # LIME's bins
     ({"prediction": KeyError}, "no prediction in the field 'prediction'"),
     ({"prediction": ["yes"]}, "single value"),
     ({"probability": KeyError}, "no probability in the field 'probability'"),
@@ -83,6 +108,16 @@ def test_regression_has_no_probability_or_labels():
 def test_bad_records_are_refused_naming_the_field(changes, message):
     with pytest.raises(ValueError, match=message):
         Transaction(config_for(), record(**changes))
+
+
+@pytest.mark.parametrize("gap", [None, float("nan"), pd.NA])
+def test_a_categorical_gap_is_the_category_of_the_training_gaps(gap):
+    frame = FRAME.assign(color=["red", None, "red", "green"])
+    transaction = Transaction(config_for(frame=frame), record(color=gap))
+    assert transaction.get_data_row()[0] is None
+    assert transaction.config.training_stats.cat_cols_encoding_map[0].tolist() == [
+        "green", "red", None]
+    assert transaction.get_encoded_data_row()[0] == 2.0
 
 
 def test_regression_prediction_must_be_a_number():

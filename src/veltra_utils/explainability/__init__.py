@@ -29,7 +29,7 @@ if TYPE_CHECKING:  # what editors and type checkers see; at run time the names l
         LimeTabularExplainer)
     from veltra_utils.explainability.models import ModelFileError, load_model
     from veltra_utils.explainability.report import ReportSection, render_report, write_report
-    from veltra_utils.explainability.scoring import scoring_function
+    from veltra_utils.explainability.scoring import plain_lists, scoring_function
 
 # public name -> the module that defines it
 _EXPORTS = {
@@ -38,6 +38,7 @@ _EXPORTS = {
     "ProblemType": "veltra_utils.explainability.entity.constants",
     "LimeTabularExplainer": "veltra_utils.explainability.explainers.lime.lime_tabular_explainer",
     "scoring_function": "veltra_utils.explainability.scoring",
+    "plain_lists": "veltra_utils.explainability.scoring",
     "ModelScoring": "veltra_utils.explainability.batch",
     "explain_records": "veltra_utils.explainability.batch",
     "iter_explanations": "veltra_utils.explainability.batch",

@@ -13,6 +13,7 @@ import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_response import error_response
+from veltra_utils.explainability.entity.transaction import first_gap, no_value_message
 from veltra_utils.explainability.utils.text import one_line, quote
 from veltra_utils.explainability.utils.values import is_missing
 from veltra_utils.explainability.utils.values import numeric_dtype as _numeric_dtype
@@ -48,6 +49,11 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
     classifiers predict. ``call_predict=True`` asks ``predict`` as well, for
     models whose predictions can differ from their probabilities (an SVC
     with Platt scaling, say), at the cost of a second pass through the model.
+
+    A scoring function written by hand must return plain lists too: numpy
+    arrays or pandas objects make the explainer fail with "The truth value of
+    an array with more than one element is ambiguous". Wrap such a function
+    in ``plain_lists``.
     """
     columns = list(feature_columns)
     if not isinstance(problem_type, ProblemType):
@@ -80,6 +86,61 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
         return predictions, probabilities.tolist()
 
     return score
+
+
+def plain_lists(fn):
+    """``fn``, a scoring function, with its output turned into the plain lists the explainer takes.
+
+    Numpy arrays, pandas Series and DataFrames (also nested in lists) become
+    lists of Python scalars; a column of predictions shaped (rows, 1) becomes
+    one flat list; regression's ``None`` for the probabilities stays ``None``.
+    The wrapper pickles whenever ``fn`` does, so it can go to worker processes.
+    """
+    if not callable(fn):
+        raise ValueError("plain_lists needs a scoring function, got {0}".format(type(fn).__name__))
+    return _PlainLists(fn)
+
+
+class _PlainLists:
+    """The scoring function of ``plain_lists``: a class, so that it pickles."""
+
+    def __init__(self, fn):
+        self.fn = fn
+
+    def __call__(self, rows):
+        output = self.fn(rows)
+        if not isinstance(output, (tuple, list)) or len(output) != 2:
+            return output  # not a pair: the explainer says what is wrong with it
+        predictions, probabilities = output
+        return _plain_predictions(predictions), _plain_nested(probabilities)
+
+    def __repr__(self):
+        return "plain_lists({0!r})".format(self.fn)
+
+
+def _plain_predictions(predictions):
+    if isinstance(predictions, (pd.DataFrame, pd.Series, pd.Index)):
+        predictions = predictions.to_numpy()
+    if isinstance(predictions, np.ndarray) and predictions.ndim == 2 \
+            and predictions.shape[1] == 1:
+        predictions = predictions.ravel()
+    return _plain_nested(predictions)
+
+
+def _plain_nested(value):
+    """``value`` with every array, pandas object and numpy scalar in it as plain Python."""
+    if isinstance(value, (pd.DataFrame, pd.Series, pd.Index)):
+        value = value.to_numpy()
+    if isinstance(value, np.ndarray):
+        if value.ndim == 0:
+            return _plain(value.item())
+        if value.dtype != object:
+            return value.tolist()
+        value = value.tolist()
+    if isinstance(value, (list, tuple)):
+        return [item if type(item) in (int, float, str, bool) else _plain_nested(item)
+                for item in value]
+    return _plain(value)
 
 
 def _frame(rows, columns, dtypes):
@@ -156,15 +217,14 @@ def score_records(records, scoring_function, config):
     failures = {}
     rows = {}
     for position in lacking:
-        row = [records[position].get(name) for name in config.feature_columns]
-        gap = next((name for name, value in zip(config.feature_columns, row) if is_missing(value)),
-                   None)
+        # A gap is None to the model, as in the rows the explainer sends it.
+        row = [None if is_missing(value) else value
+               for value in (records[position].get(name) for name in config.feature_columns)]
+        gap = first_gap(config, row)
         if gap is None:
             rows[position] = row
         else:
-            failures[position] = error_response(
-                "The model could not score the record: the feature {0} has no value"
-                .format(quote(gap)))
+            failures[position] = error_response(no_value_message(gap))
     if not rows:
         return failures
     fill = functools.partial(_fill, config=config, regression=regression,

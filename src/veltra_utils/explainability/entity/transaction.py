@@ -11,12 +11,16 @@ from veltra_utils.explainability.utils.values import is_missing as _is_missing
 from veltra_utils.explainability.utils.values import is_number as _is_number
 from veltra_utils.explainability.utils.values import plain as _plain
 
+# An error names at most this many of the known class labels.
+_SHOWN_LABELS = 20
+
 
 class Transaction:
     """A scored record checked against an ExplainConfig.
 
     ``data_row`` maps every feature column to its value and carries the model's
-    output under ``config.prediction_column`` and, for classification, under
+    output under ``config.prediction_column`` (for classification, one of the
+    training class labels) and, for classification, under
     ``config.probability_column``: either the probability of the prediction or
     the whole probability vector, aligned with the training class labels.
 
@@ -41,7 +45,9 @@ class Transaction:
                 raise ValueError("The data row has no value for the feature {0}".format(quote(name)))
             value = _plain(data_row[name])
             if _is_missing(value):
-                raise ValueError("The feature {0} has no value".format(quote(name)))
+                if not takes_missing(stats, position):
+                    raise ValueError(no_value_message(name))
+                value = None  # the category of the training data's gaps
             if position in categorical_positions:
                 encoded.append(float(_category_code(stats.cat_cols_encoding_map[position],
                                                     name, value)))
@@ -49,6 +55,10 @@ class Transaction:
                 if not _is_number(value):
                     raise ValueError("The numeric feature {0} has the non-numeric value {1}"
                                      .format(quote(name), quote(value)))
+                beyond = _beyond_range(value, config.discretize_continuous)
+                if beyond:
+                    raise ValueError("The numeric feature {0} has the value {1}, {2}"
+                                     .format(quote(name), quote(value), beyond))
                 if not math.isfinite(value):
                     raise ValueError("The numeric feature {0} has the non-finite value {1}"
                                      .format(quote(name), quote(value)))
@@ -77,6 +87,8 @@ class Transaction:
             if not _is_number(prediction) or not math.isfinite(prediction):
                 raise ValueError("The regression prediction in the field {0} must be a finite "
                                  "number, got {1}".format(quote(field), quote(prediction)))
+        else:
+            _check_class_label(prediction, field, list(self.config.training_stats.class_labels))
         return prediction
 
     def _read_probability(self, data_row, class_labels):
@@ -96,14 +108,9 @@ class Transaction:
                                  "the model has {2} class labels"
                                  .format(quote(field), len(vector), len(class_labels)))
             self.probabilities = vector
-            if self.prediction in class_labels:
-                position = class_labels.index(self.prediction)
-                self.probability = vector[position]
-                return [position]
-            # The prediction is not one of the training labels, so its column is
-            # unknown; the predicted class is the most probable one.
-            self.probability = max(vector)
-            return list(range(len(class_labels)))
+            position = class_labels.index(self.prediction)
+            self.probability = vector[position]
+            return [position]
         self.probability = _probability(probability, field)
         return list(range(len(class_labels)))
 
@@ -125,12 +132,65 @@ class Transaction:
 
 
 
+def takes_missing(stats, position):
+    """Whether a record may leave the feature at ``position`` without a value: only a
+    categorical column whose training data had gaps, which are its category None."""
+    categories = stats.cat_cols_encoding_map.get(position)
+    return categories is not None and any(value is None for value in categories.tolist())
+
+
+def no_value_message(name):
+    """The error for a record without a value for the feature ``name`` that must have one."""
+    return "The feature {0} has no value".format(quote(name))
+
+
+def first_gap(config, row):
+    """The name of the first feature that ``row`` (values in feature-column order) leaves
+    empty although it must have a value, or None."""
+    for position, (name, value) in enumerate(zip(config.feature_columns, row)):
+        if _is_missing(_plain(value)) and not takes_missing(config.training_stats, position):
+            return name
+    return None
+
+
+def _beyond_range(value, binned):
+    """Why a number is too large to explain, or None.
+
+    Every value goes through a float, and when LIME bins numeric columns it
+    writes the record's values into an array of 64-bit integer bin numbers.
+    """
+    try:
+        magnitude = abs(float(value))
+    except OverflowError:  # an integer past the floating-point range
+        return "beyond the floating-point range"
+    if binned and math.isfinite(magnitude) and magnitude >= 2.0 ** 63:
+        return "too large to explain: numeric values must stay below 2**63 (about 9.2e18) " \
+               "in magnitude"
+    return None
+
+
 def _category_code(categories, name, value):
     for code, category in enumerate(categories.tolist()):
-        if category == value:
+        # None (a gap) is only ever itself; other values compare as Python values.
+        same = category is value if category is None or value is None else category == value
+        if same:
             return code
     raise ValueError("The categorical feature {0} has the value {1}, which the training "
                      "data never held".format(quote(name), quote(value)))
+
+
+def _check_class_label(prediction, field, class_labels):
+    """Refuse a prediction the model cannot make: its weights would be some other class's.
+
+    Labels compare as Python values: 1, 1.0 and numpy's 1 are the same label,
+    the text "1" is not.
+    """
+    if prediction not in class_labels:
+        shown = ", ".join(quote(label) for label in class_labels[:_SHOWN_LABELS])
+        if len(class_labels) > _SHOWN_LABELS:
+            shown += ", ... ({0} in all)".format(len(class_labels))
+        raise ValueError("The prediction {0} in the field {1} is not one of the model's class "
+                         "labels: {2}".format(quote(prediction), quote(field), shown))
 
 
 def _probability(value, field):
