@@ -14,6 +14,7 @@ from veltra_utils.explainability.utils.files import check_output_path
 def config():
     table = churn_table(rows=200, seed=1)
     table["plan"] = table["plan"].where(table.index % 7 != 0, "007")   # a code that looks numeric
+    table.loc[::11, "plan"] = None  # gaps: a category of their own, not one of text
     stats = TrainingStats.from_dataframe(table, LABEL, categorical_columns=text_columns(table))
     return ExplainConfig(training_stats=stats)
 
@@ -28,6 +29,11 @@ def test_records_keep_text_categories_and_turn_gaps_into_none(config, tmp_path):
     assert records[1]["plan"] == "007" and records[1]["support_calls"] is None
     assert records[0] == {"plan": "basic", "region": "south", "tenure_months": 12,
                           "support_calls": 1.0, "monthly_charge": 40.0, "prediction": "no"}
+    path.write_text("plan,region,tenure_months,support_calls,monthly_charge\n"
+                    "007,north,3,1,55.5\n"
+                    ",north,3,1,55.5\n")
+    records = tables.frame_records(tables.read_records(str(path), config), config)
+    assert [record["plan"] for record in records] == ["007", None]
 
 
 @pytest.mark.parametrize("content, message", [

@@ -83,10 +83,15 @@ def _isolated(value):
 
 def _plain_text(value):
     if value is None:
-        return "(none)"
+        return "missing"  # a gap in the data, and the category of the training data's gaps
     if isinstance(value, float):
         return _number(value)
     return str(value)
+
+
+def _is_gap(value):
+    """None or NaN, as a record's empty cell reads (without loading numpy for the check)."""
+    return value is None or (isinstance(value, float) and math.isnan(value))
 
 
 def _number(value, digits=6):
@@ -122,11 +127,17 @@ def describe_feature(feature, record=None):
 
     ``plan = gold``, ``income <= 42.09``, ``12.5 < age <= 40``, ``age > 40``; a
     numeric feature without a range shows the record's value when ``record``
-    holds it. Plain text, not escaped.
+    holds it, and a categorical feature the record leaves empty reads
+    ``plan = missing``. Plain text, not escaped.
     """
     name = str(feature.get("feature_name", "?"))
     if feature.get("is_categorical") or "feature_value" in feature:
-        return "{0} = {1}".format(name, _plain_text(feature.get("feature_value")))
+        # LIME describes a categorical feature by the record's own category, and
+        # prints the category of missing values as "None", as it would the text "None".
+        value = feature.get("feature_value")
+        if record is not None and name in record and _is_gap(record[name]):
+            value = None
+        return "{0} = {1}".format(name, _plain_text(value))
     bounds = feature.get("feature_range")
     if isinstance(bounds, dict) and (bounds.get("min") is not None
                                      or bounds.get("max") is not None):
