@@ -153,7 +153,10 @@ def test_table_lists_features_by_magnitude(work, capsys):
     assert _explain(work, "--rows", "0", "--format", "table") == 0
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].startswith("row 0: prediction ") and "otherwise" in lines[0]
-    weights = [float(line.split()[-2]) for line in lines[2:] if line.strip()]
+    # The weight column: signed, three decimals; a bar follows unless the weight is 0.
+    weights = [float(next(token for token in line.split()[::-1]
+                          if token[0] in "+-" and token[1:2].isdigit()))
+               for line in lines[2:] if line.strip()]
     assert weights and weights == sorted(weights, key=abs, reverse=True)
 
 
@@ -441,6 +444,8 @@ def test_report_is_written_well_formed_and_self_contained(work, capsys):
 def test_help_and_row_selection(capsys):
     assert main(["--help"]) == 0
     assert "stats" in capsys.readouterr().out
+    assert main(["--version"]) == 0
+    assert capsys.readouterr().out.startswith("veltra-explain ")
     assert main([]) == 2
     assert parse_rows("0:3, 5, 7:", 9) == [0, 1, 2, 5, 7, 8]
     assert parse_rows(":2", 9) == [0, 1]

@@ -1,12 +1,14 @@
-"""The demo that ``make demo`` runs explains every record and prints each response."""
+"""The demo that ``make demo`` runs: the command line on generated data, with a report."""
 from veltra_utils.explainability import demo
 
 
-def test_demo_explains_both_data_sets(capsys):
-    assert demo.main() == 0
+def test_demo_runs_the_command_line_and_writes_the_report(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    assert demo.main([str(tmp_path / "inputs")]) == 0
     out = capsys.readouterr().out
-    assert out.count("\nRecord ") == len(demo.CHURN_RECORDS) + 1 + 3
-    assert out.count(": prediction ") == len(demo.CHURN_RECORDS) + 3
-    assert out.count("; otherwise ") == len(demo.CHURN_RECORDS)
-    assert out.count("  record: ") == len(demo.CHURN_RECORDS) + 1 + 3
+    assert out.count("$ veltra-explain ") == 2
+    assert out.count(": prediction ") == len(demo.CUSTOMERS) - 1
     assert out.count("FAILED (KTRES1001E)") == 1 and "'enterprise'" in out
+    assert "Explained 3 of 4 records, 1 failed" in out
+    assert (tmp_path / demo.REPORT).read_text().startswith("<!DOCTYPE html>")
+    assert out.rstrip().endswith("--report report.html")

@@ -83,7 +83,7 @@ def test_outcome_lines_for_classification_and_regression():
                                                     probability=0.99999, other="Others"))])
     assert "Prediction: <strong><bdi>gold</bdi></strong> with probability " \
         "<strong>&gt; 99.99%</strong>" in classification
-    assert "Otherwise: <bdi>Others</bdi> (probability 0.001%)" in classification
+    assert "Otherwise: <bdi>Others</bdi> (all other classes) (probability 0.001%)" in classification
     assert "raises the probability of gold" in classification
     regression = render_report([("r", {"predictions": [
         {"value": 12.5, "explanation_features": [_feature("a", -1.0)]}]})])

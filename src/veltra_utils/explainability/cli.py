@@ -449,6 +449,7 @@ def _emit(position, response, record, output_format, bar):
 def build_parser():
     parser = _Parser(prog=PROG, description=_DESCRIPTION,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version="%(prog)s " + _version())
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     stats = commands.add_parser(
@@ -536,6 +537,15 @@ def build_parser():
                               "(default: probability)")
     explain.set_defaults(handler=run_explain)
     return parser
+
+
+def _version():
+    from importlib import metadata
+
+    try:
+        return metadata.version("veltra_utils")
+    except metadata.PackageNotFoundError:  # run from a source tree that was never installed
+        return "(not installed)"
 
 
 class _Terminated(BaseException):

@@ -1,109 +1,92 @@
-"""Explain records of two real models from their training statistics and print the responses.
+"""What ``make demo`` runs: the command line on a generated churn table, end to end.
 
-    python -m veltra_utils.explainability.demo
+    python -m veltra_utils.explainability.demo [FOLDER]
 
-1. Customer churn: the generated customer table of ``datasets.churn_table``,
-   with text columns (plan, region), whole-number columns (tenure, support
-   calls) and a monthly charge; a one-hot encoding and logistic-regression
-   pipeline predicts churn.
-2. Diabetes progression: scikit-learn's diabetes data; a ridge regression
-   predicts the disease progression one year after baseline.
-
-Each model is trained, its training statistics are computed, and from then on
-only the statistics are used: every record is explained by LIME sampling
-around the statistics and scoring through the model. The last churn record has
-a plan the training data never held and shows the error response.
+1. A generated customer table (``datasets.churn_table``: text columns plan and
+   region, whole-number columns tenure and support calls, a monthly charge)
+   and the one-hot + logistic-regression pipeline fitted on it are written to
+   FOLDER (default: ``demo/``) as ``train.csv`` and ``model.skops``, with four
+   customers to explain in ``records.csv``; the last has a plan the training
+   data never held.
+2. ``veltra-explain stats`` computes the training statistics once.
+3. ``veltra-explain explain --format table --report demo-report.html`` scores
+   and explains the customers from the statistics alone, prints a table per
+   customer and writes the HTML report.
 """
+import os
+import shlex
 import sys
 import time
 
-from sklearn.datasets import load_diabetes
-from sklearn.linear_model import Ridge
+from veltra_utils.explainability import cli
+from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table
 
-from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table, text_columns
-from veltra_utils.explainability.entity.constants import ProblemType
-from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.entity.training_stats import TrainingStats
-from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
-from veltra_utils.explainability.report import format_table
-from veltra_utils.explainability.scoring import scoring_function
+PERTURBATIONS = "2000"
+TOP_FEATURES = "5"
+REPORT = "demo-report.html"
 
-PERTURBATIONS = 2000
-TOP_FEATURES = 5
-
-CHURN_RECORDS = [
+CUSTOMERS = [
     {"plan": "basic", "region": "south", "tenure_months": 2, "support_calls": 5,
      "monthly_charge": 64.90},
     {"plan": "premium", "region": "north", "tenure_months": 58, "support_calls": 0,
      "monthly_charge": 92.50},
     {"plan": "standard", "region": "east", "tenure_months": 14, "support_calls": 2,
      "monthly_charge": 55.00},
+    # A plan the model never saw: the record is refused with an error response.
+    {"plan": "enterprise", "region": "west", "tenure_months": 30, "support_calls": 1,
+     "monthly_charge": 120.00},
 ]
-UNSEEN_PLAN = {"plan": "enterprise", "region": "west", "tenure_months": 30, "support_calls": 1,
-               "monthly_charge": 120.00}
 
 
-def scored(record, score):
-    """The record with the model's prediction and the probability of that prediction."""
-    predictions, probabilities = score([list(record.values())])
-    result = dict(record, prediction=predictions[0])
-    if probabilities is not None:
-        result["probability"] = max(probabilities[0])
-    return result
+def write_inputs(folder):
+    """The training table, the fitted model and the customers to explain, as a user has them."""
+    import pandas as pd
+    import skops.io as sio
 
-
-def explain_records(title, explainer, score, records):
-    print("\n" + title)
-    print("=" * len(title))
-    for number, record in enumerate(records, start=1):
-        features = {name: value for name, value in record.items()
-                    if name not in ("prediction", "probability")}
-        print("\n" + format_table("Record {0}".format(number), explainer.explain(record, score),
-                                  features, show_record=True), end="")
-
-
-def churn_demo():
     table = churn_table(rows=1200, seed=42)
     model = churn_model(table.drop(columns=LABEL), table[LABEL])
-    stats = TrainingStats.from_dataframe(table, label_column=LABEL,
-                                         categorical_columns=text_columns(table))
-    config = ExplainConfig(training_stats=stats, features_count=TOP_FEATURES,
-                           perturbations_count=PERTURBATIONS)
-    score = scoring_function(model, stats.feature_columns, stats.problem_type,
-                             class_labels=stats.class_labels, schema=stats.schema)
-    records = [scored(record, score) for record in CHURN_RECORDS]
-    # A plan the model never saw: the record is refused and explain answers with an error.
-    records.append(dict(UNSEEN_PLAN, prediction="no", probability=0.5))
-    explain_records("Customer churn: one-hot + logistic regression, {0} customers, {1} problem"
-                    .format(stats.row_count, stats.problem_type.value),
-                    LimeTabularExplainer(config), score, records)
-    return len(records)
+    os.makedirs(folder, exist_ok=True)
+    paths = {name: os.path.join(folder, name)
+             for name in ("train.csv", "model.skops", "records.csv", "stats.json")}
+    table.to_csv(paths["train.csv"], index=False)
+    sio.dump(model, paths["model.skops"])
+    pd.DataFrame(CUSTOMERS).to_csv(paths["records.csv"], index=False)
+    return paths
 
 
-def diabetes_demo():
-    data = load_diabetes(as_frame=True)
-    train, held_out = data.frame.iloc[:400], data.frame.iloc[400:]
-    feature_columns = list(data.feature_names)
-    model = Ridge(alpha=0.1).fit(train[feature_columns], train["target"])
-    stats = TrainingStats.from_dataframe(train, label_column="target",
-                                         problem_type=ProblemType.REGRESSION)
-    config = ExplainConfig(training_stats=stats, features_count=TOP_FEATURES,
-                           perturbations_count=PERTURBATIONS)
-    score = scoring_function(model, stats.feature_columns, stats.problem_type, schema=stats.schema)
-    records = [scored(held_out[feature_columns].iloc[position].to_dict(), score)
-               for position in (0, 15, 30)]
-    explain_records("Diabetes progression: ridge regression, {0} training patients, "
-                    "records held out from training".format(stats.row_count),
-                    LimeTabularExplainer(config), score, records)
-    return len(records)
-
-
-def main():
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    folder = argv[0] if argv else "demo"
     started = time.perf_counter()
-    count = churn_demo() + diabetes_demo()
-    print("\nExplained {0} records ({1} LIME samples each) in {2:.1f} s."
-          .format(count, PERTURBATIONS, time.perf_counter() - started))
+    paths = write_inputs(folder)
+    stats = ["stats", "--train", paths["train.csv"], "--label", LABEL, "-o", paths["stats.json"]]
+    explain = ["explain", "--stats", paths["stats.json"], "--model", paths["model.skops"],
+               "--records", paths["records.csv"], "--format", "table", "--report", REPORT,
+               "--features-count", TOP_FEATURES, "--perturbations", PERTURBATIONS,
+               "--title", "Customer churn: why the model predicts what it does"]
+    print("$ veltra-explain " + shlex.join(stats), flush=True)
+    if cli.main(stats) != cli.EXIT_OK:
+        return 1
+    print("\n$ veltra-explain " + shlex.join(explain) + "\n", flush=True)
+    status = cli.main(explain)
+    if status not in (cli.EXIT_OK, cli.EXIT_RECORDS_FAILED):
+        return 1
+    failed = _failed_count(REPORT) if status == cli.EXIT_RECORDS_FAILED else 0
+    print("\nExplained {0} of {1} records, {2} failed, in {3:.1f} s ({4} LIME samples each)."
+          .format(len(CUSTOMERS) - failed, len(CUSTOMERS), failed,
+                  time.perf_counter() - started, PERTURBATIONS))
+    print("Report: {0}".format(os.path.abspath(REPORT)))
+    print("\nOn your own data:\n"
+          "  veltra-explain stats --train train.csv --label <target column> -o stats.json\n"
+          "  veltra-explain explain --stats stats.json --model model.skops --records scored.csv "
+          "--report report.html")
     return 0
+
+
+def _failed_count(report_path):
+    """How many records the report marks as failed (the command says only that some did)."""
+    with open(report_path, encoding="utf-8") as stream:
+        return stream.read().count('class="error"')
 
 
 if __name__ == "__main__":
