@@ -1,30 +1,41 @@
 """Reading tables of training data and records, as users keep them in files.
 
     frame = read_table("train.csv", what="training data")
-    records = read_records("scored.csv", config)      # one dict per row, gaps as None
+    frame = read_records("scored.parquet", config)    # CSV or Parquet, told by content
+    records = frame_records(frame, config)             # one dict per row, gaps as None
+    refused = refused_records(frame)                   # rows whose cells hold no number
 
 Every failure is a ``TableError`` whose message names the file and says in one
 line what is wrong with it.
 """
 from veltra_utils.explainability.utils.text import one_line, quote
-from veltra_utils.explainability.utils.values import is_missing
+from veltra_utils.explainability.utils.values import is_missing, plain
 
 
 class TableError(ValueError):
     """A table file that cannot be read, or that lacks what it must hold."""
 
 
-def read_table(path, what="table", dtype=None):
-    """The CSV file at ``path`` as a pandas DataFrame.
+def read_table(path, what="table", dtype=None, sep=None):
+    """The CSV or Parquet file at ``path`` as a pandas DataFrame.
 
-    ``what`` names the file in messages ("training data", "records").
-    ``dtype`` maps column names to the types to read them as. A space after
-    each comma, as hand-written files often have, is not part of the value.
+    ``what`` names the file in messages ("training data", "records"). A file
+    that starts with Parquet's ``PAR1`` marker is read as Parquet, whatever its
+    name, with the types it stores (``dtype`` and ``sep`` do not apply); that
+    needs pyarrow. Any other file is CSV: ``sep`` is its separator, by default
+    the one of ``,`` ``;`` tab ``|`` its first lines use (``,`` when they do
+    not tell). ``dtype`` maps column names to the types to read them as. A
+    space after each separator, as hand-written files often have, is not part
+    of the value.
     """
     import pandas as pd
 
     try:
-        return pd.read_csv(path, dtype=dtype, skipinitialspace=True)
+        if _starts_as_parquet(path, what):
+            return _read_parquet(path, what)
+        if sep is None:
+            sep = sniff_separator(path)
+        return pd.read_csv(path, dtype=dtype, sep=sep, skipinitialspace=True)
     except FileNotFoundError:
         raise TableError("the {0} file {1} does not exist".format(what, path)) from None
     except IsADirectoryError:
@@ -34,28 +45,262 @@ def read_table(path, what="table", dtype=None):
                          .format(what, path)) from None
     except pd.errors.EmptyDataError:
         raise TableError("the {0} file {1} is empty".format(what, path)) from None
+    except TableError:
+        raise
     except (pd.errors.ParserError, UnicodeDecodeError, ValueError, OSError) as error:
         raise TableError("the {0} file {1} is not readable CSV: {2}"
                          .format(what, path, one_line(error))) from None
 
 
-def read_records(path, config):
-    """The records of a CSV file as a DataFrame, checked against ``config``.
+# The separators a CSV file is looked at for, in the order ties go.
+SEPARATORS = ",;\t|"
+_PARQUET_MAGIC = b"PAR1"
+_PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
+_SNIFFED_LINES = 50
+_SNIFFED_CHARACTERS = 1 << 16
+
+
+def sniff_separator(path):
+    """The separator among ``SEPARATORS`` the first lines of the CSV file at ``path`` use, else ``,``."""
+    import csv
+
+    lines, size = [], 0
+    with open(path, encoding="utf-8-sig", errors="replace", newline="") as file:
+        while len(lines) < _SNIFFED_LINES and size < _SNIFFED_CHARACTERS:
+            line = file.readline(_SNIFFED_CHARACTERS - size)
+            if not line:
+                break
+            lines.append(line)
+            size += len(line)
+    if len(lines) > 1 and not lines[-1].endswith("\n"):
+        lines.pop()  # cut short, it would look like a line of fewer columns
+    try:
+        return csv.Sniffer().sniff("".join(lines), delimiters=SEPARATORS).delimiter
+    except csv.Error:  # one column, or nothing to tell the separators apart
+        return ","
+
+
+def _starts_as_parquet(path, what):
+    with open(path, "rb") as file:
+        head = file.read(len(_PARQUET_MAGIC))
+    if head == _PARQUET_MAGIC:
+        return True
+    if str(path).lower().endswith(_PARQUET_SUFFIXES):
+        # Named Parquet but not one: damaged or cut short, rather than CSV.
+        raise TableError("the {0} file {1} is not Parquet: it does not start with PAR1"
+                         .format(what, path))
+    return False
+
+
+def _read_parquet(path, what):
+    import pandas as pd
+
+    try:
+        import pyarrow  # noqa: F401  (pandas reads Parquet through it)
+    except ImportError:
+        raise TableError('the {0} file {1} is Parquet, which needs pyarrow: '
+                         'pip install "veltra_utils[parquet]"'.format(what, path)) from None
+    try:
+        return pd.read_parquet(path, engine="pyarrow")
+    except (FileNotFoundError, IsADirectoryError, PermissionError):
+        raise
+    except Exception as error:  # pyarrow's own errors for a damaged file
+        raise TableError("the {0} file {1} is not readable Parquet: {2}"
+                         .format(what, path, one_line(error))) from None
+
+
+def categorical_columns(frame, names):
+    """The columns among ``names`` that can only be categories: text, true/false, anything not numeric."""
+    import pandas as pd
+
+    return [name for name in names
+            if pd.api.types.is_bool_dtype(frame[name].dtype)
+            or not pd.api.types.is_numeric_dtype(frame[name].dtype)]
+
+
+def read_records(path, config, sep=None):
+    """The records of a CSV or Parquet file as a DataFrame, checked against ``config``.
 
     Categorical columns whose categories are text are read as text, so a
-    category "007" stays "007". Raises TableError when the file lacks a feature
-    column or holds no records.
+    category "007" stays "007". Numeric columns are read cell by cell: a cell
+    that holds no number, or a number past the range of its column's type, is
+    left empty and noted in ``cell_errors(frame)``, so that its record fails
+    alone (``refused_records``) instead of turning the whole column into text.
+    ``sep`` is the CSV separator (see ``read_table``). Raises TableError when
+    the file lacks a feature column or holds no records.
     """
     from veltra_utils.explainability.entity.explain_config import missing_columns
 
-    frame = read_table(path, "records", dtype=_text_columns(config.training_stats))
+    kinds = _number_columns(config)
+    dtype = _text_columns(config.training_stats)
+    dtype.update((name, str) for name in kinds)  # kept as written, converted below
+    frame = read_table(path, "records", dtype=dtype, sep=sep)
     missing = missing_columns(frame.columns, config, scored=False)
     if missing:
         raise TableError("the records file {0} lacks the feature column{1} {2}".format(
             path, "s" if len(missing) > 1 else "", ", ".join(quote(name) for name in missing)))
     if len(frame) == 0:
         raise TableError("the records file {0} holds no records".format(path))
+    errors = {}
+    for name, kind in kinds.items():
+        if name in frame.columns:
+            _read_numbers(frame, name, kind, errors)
+    frame.attrs[_CELL_ERRORS] = {row: "; ".join(errors[row]) for row in sorted(errors)}
     return frame
+
+
+_CELL_ERRORS = "cell_errors"
+_INT64_END = 2.0 ** 63   # the first magnitude past the 64-bit integers
+_TRUE_FALSE = {"true": True, "false": False}
+
+
+def cell_errors(frame):
+    """{row position: message} for the rows of a ``read_records`` frame that hold a bad cell."""
+    return dict(frame.attrs.get(_CELL_ERRORS, {}))
+
+
+def refused_records(frame, positions=None):
+    """{index: error response} for the rows at ``positions`` (default: all) with a bad cell.
+
+    The index is the place in ``positions``, as in ``frame_records``.
+    """
+    from veltra_utils.explainability.entity.explain_response import error_response
+
+    errors = cell_errors(frame)
+    if positions is None:
+        positions = range(len(frame))
+    return {index: error_response(errors[position])
+            for index, position in enumerate(positions) if position in errors}
+
+
+def around_refused(count, refused, explain):
+    """(index, response) for ``count`` records in order: those in ``refused`` with the
+    response given there, the others as ``explain(indexes)`` answers them.
+
+    ``explain`` receives the indexes of the records still to explain and
+    yields ``(i, response)`` in order, ``i`` counting among those indexes.
+    """
+    import contextlib
+
+    kept = [index for index in range(count) if index not in refused]
+    following = 0
+    if kept:
+        with contextlib.closing(explain(kept)) as explained:
+            for place, response in explained:
+                while following < kept[place]:
+                    yield following, refused[following]
+                    following += 1
+                yield kept[place], response
+                following = kept[place] + 1
+    for index in range(following, count):
+        yield index, refused[index]
+
+
+def _number_columns(config):
+    """{column: kind} of the columns that hold numbers: "integer" and "number" for
+    numeric features and output, "code" and "flag" for categories that are numbers
+    or true/false."""
+    from veltra_utils.explainability.entity.constants import ProblemType
+    from veltra_utils.explainability.utils.values import is_integer_type, is_number
+
+    stats = config.training_stats
+    categorical = set(stats.cat_col_indexes)
+    kinds = {}
+    for position, name in enumerate(stats.feature_columns):
+        if position not in categorical:
+            kinds[name] = "integer" if is_integer_type(config.schema.get(name)) else "number"
+            continue
+        categories = stats.cat_cols_encoding_map.get(position)
+        present = [] if categories is None else \
+            [value for value in categories.tolist() if value is not None]
+        if present and all(isinstance(value, bool) for value in present):
+            kinds[name] = "flag"
+        elif present and all(is_number(value) and not isinstance(value, bool)
+                             for value in present):
+            kinds[name] = "code"
+    if config.problem_type is ProblemType.REGRESSION:
+        kinds[config.prediction_column] = "number"
+    else:
+        kinds[config.probability_column] = "number"
+    return kinds
+
+
+def _read_numbers(frame, name, kind, errors):
+    """Turn the column ``name`` from the text the file holds into numbers (or true/false).
+
+    A cell that is no number, or one past its type's range, is emptied and its
+    message added to ``errors`` under its row; in a column of categories such
+    a cell keeps its text, which the explainer then reports as a value the
+    training data never held. Columns the file stores typed (Parquet) keep
+    their type; only their integers are checked against the 64-bit range.
+    """
+    import numpy as np
+    import pandas as pd
+
+    column = frame[name]
+    present = column.notna()
+    if not all(isinstance(value, str) for value in column[present]):
+        if kind == "integer" and pd.api.types.is_numeric_dtype(column.dtype) \
+                and not pd.api.types.is_bool_dtype(column.dtype):
+            beyond = present & (column.astype(np.float64).abs() >= _INT64_END)
+            _note(errors, column, beyond, name, "beyond the 64-bit integer range")
+            if beyond.any():
+                frame[name] = _as_integers(column.astype(np.float64).mask(beyond))
+        return
+    if kind == "flag":
+        frame[name] = column.map(
+            lambda text: _TRUE_FALSE.get(text.strip().lower(), text) if isinstance(text, str)
+            else None)
+        return
+    numbers = pd.to_numeric(column, errors="coerce")
+    text_only = present & numbers.isna()
+    if kind == "code":
+        if text_only.any():
+            frame[name] = pd.Series([text if bad else _whole(number) for text, number, bad
+                                     in zip(column, numbers, text_only)],
+                                    index=column.index, dtype=object).where(present, None)
+        else:
+            frame[name] = numbers
+        return
+    _note(errors, column, text_only, name, "which is not a number")
+    # "inf" written out stays infinite (the explainer refuses it); 1e999 overflowed.
+    spelled_infinite = column.str.strip().str.lstrip("+-").str.lower() \
+        .isin(["inf", "infinity"]).fillna(False).astype(bool)
+    magnitude = numbers.astype(np.float64).abs()
+    if kind == "integer":
+        beyond = present & ~spelled_infinite & (magnitude >= _INT64_END)
+        _note(errors, column, beyond, name, "beyond the 64-bit integer range")
+    else:
+        beyond = present & ~spelled_infinite & np.isinf(magnitude)
+        _note(errors, column, beyond, name, "beyond the floating-point range")
+    numbers = numbers.mask(beyond) if beyond.any() else numbers
+    if kind == "integer":
+        numbers = _as_integers(numbers)
+    frame[name] = numbers
+
+
+def _note(errors, column, bad, name, why):
+    import numpy as np
+
+    for row in np.flatnonzero(bad.to_numpy()):
+        errors.setdefault(int(row), []).append("The cell in row {0}, column {1} holds {2}, {3}"
+                                               .format(row, quote(name),
+                                                       quote(plain(column.iloc[row])), why))
+
+
+def _as_integers(numbers):
+    """Whole numbers as integers (nullable where cells are empty); anything else as it is."""
+    import numpy as np
+
+    values = numbers.dropna().to_numpy()
+    if numbers.dtype.kind in "iu" or not len(values) or not np.isfinite(values).all() \
+            or not np.array_equal(values, np.floor(values)):
+        return numbers
+    return numbers.astype("Int64" if numbers.isna().any() else np.int64)
+
+
+def _whole(number):
+    return int(number) if float(number).is_integer() else float(number)
 
 
 def frame_records(frame, config, positions=None):
@@ -78,9 +323,8 @@ def _text_columns(stats):
     dtypes = {}
     for position, name in enumerate(stats.feature_columns):
         categories = stats.cat_cols_encoding_map.get(position)
-        present = [] if categories is None else \
-            [value for value in categories.tolist() if value is not None]  # None: a gap
-        if present and all(isinstance(value, str) for value in present):
+        if categories is not None and len(categories) \
+                and all(isinstance(value, str) for value in categories.tolist()):
             dtypes[name] = str
     return dtypes
 
