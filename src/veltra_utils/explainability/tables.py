@@ -109,15 +109,6 @@ def _read_parquet(path, what):
                          .format(what, path, one_line(error))) from None
 
 
-def categorical_columns(frame, names):
-    """The columns among ``names`` that can only be categories: text, true/false, anything not numeric."""
-    import pandas as pd
-
-    return [name for name in names
-            if pd.api.types.is_bool_dtype(frame[name].dtype)
-            or not pd.api.types.is_numeric_dtype(frame[name].dtype)]
-
-
 def read_records(path, config, sep=None):
     """The records of a CSV or Parquet file as a DataFrame, checked against ``config``.
 
@@ -323,8 +314,9 @@ def _text_columns(stats):
     dtypes = {}
     for position, name in enumerate(stats.feature_columns):
         categories = stats.cat_cols_encoding_map.get(position)
-        if categories is not None and len(categories) \
-                and all(isinstance(value, str) for value in categories.tolist()):
+        present = [] if categories is None else \
+            [value for value in categories.tolist() if value is not None]  # None: a gap
+        if present and all(isinstance(value, str) for value in present):
             dtypes[name] = str
     return dtypes
 
