@@ -13,20 +13,30 @@ $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
+# The package alone: what the demo needs.
 $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
+	$(PY) -m pip install --quiet .
+	touch $@
+
+# The test extras, and from the system a Java runtime (Spark) and Chromium (the
+# report's browser tests). Either may be unavailable: its tests are then skipped.
+$(VENV)/.test-installed: $(VENV)/.installed
 	command -v java >/dev/null || (mkdir -p /usr/share/man/man1 && apt-get update -qq \
 		&& DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends default-jre-headless) \
 		|| echo 'No Java runtime could be installed: the Spark tests will be skipped' >&2
+	command -v chromium >/dev/null || (apt-get update -qq \
+		&& DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends chromium) \
+		|| echo 'No Chromium could be installed: the browser tests of the report will be skipped' >&2
 	$(PY) -m pip install --quiet '.[test]'
 	touch $@
 
-test: install
+test: $(VENV)/.test-installed
 	$(PY) -m pytest -q
 
 demo: install
 	$(PY) -m veltra_utils.explainability.demo
 
-bench: install
+bench: $(VENV)/.test-installed
 	$(PY) bench/run_all.py
 
 # The extension built with AddressSanitizer and UBSan into its own folder,
@@ -35,7 +45,7 @@ bench: install
 # by the extension are intercepted correctly. The Spark tests are left out:
 # the preloaded runtime would be inherited by the JVM.
 ASAN_SITE := build-asan/site
-sanitize: install
+sanitize: $(VENV)/.test-installed
 	$(PY) -m pip install --quiet pybind11 cmake ninja
 	$(VENV)/bin/cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRA_SANITIZE=ON \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
@@ -50,7 +60,7 @@ sanitize: install
 		$(PY) -m pytest -q -p no:cacheprovider -k "not spark"
 
 # Longer property-based and leak runs than the test suite's bounded ones.
-soak: install
+soak: $(VENV)/.test-installed
 	VELTRA_PROPERTY_EXAMPLES=1000 VELTRA_LEAK_CALLS=2000 $(PY) -m pytest -q tests/test_robustness.py tests/test_planned_paths.py
 
 clean:

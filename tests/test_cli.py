@@ -154,9 +154,10 @@ def test_table_lists_features_by_magnitude(work, capsys):
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].startswith("row 0: prediction ") and "otherwise" in lines[0]
     # The weight column: signed, three decimals; a bar follows unless the weight is 0.
+    # A note on weights of 0 may follow the rows.
     weights = [float(next(token for token in line.split()[::-1]
                           if token[0] in "+-" and token[1:2].isdigit()))
-               for line in lines[2:] if line.strip()]
+               for line in lines[2:] if line.strip() and "opposing" not in line]
     assert weights and weights == sorted(weights, key=abs, reverse=True)
 
 
@@ -451,3 +452,12 @@ def test_help_and_row_selection(capsys):
     assert parse_rows(":2", 9) == [0, 1]
     with pytest.raises(UsageError, match="selects no records"):
         parse_rows("4:4", 9)
+
+
+def test_show_opposing_features_keeps_the_weights_against_the_prediction(work, capsys):
+    # Row 0's negative weights outweigh its positive ones: by default it is explained again.
+    assert _explain(work, "--rows", "0", "--format", "table") == 0
+    assert "--show-opposing-features" in capsys.readouterr().out
+    assert _explain(work, "--rows", "0", "--show-opposing-features") == 0
+    features = _json_lines(capsys.readouterr().out)[0]["predictions"][0]["explanation_features"]
+    assert min(feature["weight"] for feature in features) < 0

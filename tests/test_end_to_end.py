@@ -24,6 +24,8 @@ from veltra_utils.explainability.explainers.lime.regressors.positive_coefficient
     PositiveCoefficientsRegressor,
 )
 from veltra_utils.explainability.scoring import scoring_function
+from veltra_utils.explainability.report import ReportSection, format_table, render_report
+from veltra_utils.explainability.utils.number_util import NumberUtil
 
 PERTURBATIONS = 400
 NO_INSIGHT = "Local explanation could not be generated"
@@ -328,6 +330,61 @@ class TestPositiveCoefficientRetry:
             check_success(binary.explain(record), binary, record)
             label = binary.stats.class_labels.index(record["prediction"])
             assert len(lime_runs) == 1 + self.negatives_dominate(lime_runs[0][1], label)
+
+
+    def test_shown_opposing_features_are_limes_first_explanation(self, falling, lime_runs):
+        record = {"a": 0.9, "b": 0.9, "c": 0.9, "d": 0.9}
+        predictions, probabilities = falling.score([list(record.values())])
+        record.update(prediction=predictions[0], probability=max(probabilities[0]))
+
+        result = falling.explain(record, show_opposing_features=True)
+        check_success(result, falling, record)
+        assert len(lime_runs) == 1
+        first = lime_runs[0][1].as_list(label=1)
+        assert self.negatives_dominate(lime_runs[0][1], label=1)
+        weights = [feature["weight"] for feature in result["predictions"][0]["explanation_features"]]
+        assert weights == [weight for _, weight in NumberUtil.normalize_feature_weights(first)]
+        assert min(weights) < 0
+
+    def test_report_and_table_note_exactly_the_records_explained_again(self, falling, binary,
+                                                                       lime_runs):
+        note = "--show-opposing-features (show_opposing_features=True) shows"
+        seen = set()
+        for problem, positions in ((falling, range(0, 600, 40)), (binary, range(0, 560, 70))):
+            for position in positions:
+                lime_runs.clear()
+                record = problem.record(position)
+                response = problem.explain(record)
+                # Explained again: the weights are those of a second LIME run (a failed one
+                # leaves the first standing).
+                weights = [feature["weight"]
+                           for feature in response["predictions"][0]["explanation_features"]]
+                label = problem.stats.class_labels.index(record["prediction"])
+                again = len(lime_runs) == 2 and weights == [
+                    weight for _, weight in NumberUtil.normalize_feature_weights(
+                        lime_runs[1][1].as_list(label=label))]
+                seen.add(again)
+                report = render_report([ReportSection("Row", response, record)])
+                assert (note in format_table("row", response, record)) is again, position
+                assert (note in report) is again, position
+                if again:
+                    shown = problem.explain(record, show_opposing_features=True)
+                    assert note not in format_table("row", shown, record)
+        assert seen == {True, False}
+
+    @pytest.mark.xfail(strict=True, reason="a feature that never varies in the training data "
+                                           "weighs exactly 0 in a first explanation too")
+    def test_no_note_for_a_feature_that_never_varies(self):
+        from sklearn.compose import ColumnTransformer
+
+        rng = np.random.default_rng(0)
+        features = pd.DataFrame({"a": rng.uniform(0, 1, 300), "site": "north"})
+        model = make_pipeline(ColumnTransformer([("a", "passthrough", ["a"])]),
+                              LogisticRegression())
+        fixed = Problem(features, np.where(features.a > 0.5, "yes", "no"), model,
+                        categorical_columns=["site"])
+        record = fixed.record(0)
+        assert "--show-opposing-features" not in format_table("row", fixed.explain(record), record)
 
 
 def test_contributing_features_of_a_linear_regression(regression):

@@ -1,3 +1,5 @@
+import pickle
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -53,6 +55,7 @@ def test_defaults_come_from_the_statistics(stats):
     ({"prediction_column": "age"}, "feature column"),
     ({"probability_column": "prediction"}, "both"),
     ({"prediction_column": ""}, "prediction_column"),
+    ({"show_opposing_features": "yes"}, "show_opposing_features"),
 ])
 def test_inconsistent_settings_are_refused(stats, kwargs, message):
     with pytest.raises(ValueError, match=message):
@@ -97,3 +100,9 @@ def test_categorical_names_the_response_cannot_find_again_are_refused(name):
     stats = TrainingStats.from_dataframe(frame, "y", categorical_columns=[name])
     with pytest.raises(ValueError, match="rename the column"):
         ExplainConfig(training_stats=stats)
+
+
+def test_opposing_features_are_hidden_unless_asked_and_the_choice_survives_pickling(stats):
+    assert ExplainConfig(training_stats=stats).show_opposing_features is False
+    shown = ExplainConfig(training_stats=stats, show_opposing_features=np.True_)
+    assert pickle.loads(pickle.dumps(shown)).show_opposing_features is True

@@ -8,7 +8,7 @@ import pytest
 
 from veltra_utils.explainability.entity.constants import ProblemType
 
-from conftest import make_config, module
+from conftest import Recorder, make_config, module
 
 
 class FakeLime:
@@ -98,6 +98,50 @@ class TestClassification:
     def test_rejected_first_response_is_not_retried(self, run):
         with pytest.raises(Exception, match="no insight"):
             run(["reject", "positive"])
+
+
+class TestShowOpposingFeatures:
+    """The setting is read once, right after negative_weights_dominate says the
+    negative weights dominate, and with a true value the first response stands."""
+
+    UNSET = object()
+    FIRST_RUN = ["lime explainer", "config.perturbations_count", "negative_weights_dominate"]
+
+    def run(self, monkeypatch, first, setting):
+        log, calls, outcomes = [], [], [first, "positive"]
+        values = vars(make_config())
+        if setting is not self.UNSET:
+            values["show_opposing_features"] = setting
+
+        class LoggedResponse(FakeResponse):
+            def negative_weights_dominate(self):
+                log.append("negative_weights_dominate")
+                return super().negative_weights_dominate()
+
+        monkeypatch.setattr(module, "LimeTabularResponse", LoggedResponse)
+        explainer = module.LimeTabularExplainer(Recorder(log, "config.", **values))
+        explainer._LimeTabularExplainer__get_lime_explainer = lambda mode: log.append(
+            "lime explainer") or FakeLime(calls, outcomes)
+        result = explainer._LimeTabularExplainer__get_classification_explanation(
+            data_row="row", num_features=4, transaction=Transaction())
+        return result, calls, log
+
+    @pytest.mark.parametrize("setting, first_stands", [
+        (True, True), ([0], True), (False, False), ("", False),
+        (UNSET, False),  # a configuration from before the setting existed
+    ])
+    def test_read_only_when_negative_weights_dominate(self, monkeypatch, setting, first_stands):
+        read = [] if setting is self.UNSET else ["config.show_opposing_features"]
+        result, calls, log = self.run(monkeypatch, "negative", setting)
+        if first_stands:
+            assert result.explanation == "negative" and len(calls) == 1
+            assert log == self.FIRST_RUN + read
+        else:
+            assert result.explanation == "positive" and len(calls) == 2
+            assert log == self.FIRST_RUN + read + ["lime explainer", "config.perturbations_count"]
+
+        result, calls, log = self.run(monkeypatch, "positive", setting)
+        assert result.explanation == "positive" and log == self.FIRST_RUN
 
 
 class TestRegression:

@@ -1,10 +1,12 @@
 """The HTML report: escaping, the bar chart's order and colours, error sections."""
 import os
 import re
+from html import unescape
 
 import pytest
 
-from veltra_utils.explainability.report import (NEGATIVE_COLOUR, POSITIVE_COLOUR, ReportSection,
+from veltra_utils.explainability.report import (NEGATIVE_COLOUR, POSITIVE_COLOUR, Report,
+                                                ReportSection, failure_reason, format_table,
                                                 describe_feature, format_probability,
                                                 render_report, write_report)
 
@@ -130,3 +132,118 @@ def test_page_loads_nothing_from_outside():
     assert "Content-Security-Policy" in html and "default-src 'none'" in html
     assert not re.search(r"<(script|link|img|iframe)\b", html)
     assert not re.search(r"url\(|@import|src=", html)
+
+
+def _plain(html):
+    """The page's text without tags, as a reader sees it (entities left as they are)."""
+    return re.sub(r"\s+", " ", re.sub(r"<[^>]+>", " ", html))
+
+
+def _error(message):
+    return {"error": {"code": "KTRES1001E",
+                      "message": "There was an error while computing the explanation. " + message}}
+
+
+@pytest.mark.parametrize("message, reason", [
+    ("The feature 'age' has no value", "The feature \u2026 has no value"),
+    ("The categorical feature 'plan' has the value \"it's\", which the training data never "
+     "held", "The categorical feature \u2026 has the value \u2026, which the training data never "
+     "held"),
+    ("The value 1e+300 is too large: values must stay below 2**63 (about 9.2e18)",
+     "The value \u2026 is too large: values must stay below 2**63 (about \u2026)"),
+    ("The model's output for x3 was -3.5", "The model's output for x3 was \u2026"),
+])
+def test_failure_reasons_fold_the_records_own_values(message, reason):
+    assert failure_reason(_error(message)) == reason
+
+
+def test_overview_counts_records_predictions_and_failure_reasons():
+    sections = [("Row 0", _response([_feature("a", 0.5)], probability=0.75)),
+                ("Row 1", _error("The feature 'age' has no value")),
+                ("Row 2", _response([_feature("a", 0.5)], value="no", other="yes")),
+                ("Row 3", _error("The feature 'plan' has no value")),
+                ("Row 4", _response([_feature("a", 0.5)])),
+                ("Row 5", _error("The worker process ended unexpectedly")),
+                ("Row 6", _error("The worker process ended unexpectedly"))]
+    text = _plain(render_report(sections))
+    assert "Overview 7 records: 3 explained, 4 failed." in text
+    assert "Predictions yes : 2 records no : 1 record" in text
+    # Most frequent reason first; one worded alike throughout is shown whole.
+    assert "2 records : The feature \u2026 has no value e.g. The feature &#x27;age&#x27; has " \
+        "no value Row 1 , Row 3" in text
+    assert "2 records : The worker process ended unexpectedly Row 5 , Row 6" in text
+    assert "Records Row 0 : yes (75%) Row 1 : failed Row 2 : no (80%)" in text
+    assert "Overview" not in render_report(sections[:1])
+
+
+def _overview_bars(html):
+    """{(feature, label): mean |weight|} from the overview chart's bar titles."""
+    return {(feature, label): float(mean) for feature, mean, label in re.findall(
+        r"<title>(\w+): mean \|weight\| ([\d.]+) over the \d+ records? predicted (\w+)</title>",
+        html)}
+
+
+def test_overview_chart_ranks_features_by_mean_absolute_weight_per_label():
+    sections = [("r0", _response([_feature("a", 0.4), _feature("b", -0.1)])),
+                ("r1", _response([_feature("a", -0.2), _feature("c", 0.6)])),
+                ("r2", _response([_feature("b", -0.3)], value="no", other="yes")),
+                ("r3", _error("The feature 'a' has no value"))]
+    html = render_report(sections)
+    # A record whose explanation leaves a feature out counts it as 0.
+    assert _overview_bars(html) == pytest.approx({
+        ("a", "yes"): 0.3, ("a", "no"): 0.0, ("c", "yes"): 0.3, ("c", "no"): 0.0,
+        ("b", "yes"): 0.05, ("b", "no"): 0.3})
+    overview = html[html.index('id="overview"'):html.index('id="record-0"')]
+    labels = re.findall(r'dominant-baseline="middle">(\w)</text>', overview)
+    assert labels == ["a", "c", "b"]   # overall means 0.2, 0.2, 0.133
+    assert "raises the prediction in 1 record, lowers it in 1 record" in overview  # a
+    assert "raises the prediction in 0 records, lowers it in 2 records" in overview  # b
+
+
+def test_regression_values_read_as_in_the_terminal_table():
+    response = {"predictions": [{"value": 3044.8612, "explanation_features": [
+        _feature("a", 1.0)]}]}
+    html = render_report([("r0", response), ("r1", {"predictions": [
+        {"value": 1000.25, "explanation_features": [_feature("a", -2.0)]}]})])
+    assert "prediction 3044.86" in format_table("r0", response)
+    assert "Prediction: <strong><bdi>3044.86</bdi></strong>" in html
+    assert "Predicted values from 1000.25 to 3044.86 , mean 2022.56 ." in _plain(html)
+    assert "over the 2 records explained" in html
+
+
+def test_long_labels_wrap_and_keep_their_upper_bound():
+    bounds = {"min": 12.5, "max": 40.25, "min_inclusive": False, "max_inclusive": True}
+    features = [_feature("monthly_charge_in_the_customers_own_currency", 0.5,
+                         feature_range=bounds),
+                _feature("x" * 500, -0.2, feature_range=bounds)]
+    html = render_report([("r", _response(features)), ("s", _response(features))])
+    for label in re.findall(r'<text text-anchor="end"[^>]*>(.*?)</text>', html):
+        lines = re.findall(r"<tspan [^>]*>([^<]*)</tspan>", label)
+        assert 2 <= len(lines) <= 3 and all(len(unescape(line)) <= 18 for line in lines)
+        assert lines[-1].endswith(("&lt;= 40.25", "xxx", "currency"))   # "currency": overview
+    assert html.count("&lt;= 40.25</tspan>") == 4   # both records' charts, both features
+    # The charts scale to the page: no pixel size of their own.
+    for svg in re.findall(r"<svg [^>]*>", html):
+        assert 'width="100%"' in svg and "viewBox=" in svg and "height=" not in svg
+
+
+def test_notebook_report_shows_the_page_content(tmp_path):
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"a": [1.5, 2.5]}, index=[7, 9])
+    responses = [_response([_feature("a", 0.5)]), _error("The feature 'a' has no value")]
+    report = Report(responses, records=frame, title="Churn")
+    page = report.to_html()
+    assert [heading for heading in re.findall(r"<h2>([^<]*)</h2>", page)] == \
+        ["Overview", "Row 7", "Row 9"]
+    report.save(str(tmp_path / "r.html"))
+    assert (tmp_path / "r.html").read_text(encoding="utf-8") == page == render_report(
+        report.sections, title="Churn")
+    shown, again = report._repr_html_(), report._repr_html_()
+    body = page[page.index('<div class="veltra-report">'):page.index("</body>")]
+    prefix = re.search(r'id="(veltra-\d+-)overview"', shown).group(1)
+    assert shown.endswith(body.replace('id="', 'id="' + prefix).replace(
+        'href="#', 'href="#' + prefix))
+    assert prefix not in again                  # two displays never share anchors
+    assert "body {" not in shown                # the notebook keeps its own look
+    with pytest.raises(ValueError, match="1 headings for 2 responses"):
+        Report(responses, headings=["only one"])

@@ -150,6 +150,15 @@ py::object positive_coefficients_response(py::object self, py::object explainer,
     }
 }
 
+// `getattr(self.config, "show_opposing_features", False)`: whether the first
+// explanation stands with its negative weights. A configuration without the
+// setting (one pickled before it existed, say) keeps the second attempt.
+bool shows_opposing_features(py::handle self) {
+    py::object getattr_ = global("getattr");
+    py::object config = config_of(self);
+    return truth(getattr_(config, py::str("show_opposing_features"), py::bool_(false)));
+}
+
 py::object get_classification_explanation(py::object self, py::object data_row, py::object num_features,
                                           py::object transaction) {
     py::object explainer = self.attr(kGetLimeExplainer)("classification");
@@ -162,6 +171,7 @@ py::object get_classification_explanation(py::object self, py::object data_row, 
                                                       {"labels", transaction.attr("get_labels")()}});
     py::object response = lime_response(self, lime_explanation, transaction);
     if (!truth(response.attr("negative_weights_dominate")())) return response;
+    if (shows_opposing_features(self)) return response;
 
     py::object second_explainer = self.attr(kGetLimeExplainer)("classification");
     py::object second = positive_coefficients_response(self, second_explainer, data_row, num_features, transaction);

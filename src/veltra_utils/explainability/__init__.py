@@ -28,7 +28,8 @@ if TYPE_CHECKING:  # what editors and type checkers see; at run time the names l
     from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
         LimeTabularExplainer)
     from veltra_utils.explainability.models import ModelFileError, load_model
-    from veltra_utils.explainability.report import ReportSection, render_report, write_report
+    from veltra_utils.explainability.report import (Report, ReportSection, render_report,
+                                                    write_report)
     from veltra_utils.explainability.scoring import plain_lists, scoring_function
 
 # public name -> the module that defines it
@@ -45,6 +46,7 @@ _EXPORTS = {
     "error_response": "veltra_utils.explainability.entity.explain_response",
     "load_model": "veltra_utils.explainability.models",
     "ModelFileError": "veltra_utils.explainability.models",
+    "Report": "veltra_utils.explainability.report",
     "ReportSection": "veltra_utils.explainability.report",
     "render_report": "veltra_utils.explainability.report",
     "write_report": "veltra_utils.explainability.report",

@@ -325,7 +325,8 @@ def _load_config(args):
         return ExplainConfig(training_stats=stats, features_count=args.features_count,
                              perturbations_count=args.perturbations,
                              prediction_column=args.prediction_column,
-                             probability_column=args.probability_column)
+                             probability_column=args.probability_column,
+                             show_opposing_features=args.show_opposing_features)
 
 
 def _load_model(args):
@@ -499,6 +500,10 @@ def build_parser():
     explain.add_argument("--perturbations", type=_positive_int, default=5000, metavar="N",
                          help="samples LIME draws around each record (default: 5000; fewer is "
                               "faster and less stable)")
+    explain.add_argument("--show-opposing-features", action="store_true",
+                         help="keep the features that weigh against a classification as "
+                              "negative weights; by default, when they outweigh the others, "
+                              "the record is explained again and they get a weight of 0")
     explain.add_argument("--format", choices=["json", "table"], default="json",
                          help="output: one JSON document per line, or a table (default: json)")
     explain.add_argument("--report", metavar="HTML",

@@ -156,6 +156,26 @@ def describe_feature(feature, record=None):
     return name
 
 
+# Shown under an explanation made again with non-negative weights.
+_ZERO_WEIGHT_NOTE = ("a weight of 0 marks a factor that does not support the prediction; "
+                     "--show-opposing-features (show_opposing_features=True) shows what "
+                     "weighs against it")
+
+
+def _explained_again(rows):
+    """Whether the (feature, weight) ``rows`` are those of a classification explained again.
+
+    That happens when the first explanation's negative weights outweigh its
+    positive ones; the second surrogate's weights cannot be negative, and at
+    least one of them sits at exactly 0 (a fit with none at that bound would be
+    the unconstrained fit, which had a negative weight). An explanation that
+    stands as first made has a negative weight or, short of a feature that
+    never varies in the training data, no weight of exactly 0.
+    """
+    weights = [weight for _, weight in rows]
+    return bool(weights) and min(weights) >= 0 and 0 in weights
+
+
 def format_table(heading, response, record=None, show_record=False):
     """One record's response as lines of text for a terminal, under ``heading`` ("row 3").
 
@@ -192,6 +212,8 @@ def format_table(heading, response, record=None, show_record=False):
         for label, (_, weight) in zip(labels, rows):
             bar = ("+" if weight >= 0 else "-") * max(1, int(round(abs(weight) / largest * 20)))
             lines.append("  {0:<{1}}  {2:>+7.3f}  {3}".format(label, width, weight, bar))
+        if _explained_again(rows):
+            lines.append("  " + _ZERO_WEIGHT_NOTE)
     return "\n".join(lines) + "\n"
 
 
@@ -307,6 +329,8 @@ def _explanation_section(predictions, record, heading):
     parts.append('<p class="legend"><span class="swatch" style="background:{0}"></span>{1}'
                  '<span class="swatch" style="background:{2}"></span>{3}</p>'.format(
                      POSITIVE_COLOUR, _text(raises), NEGATIVE_COLOUR, _text(lowers)))
+    if _explained_again(sorted_features(explained.get("explanation_features"))):
+        parts.append('<p class="note">{0}</p>'.format(_text(_ZERO_WEIGHT_NOTE)))
     return "".join(parts)
 
 

@@ -32,6 +32,12 @@ class ExplainConfig:
     discretizer is refused: compute the statistics with it instead. A LIME
     discretizer object is handed on as it is.
 
+    When the negative weights of a classification explanation outweigh the
+    positive ones, the record is explained again with a surrogate whose
+    weights cannot be negative: the factors against the prediction then get a
+    weight of 0. ``show_opposing_features=True`` keeps the first explanation,
+    negative weights included.
+
     All values are plain attributes. Raises ValueError naming the first
     inconsistent setting.
     """
@@ -41,7 +47,8 @@ class ExplainConfig:
                  perturbations_count=5000, discretize_continuous=True, discretizer=None,
                  sample_around_instance=False, kernel=None, kernel_width=None,
                  input_data_type=InputDataType.STRUCTURED, explanation_types=None,
-                 prediction_column="prediction", probability_column="probability"):
+                 prediction_column="prediction", probability_column="probability",
+                 show_opposing_features=False):
         self.training_stats = _checked_stats(training_stats)
         self.problem_type = _checked_problem_type(problem_type, training_stats)
         self.feature_columns = _checked_feature_columns(feature_columns, training_stats)
@@ -61,6 +68,7 @@ class ExplainConfig:
         self.explanation_types = _checked_explanation_types(explanation_types)
         self.prediction_column, self.probability_column = _checked_output_columns(
             prediction_column, probability_column, self.feature_columns)
+        self.show_opposing_features = _flag(show_opposing_features, "show_opposing_features")
 
     def __repr__(self):
         return ("ExplainConfig(problem_type={0}, feature_columns={1!r}, categorical_columns={2!r}, "
