@@ -69,7 +69,7 @@ _STYLE = """
        background: #fff; overflow-wrap: anywhere; }
 .veltra-report h1 { font-size: 1.5rem; margin-bottom: .25rem; }
 .veltra-report .meta { color: #555; margin-top: 0; }
-.veltra-report nav ol { columns: 14rem 3; padding-left: 1.5rem; }
+.veltra-report nav ol { columns: 14rem 3; padding-left: 3rem; }  /* room for "1000." */
 .veltra-report section { border-top: 1px solid #ddd; padding: 1rem 0 1.5rem; }
 .veltra-report h2 { font-size: 1.15rem; margin: 0 0 .5rem; }
 .veltra-report h3 { font-size: 1rem; margin: 1rem 0 .4rem; }
@@ -646,11 +646,12 @@ def _overview(sections, prefix=""):
         parts.append('<h3>Features across the explained records</h3>')
         parts.append(_overview_chart(explained, groups, classification))
         parts.append('<p class="note">Bars: the mean absolute weight of the feature over the '
-                     'records of each predicted label (0 where a record\'s explanation leaves '
-                     'the feature out). Raises, lowers: in how many records the feature raised '
-                     'or lowered the {0}.</p>'.format(
-                         "probability of the predicted label" if classification
-                         else "predicted value"))
+                     '{0} (0 where a record\'s explanation leaves the feature out). Raises, '
+                     'lowers: in how many records the feature raised or lowered the {1}.</p>'
+                     .format("records of each predicted label" if classification
+                             else "explained records",
+                             "probability of the predicted label" if classification
+                             else "predicted value"))
     parts.append('<h3>Records</h3><nav><ol>{0}</ol></nav>'.format(
         "".join(_index_entry(index, section, prefix) for index, section in enumerate(sections))))
     parts.append('</section>')
