@@ -42,6 +42,11 @@ dumped response (``{"predictions": [...]}`` or ``{"error": {...}}``) and
 labels can show them.
 """
 
+# The label of the complementary prediction when it stands for every class but
+# the explained one (multiclass problems), and how readers are told so.
+OTHERS = "Others"
+_OTHERS_NOTE = " (all other classes)"
+
 # Charts are drawn in a coordinate space this wide and scaled to the page (at
 # most 34rem wide): narrow enough that their text stays readable on a phone.
 _CHART_WIDTH = 440
@@ -232,7 +237,8 @@ def format_table(heading, response, record=None, show_record=False):
     if explained.get("probability") is not None:
         line += ", probability {0}".format(format_probability(explained["probability"]))
     for other in predictions[1:]:
-        line += "; otherwise {0}".format(shorten(_plain_text(other.get("value"))))
+        line += "; otherwise {0}{1}".format(shorten(_plain_text(other.get("value"))),
+                                            _OTHERS_NOTE if other.get("value") == OTHERS else "")
         if other.get("probability") is not None:
             line += " ({0})".format(format_probability(other["probability"]))
     rows = sorted_features(explained.get("explanation_features"))
@@ -383,8 +389,8 @@ def _explanation_section(predictions, record, heading):
     parts.append('</p>')
     for other in others:
         other_probability = format_probability(other.get("probability"))
-        parts.append('<p class="complement">Otherwise: {0}{1}</p>'.format(
-            _isolated(other.get("value")),
+        parts.append('<p class="complement">Otherwise: {0}{1}{2}</p>'.format(
+            _isolated(other.get("value")), _OTHERS_NOTE if other.get("value") == OTHERS else "",
             "" if other_probability is None else " (probability {0})".format(
                 _text(other_probability))))
     caption = "Feature weights for the prediction {0} of {1}".format(_plain_text(value),
