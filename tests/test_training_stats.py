@@ -73,17 +73,8 @@ def test_small_frame_by_hand():
     assert from_rows.schema == stats.schema
 
 
-@pytest.mark.parametrize("loader, problem_type", [
-    (load_iris, ProblemType.MULTICLASS), (load_wine, ProblemType.MULTICLASS),
-    (load_breast_cancer, ProblemType.BINARY), (load_diabetes, ProblemType.REGRESSION)])
-def test_numeric_statistics_equal_lime_quartile_discretizer(loader, problem_type):
-    frame = loader(as_frame=True).frame
-    # Diabetes progression is a whole-number score, regression only when said so.
-    given = problem_type if problem_type is ProblemType.REGRESSION else None
-    stats = TrainingStats.from_dataframe(frame, "target", problem_type=given)
-    assert stats.problem_type is problem_type
-    data = frame[stats.feature_columns].to_numpy(dtype=float)
-    reference = QuartileDiscretizer(data, [], stats.feature_columns)
+def _assert_lime_discretizer_statistics(stats, data, reference):
+    """The statistics' bins are those of LIME's own discretizer ``reference`` on ``data``."""
     lime_stats = stats.get_lime_stats()
     for position in range(data.shape[1]):
         expected = {key: list(getattr(reference, key)[position])
@@ -99,6 +90,20 @@ def test_numeric_statistics_equal_lime_quartile_discretizer(loader, problem_type
         discretized = reference.discretize(data)[:, position]
         assert frequencies == [int(np.sum(discretized == value))
                                for value in lime_stats["feature_values"][position]]
+
+
+@pytest.mark.parametrize("loader, problem_type", [
+    (load_iris, ProblemType.MULTICLASS), (load_wine, ProblemType.MULTICLASS),
+    (load_breast_cancer, ProblemType.BINARY), (load_diabetes, ProblemType.REGRESSION)])
+def test_numeric_statistics_equal_lime_quartile_discretizer(loader, problem_type):
+    frame = loader(as_frame=True).frame
+    # Diabetes progression is a whole-number score, regression only when said so.
+    given = problem_type if problem_type is ProblemType.REGRESSION else None
+    stats = TrainingStats.from_dataframe(frame, "target", problem_type=given)
+    assert stats.problem_type is problem_type
+    data = frame[stats.feature_columns].to_numpy(dtype=float)
+    _assert_lime_discretizer_statistics(stats, data,
+                                        QuartileDiscretizer(data, [], stats.feature_columns))
     assert stats.stds == pytest.approx(data.std(axis=0).tolist())
 
 
@@ -115,18 +120,7 @@ def test_numeric_statistics_equal_lime_decile_and_entropy_discretizers(loader, d
                                random_state=10)
     lime_stats = stats.get_lime_stats()
     assert max(len(bins) for bins in lime_stats["bins"].values()) > 3
-    for position in range(data.shape[1]):
-        expected = {key: list(getattr(reference, key)[position])
-                    for key in ("means", "stds", "mins", "maxs")}
-        frequencies = lime_stats["feature_frequencies"][position]
-        for index, count in enumerate(frequencies):
-            if count and expected["mins"][index] == expected["maxs"][index]:
-                expected["means"][index], expected["stds"][index] = 0.0, 1.0  # as for quartiles
-        for key, values in expected.items():
-            assert lime_stats[key][position] == pytest.approx(values, rel=1e-12, abs=1e-12)
-        discretized = reference.discretize(data)[:, position]
-        assert frequencies == [int(np.sum(discretized == value))
-                               for value in lime_stats["feature_values"][position]]
+    _assert_lime_discretizer_statistics(stats, data, reference)
 
     from_rows = TrainingStats(frame.astype(object).values.tolist(), list(frame.columns),
                               "target", discretizer=discretizer)
