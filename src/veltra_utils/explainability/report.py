@@ -214,23 +214,18 @@ def _explained_again(rows):
     return bool(weights) and min(weights) >= 0 and 0 in weights
 
 
-def format_table(heading, response, record=None, show_record=False):
+def format_table(heading, response, record=None):
     """One record's response as lines of text for a terminal, under ``heading`` ("row 3").
 
     ``record`` (feature name to value) fills in the values of numeric
-    features described without a range; ``show_record`` also lists it.
+    features described without a range.
     Everything from the data is shown escaped and shortened: a value can
     neither drive the terminal nor flood it. Numbers read as in the report.
     """
-    values = []
-    if show_record and record:
-        values = [inert("  record: " + shorten(", ".join(
-            "{0}={1}".format(name, _plain_text(value)) for name, value in record.items()), 1000))]
     if "error" in response:
         error = response["error"]
-        return "\n".join([inert("{0}: FAILED ({1}) {2}".format(
-            heading, error.get("code", "error"), shorten(error.get("message", ""), 1000)))]
-            + values) + "\n"
+        return inert("{0}: FAILED ({1}) {2}".format(
+            heading, error.get("code", "error"), shorten(error.get("message", ""), 1000))) + "\n"
     predictions = response.get("predictions") or [{}]
     explained = predictions[0]
     line = "{0}: prediction {1}".format(heading, shorten(_plain_text(explained.get("value"))))
@@ -242,7 +237,7 @@ def format_table(heading, response, record=None, show_record=False):
         if other.get("probability") is not None:
             line += " ({0})".format(format_probability(other["probability"]))
     rows = sorted_features(explained.get("explanation_features"))
-    lines = [inert(line)] + values
+    lines = [inert(line)]
     if rows:
         largest = max(abs(weight) for _, weight in rows) or 1.0
         labels = [inert(shorten(describe_feature(feature, record), 80)) for feature, _ in rows]

@@ -22,7 +22,7 @@ import numpy as np
 import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
-from veltra_utils.explainability.utils.text import one_line
+from veltra_utils.explainability.utils.text import one_line, quote
 from veltra_utils.explainability.utils.validation import column_name_list
 from veltra_utils.explainability.utils.values import is_missing as _is_missing
 from veltra_utils.explainability.utils.values import is_number as _is_number
@@ -48,7 +48,6 @@ _EVERY_COLUMN_KEYS = ("feature_values", "feature_frequencies")
 _DIGEST_KEY = "sha256"
 _CHANGED = "the statistics file was changed after it was written"
 # Errors quote at most this many characters of a stored value.
-_SHOWN_LIMIT = 200
 
 
 class TrainingStats:
@@ -514,11 +513,7 @@ def _binned_stats(values, bins):
 
 def _shown(value):
     """``repr(value)`` cut to a length that fits a one-line error message."""
-    try:
-        text = repr(value)
-    except ValueError:  # an integer with more digits than Python prints
-        return "<a {0} too long to show>".format(type(value).__name__)
-    return text if len(text) <= _SHOWN_LIMIT else text[:_SHOWN_LIMIT] + "..."
+    return quote(value)
 
 
 def _malformed(text, *values):
