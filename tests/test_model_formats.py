@@ -66,8 +66,13 @@ def work(tmp_path_factory):
     model = churn_model(features, train.churn)
     (folder / "model.onnx").write_bytes(to_onnx(model, features))
     (folder / "tensor.onnx").write_bytes(to_onnx(model, features, zipmap=False))
-    numeric = churn_model(train[NUMERIC], train.churn)
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import StandardScaler
     from skl2onnx import to_onnx as one_tensor
+
+    numeric = make_pipeline(StandardScaler(), LogisticRegression()).fit(
+        train[NUMERIC].to_numpy(np.float32), train.churn)
     (folder / "numeric.onnx").write_bytes(one_tensor(
         numeric, train[NUMERIC].to_numpy(np.float32)[:5], options={"zipmap": False},
         target_opset=17).SerializeToString())
@@ -77,7 +82,7 @@ def work(tmp_path_factory):
     lgb.save_model(str(folder / "model.txt"))
     three.save_model(str(folder / "three.ubj"))
     import mlflow.sklearn
-    mlflow.sklearn.save_model(model, str(folder / "mlflow"))
+    mlflow.sklearn.save_model(model, str(folder / "mlflow"), pip_requirements=[])
     return folder, train, model
 
 
@@ -216,17 +221,15 @@ def test_a_booster_that_does_not_fit_the_statistics_is_refused(work, model, prob
                          class_labels=labels)
 
 
-class _Constant:
-    """An MLflow python model that predicts without probabilities."""
-
-    def predict(self, context, model_input, params=None):
-        return ["no"] * len(model_input)
-
-
 def test_an_mlflow_model_without_probabilities_is_refused_for_classification(work, tmp_path):
     import mlflow.pyfunc
 
-    mlflow.pyfunc.save_model(str(tmp_path / "constant"), python_model=_Constant())
+    class Constant(mlflow.pyfunc.PythonModel):
+        def predict(self, context, model_input, params=None):
+            return ["no"] * len(model_input)
+
+    mlflow.pyfunc.save_model(str(tmp_path / "constant"), python_model=Constant(),
+                             pip_requirements=[])
     model = load_model(tmp_path / "constant", trust_pickle=True)
     with pytest.raises(ValueError, match="gives no class probabilities"):
         scoring_function(model, list(work[1].columns[:-1]), "binary", class_labels=LABELS)
