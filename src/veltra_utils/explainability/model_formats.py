@@ -332,7 +332,7 @@ def scoring_model(model, feature_columns, problem_type, class_labels=None):
     if kind == "mlflow":
         return _mlflow_model(model, columns, problem_type, labels)
     if kind in ("onnx", "onnxruntime"):
-        return _OnnxScorer(portable(model), columns, problem_type)
+        return _OnnxScorer(portable(model), columns, problem_type, labels)
     if kind == "xgboost":
         return _XGBoostScorer(model, columns, problem_type, labels)
     return _LightGBMScorer(model, columns, problem_type, labels)
@@ -362,9 +362,15 @@ def _column_values(frame, name, dtype):
 
 
 class _OnnxScorer:
-    """An ONNX model fed from a DataFrame of the feature columns."""
+    """An ONNX model fed from a DataFrame of the feature columns.
 
-    def __init__(self, model, columns, problem_type):
+    Each input is fed as the model declares it: one tensor of every feature
+    column, or one [rows, 1] tensor per column named like it, of the declared
+    element type (text gaps as "", numeric gaps as NaN). Probabilities come
+    as a tensor or as one {label: probability} map per row.
+    """
+
+    def __init__(self, model, columns, problem_type, labels):
         self.model = model
         self.regression = problem_type is ProblemType.REGRESSION
         self.feature_names_in_ = np.array(columns, dtype=object)
@@ -383,7 +389,11 @@ class _OnnxScorer:
             raise ValueError("The ONNX model gives no class probabilities (its output {0!r} is "
                              "{1}), which a {2} model needs".format(
                                  outputs[self._probabilities].name, kind, problem_type.value))
-        labels = model.labels
+        # A graph that names no labels states its columns in the labels' sorted order.
+        if model.labels is not None:
+            labels = model.labels
+        elif labels is not None:
+            labels = _sorted_labels(labels)
         self.classes_ = None if labels is None else np.array(labels, dtype=object)
 
     def _run(self, frame):

@@ -26,11 +26,13 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
     """Wrap ``model`` into the scoring function that ``LimeTabularExplainer.explain`` takes.
 
     ``model`` needs ``predict`` and, unless the problem is a regression,
-    ``predict_proba``; or it is a model of another library that ``load_model``
-    reads (an ``OnnxModel`` or onnxruntime session, an XGBoost or LightGBM
-    ``Booster``, an MLflow pyfunc model), adapted by ``model_formats``. Models fitted on a DataFrame (pipelines with column
+    ``predict_proba``. Models fitted on a DataFrame (pipelines with column
     transformers, estimators that know their feature names) receive a DataFrame
     with ``feature_columns``; other models receive a 2-D numpy array.
+
+    ``model`` can also be a model of another library that ``load_model``
+    reads: an ``OnnxModel`` or onnxruntime session, an XGBoost or LightGBM
+    ``Booster``, an MLflow pyfunc model (see ``model_formats``).
 
     ``problem_type`` is a ProblemType or its value text. The returned function
     gives ``(predictions, probabilities)`` as plain Python lists, or
