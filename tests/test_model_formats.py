@@ -236,3 +236,14 @@ def test_an_mlflow_model_without_probabilities_is_refused_for_classification(wor
     predictions, _ = scoring_function(model, list(work[1].columns[:-1]), "regression")(
         work[1].drop(columns="churn").head(2).values.tolist())
     assert predictions == ["no", "no"]
+
+
+def test_an_xgboost_model_without_its_categories_is_refused(work, monkeypatch):
+    booster = load_model(work[0] / "model.ubj")
+
+    def older_xgboost():
+        raise AttributeError("get_categories")
+
+    monkeypatch.setattr(booster, "get_categories", older_xgboost)
+    with pytest.raises(ValueError, match="splits on categories but does not store them"):
+        scoring_function(booster, list(work[1].columns[:-1]), "binary", class_labels=LABELS)

@@ -533,6 +533,10 @@ class _XGBoostScorer(_BoosterScorer):
             classes = 2 if objective.startswith("binary:") else \
                 int(learner["learner_model_param"]["num_class"])
         self._types = booster.feature_types
+        if self._types is not None and "c" in self._types and not _stores_categories(booster):
+            # Category codes would then follow each batch's values: wrong without a word.
+            raise ValueError("The XGBoost model splits on categories but does not store them; "
+                             "save it with XGBoost 3.1 or later, which keeps them in the model")
         super().__init__(booster, columns, problem_type, labels, objective, classes,
                          booster.feature_names, booster.num_features())
 
@@ -549,6 +553,14 @@ class _XGBoostScorer(_BoosterScorer):
         matrix = xgboost.DMatrix(pd.DataFrame(data, columns=self.names), enable_categorical=True,
                                  feature_names=self.names if self.booster.feature_names else None)
         return self.booster.predict(matrix)
+
+
+def _stores_categories(booster):
+    """Whether the Booster keeps the categories it was trained on, and so codes new values."""
+    try:
+        return not booster.get_categories().empty()
+    except Exception:   # older XGBoost: no such method
+        return False
 
 
 class _LightGBMScorer(_BoosterScorer):
