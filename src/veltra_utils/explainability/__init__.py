@@ -14,7 +14,8 @@ Everything a user needs is one import away::
 The names are loaded on first use, so ``import veltra_utils.explainability``
 itself stays cheap (the command line starts without numpy or LIME). The
 modules behind them (``entity``, ``explainers``, ``scoring``, ``batch``,
-``models``, ``report``, ``spark``) stay importable under their own paths.
+``models``, ``model_formats``, ``report``, ``spark``) stay importable under
+their own paths.
 """
 import importlib
 from typing import TYPE_CHECKING
@@ -27,6 +28,7 @@ if TYPE_CHECKING:  # what editors and type checkers see; at run time the names l
     from veltra_utils.explainability.entity.training_stats import TrainingStats
     from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
         LimeTabularExplainer)
+    from veltra_utils.explainability.model_formats import OnnxModel
     from veltra_utils.explainability.models import ModelFileError, load_model
     from veltra_utils.explainability.report import (Report, ReportSection, render_report,
                                                     write_report)
@@ -46,6 +48,7 @@ _EXPORTS = {
     "error_response": "veltra_utils.explainability.entity.explain_response",
     "load_model": "veltra_utils.explainability.models",
     "ModelFileError": "veltra_utils.explainability.models",
+    "OnnxModel": "veltra_utils.explainability.model_formats",
     "Report": "veltra_utils.explainability.report",
     "ReportSection": "veltra_utils.explainability.report",
     "render_report": "veltra_utils.explainability.report",

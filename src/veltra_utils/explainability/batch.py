@@ -58,7 +58,9 @@ class ModelScoring:
     """
 
     def __init__(self, model, feature_columns, problem_type, class_labels=None, **options):
-        self.model = model
+        from veltra_utils.explainability.model_formats import portable
+
+        self.model = portable(model)  # an onnxruntime session does not pickle; its bytes do
         self.arguments = dict(options, feature_columns=list(feature_columns),
                               problem_type=problem_type,
                               class_labels=None if class_labels is None else list(class_labels))

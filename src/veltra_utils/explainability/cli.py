@@ -70,8 +70,14 @@ loaded safely: only scikit-learn's estimators and the data they hold are
 trusted. Any other type or function the file names is refused until you
 accept it with --trust TYPE (once per type) or --trust-pickle (everything).
 A file saved with joblib or pickle can run arbitrary code when it is loaded,
-so it is refused unless you pass --trust-pickle. Model files that unpack to
-more than --max-model-size (default 2GiB) are refused before they are read.
+so it is refused unless you pass --trust-pickle. ONNX files, XGBoost models
+(.ubj or .json) and LightGBM text models hold no code and load as they are;
+an MLflow model directory unpickles code and needs --trust-pickle. Each of
+these needs its package: pip install "veltra_utils[onnx]" (or xgboost,
+lightgbm, mlflow). The format is read from the file's content. XGBoost and
+LightGBM models give probabilities in the sorted order of the class labels.
+Model files that unpack to more than --max-model-size (default 2GiB) are
+refused before they are read.
 
 Output: one JSON document per record and line, {"row": N, "predictions": [...]}
 or {"row": N, "error": {...}}; --format table prints the same for people.
@@ -487,7 +493,8 @@ def build_parser():
     explain.add_argument("--stats", required=True, metavar="JSON",
                          help="training statistics written by '{0} stats'".format(PROG))
     explain.add_argument("--model", required=True, metavar="FILE",
-                         help="the model: a skops file, or a joblib file with --trust-pickle")
+                         help="the model: a skops, ONNX, XGBoost or LightGBM file, or with "
+                              "--trust-pickle a joblib file or an MLflow model directory")
     explain.add_argument("--records", required=True, metavar="FILE",
                          help="the records to explain: a CSV file with a header row, or a "
                               "Parquet file")

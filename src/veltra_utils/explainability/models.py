@@ -12,7 +12,9 @@ A file is also refused before skops reads it when it would unpack to more than
 ``max_size`` bytes, or when any of its members unpacks to more than it declares.
 
 joblib and pickle files run whatever code they hold while they load, so they
-are loaded only when the caller trusts them (``trust_pickle``).
+are loaded only when the caller trusts them (``trust_pickle``); so are MLflow
+model directories. ONNX, XGBoost and LightGBM files hold no code and load
+through ``model_formats``, which also recognises each format by its content.
 """
 import bz2
 import functools
@@ -138,7 +140,14 @@ def _format_size(count):
 
 def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL_SIZE,
                max_ratio=DEFAULT_MAX_RATIO):
-    """Load a model saved with ``skops.io.dump`` or, when ``trust_pickle``, with joblib/pickle.
+    """Load a model: skops, ONNX, XGBoost, LightGBM, or with ``trust_pickle`` joblib or MLflow.
+
+    The format is recognised by the content, not the file name (see
+    ``model_formats``): an ONNX file gives an ``OnnxModel``, an XGBoost
+    (``.ubj``/``.json``) or LightGBM text model the library's ``Booster``, an
+    MLflow model directory (which unpickles code, hence ``trust_pickle``) an
+    ``mlflow.pyfunc`` model. Each needs its package, added by the extras
+    ``veltra_utils[onnx]``, ``[xgboost]``, ``[lightgbm]`` and ``[mlflow]``.
 
     A skops file (recognised by its content, a zip archive) loads when every
     type it names is in ``trusted_types()`` or in ``trust``, an iterable of exact
@@ -163,12 +172,14 @@ def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL
             or max_size < 1:
         raise ModelFileError("the largest model size must be a positive number of bytes, "
                              "got {0!r}".format(max_size))
+    from veltra_utils.explainability import model_formats
+
+    if os.path.isdir(path):
+        return _load_directory(path, trust_pickle, max_size)
     try:
         stream = open(path, "rb")
     except FileNotFoundError:
         raise ModelFileError("the model file {0} does not exist".format(path)) from None
-    except IsADirectoryError:
-        raise ModelFileError("the model file {0} is a directory".format(path)) from None
     except OSError as error:
         raise ModelFileError("cannot read the model file {0}: {1}"
                              .format(path, _one_line(error))) from None
@@ -181,12 +192,20 @@ def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL
                                                                  _format_size(max_size)))
             is_skops = zipfile.is_zipfile(stream)
             stream.seek(0)
+            kind = "skops" if is_skops else model_formats.detect_format(path, stream.read(64))
+            stream.seek(0)
+            data = stream.read() if kind in ("onnx", "xgboost", "lightgbm") else None
         except OSError as error:
             raise ModelFileError("cannot read the model file {0}: {1}"
                                  .format(path, _one_line(error))) from None
-        if is_skops:
+        if kind == "skops":
             return _load_skops(stream, path, trust, trust_pickle, max_size, max_ratio)
+        if data is not None:
+            return model_formats.load(kind, path, data, trust_pickle)
         if not trust_pickle:
+            if kind is None:
+                raise ModelFileError("the model file {0} is not in a format this package reads; "
+                                     "it reads {1}".format(path, model_formats.ACCEPTED))
             raise ModelFileError("the model file {0} is not a skops file; if it was saved with "
                                  "joblib or pickle, loading it can run arbitrary code: re-save "
                                  "it with skops.io.dump, or pass --trust-pickle if you trust "
@@ -196,8 +215,33 @@ def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL
         try:
             return joblib.load(stream)
         except Exception as error:  # a pickle can fail in any way its contents choose
+            if kind is None:
+                raise ModelFileError("the model file {0} is not in a format this package "
+                                     "reads; it reads {1}".format(path, model_formats.ACCEPTED)
+                                     ) from None
             raise ModelFileError("cannot load the model file {0} with joblib: {1}"
                                  .format(path, _one_line(error))) from None
+
+
+def _load_directory(path, trust_pickle, max_size):
+    """An MLflow model directory, refused when it holds more than ``max_size`` bytes."""
+    from veltra_utils.explainability import model_formats
+
+    if model_formats.detect_format(path, b"") != "mlflow":
+        raise ModelFileError("the model file {0} is a directory without an MLmodel file, so no "
+                             "MLflow model".format(path))
+    total = 0
+    for folder, _, names in os.walk(path):
+        for name in names:
+            try:
+                total += os.lstat(os.path.join(folder, name)).st_size
+            except OSError:
+                continue
+    if total > max_size:
+        raise ModelFileError("the MLflow model {0} holds {1}, more than the {2} allowed "
+                             "(--max-model-size)".format(path, _format_size(total),
+                                                         _format_size(max_size)))
+    return model_formats.load("mlflow", path, None, trust_pickle)
 
 
 def _load_skops(stream, path, trust, trust_pickle, max_size, max_ratio):

@@ -11,6 +11,7 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
+from veltra_utils.explainability import model_formats
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.entity.transaction import first_gap, no_value_message
@@ -28,6 +29,10 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
     ``predict_proba``. Models fitted on a DataFrame (pipelines with column
     transformers, estimators that know their feature names) receive a DataFrame
     with ``feature_columns``; other models receive a 2-D numpy array.
+
+    ``model`` can also be a model of another library that ``load_model``
+    reads: an ``OnnxModel`` or onnxruntime session, an XGBoost or LightGBM
+    ``Booster``, an MLflow pyfunc model (see ``model_formats``).
 
     ``problem_type`` is a ProblemType or its value text. The returned function
     gives ``(predictions, probabilities)`` as plain Python lists, or
@@ -58,6 +63,7 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
     columns = list(feature_columns)
     if not isinstance(problem_type, ProblemType):
         problem_type = ProblemType(problem_type)
+    model = model_formats.scoring_model(model, columns, problem_type, class_labels)
     regression = problem_type is ProblemType.REGRESSION
     if not callable(getattr(model, "predict", None)):
         raise ValueError("The model has no predict method")
