@@ -456,7 +456,8 @@ def stats_from_files(stats, path, label_column, categorical_columns=(), problem_
                     source = _parquet_source(connection, files, path)
                 else:
                     source = _csv_source(connection, files, path, sep, scratch)
-                _check_names(source, path, label_column, feature_columns)
+                check_names([column.name for column in source.columns], path, label_column,
+                            feature_columns)
                 return compute(stats, source, label_column, categorical_columns, problem_type,
                                feature_columns, missing)
         except duckdb.Error as error:
@@ -542,9 +543,8 @@ def typed_columns(source):
     return items
 
 
-def _check_names(source, path, label_column, feature_columns):
+def check_names(names, path, label_column, feature_columns):
     """Name the file and its columns when a column asked for is not among them."""
-    names = [column.name for column in source.columns]
     wanted = [label_column] + ([] if feature_columns is None or isinstance(feature_columns, str)
                                else list(feature_columns))
     for name in wanted:
@@ -566,6 +566,16 @@ def stats_from_spark(stats, df, label_column, categorical_columns=(), problem_ty
                        feature_columns, missing)
     finally:
         df.sparkSession.catalog.dropTempView(view)
+
+
+def stats_of_files_on_spark(session, path, label_column, sep=None, **settings):
+    """TrainingStats of the CSV or Parquet files ``path`` names, computed on Spark;
+    ``settings`` are those of ``TrainingStats.from_spark``."""
+    from veltra_utils.explainability.entity.training_stats import TrainingStats
+
+    frame = spark_table(session, path, sep)
+    check_names(frame.columns, path, label_column, settings.get("feature_columns"))
+    return TrainingStats.from_spark(frame, label_column, **settings)
 
 
 def spark_table(session, path, sep=None):

@@ -139,8 +139,10 @@ class TrainingStats:
         """
         if engine == "pandas":
             from veltra_utils.explainability import tables
+            from veltra_utils.explainability.entity.stats_queries import check_names
 
             frame = tables.read_table(path, "training data", sep=sep)
+            check_names(list(frame.columns), path, label_column, feature_columns)
             return cls.from_dataframe(frame, label_column, categorical_columns, problem_type,
                                       feature_columns, discretizer, missing)
         if engine != "duckdb":
