@@ -260,12 +260,16 @@ def _statistics(args, engine):
     from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
 
     spark.check_available()
+    from pyspark.sql import SparkSession
+
+    running = SparkSession.getActiveSession()
     session = spark.session(master=args.master, verbose=getattr(args, "verbose", False))
     try:
         return stats_of_files_on_spark(session, args.train, args.label, sep=args.sep,
                                        **settings)
     finally:
-        session.stop()
+        if session is not running:  # never stop a host's session
+            session.stop()
 
 
 # ---------------------------------------------------------------- explain
