@@ -321,33 +321,28 @@ def _bins(source, numeric, summary, discretizer):
 
 
 def _per_bin(source, numeric, bins):
-    """{column: [(count, mean, population std)] per bin}, all columns in one scan.
+    """{column: [(count, mean, population std)] per bin}, grouped by bin in one query.
 
     A value falls in the first bin whose upper boundary it does not exceed, as
     numpy's ``searchsorted`` places it (LIME's discretizers use that).
     """
-    parts, keys = [], []
-    for column in numeric:
-        value = column.value()
+    queries = []
+    for place, column in enumerate(numeric):
         boundaries = bins[column.name]
-        for index in range(len(boundaries) + 1):
-            conditions = []
-            if index > 0:
-                conditions.append("{0} > {1}".format(value, double(boundaries[index - 1])))
-            if index < len(boundaries):
-                conditions.append("{0} <= {1}".format(value, double(boundaries[index])))
-            where = " AND ".join(conditions)
-            for call in ("count({0})", "avg({0})", "stddev_pop({0})"):
-                parts.append("{0} FILTER (WHERE {1})".format(call.format(value), where))
-            keys.append((column.name, index))
-    per_bin = {column.name: [] for column in numeric}
-    if parts:
-        row = source.one("SELECT {0} FROM {1}".format(", ".join(parts), source.table))
-        for place, (name, _) in enumerate(keys):
-            count, mean, std = row[3 * place:3 * place + 3]
-            per_bin[name].append((int(count), 0.0 if mean is None else float(mean),
-                                  0.0 if std is None else float(std)))
-    return per_bin
+        cases = " ".join("WHEN v <= {0} THEN {1}".format(double(boundary), index)
+                         for index, boundary in enumerate(boundaries))
+        queries.append(
+            "SELECT {0} AS place, CASE {1} ELSE {2} END AS bin, count(v), avg(v), "
+            "stddev_pop(v) FROM (SELECT {3} AS v FROM {4}) AS col{0} WHERE v IS NOT NULL "
+            "GROUP BY CASE {1} ELSE {2} END".format(place, cases, len(boundaries),
+                                                    column.value(), source.table))
+    figures = {}
+    if queries:
+        for place, index, count, mean, std in source.rows(" UNION ALL ".join(queries)):
+            figures[int(place), int(index)] = (int(count), float(mean), float(std))
+    return {column.name: [figures.get((place, index), (0, 0.0, 0.0))
+                          for index in range(len(bins[column.name]) + 1)]
+            for place, column in enumerate(numeric)}
 
 
 def _categories(source, column):
