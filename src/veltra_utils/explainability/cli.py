@@ -219,6 +219,7 @@ class _Output:
 
 def run_stats(args):
     from veltra_utils.explainability.entity.training_stats import AmbiguousLabelError
+    from veltra_utils.explainability.tables import TableError
 
     output = None if args.output == "-" else \
         _Output(args.output, "statistics", {"training data": args.train})
@@ -230,6 +231,8 @@ def run_stats(args):
             stats = _statistics(args, engine)
         except AmbiguousLabelError as error:
             raise ValueError(error.hint("--problem-type {0}")) from None
+        except TableError as error:  # names the file itself
+            raise UsageError(_one_line(error)) from None
         text = stats.to_json()
     if output is None:
         sys.stdout.write(text)

@@ -385,13 +385,18 @@ def _label(source, column, problem_type, row_count):
             telling = source.rows("SELECT {0} FROM {1} WHERE NOT ({0} % 1 = 0) LIMIT 1"
                                   .format(value, table))
             values += [plain(row[0]) for row in telling]
-
-        def every_label():
-            return [plain(row[0]) for row in source.rows(distinct)]
+        every_label = _all_rows(source, distinct)
     dtype = _PANDAS_DTYPES.get(column.kind, object)
     series = pd.Series(values, dtype=dtype, name=column.name)
     return label_problem(series, values, column.name, problem_type, row_count=row_count,
                          distinct_count=distinct_count, every_label=every_label)
+
+
+def _all_rows(source, sql):
+    """A function that runs ``sql`` and returns the first value of each row."""
+    from veltra_utils.explainability.utils.values import plain
+
+    return lambda: [plain(row[0]) for row in source.rows(sql)]
 
 
 # ---------------------------------------------------------------- DuckDB on files
@@ -401,7 +406,7 @@ def matching_files(path, what="training data"):
     from veltra_utils.explainability.tables import TableError
 
     path = os.fspath(path)
-    if glob.has_magic(path):
+    if glob.has_magic(path) and not os.path.exists(path):
         files = sorted(name for name in glob.glob(path) if os.path.isfile(name))
         if not files:
             raise TableError("no {0} file matches {1}".format(what, path))
@@ -568,9 +573,16 @@ def stats_of_files_on_spark(session, path, label_column, sep=None, **settings):
     ``settings`` are those of ``TrainingStats.from_spark``."""
     from veltra_utils.explainability.entity.training_stats import TrainingStats
 
-    frame = spark_table(session, path, sep)
-    check_names(frame.columns, path, label_column, settings.get("feature_columns"))
-    return TrainingStats.from_spark(frame, label_column, **settings)
+    from veltra_utils.explainability.spark import spark_error
+
+    try:
+        frame = spark_table(session, path, sep)
+        check_names(frame.columns, path, label_column, settings.get("feature_columns"))
+        return TrainingStats.from_spark(frame, label_column, **settings)
+    except (ValueError, RuntimeError):
+        raise
+    except Exception as error:  # Spark's own, with a Java stack trace as its text
+        raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
 
 
 def spark_table(session, path, sep=None):
