@@ -193,3 +193,24 @@ def test_command_refuses_entropy_with_duckdb_and_master_without_spark(tmp_path, 
                            (["--master", "local[1]"], "needs --engine spark")):
         assert main(["stats", "--train", str(path), "--label", "y", *extra]) == 2
         assert message in capsys.readouterr().err
+
+
+def test_csv_cells_are_typed_as_pandas_reads_them(tmp_path):
+    # Missing-value words, spaces after the separator, true/false with gaps,
+    # whole numbers with gaps, leading zeros, numbers beside text.
+    path = tmp_path / "hand.csv"
+    path.write_text("count,flag,word,code,ratio,y\n"
+                    " 5,True,NA,007,1e3,a\n"
+                    "n/a,false,x,12,-inf,b\n"
+                    "3, FALSE,null,x1,2.5,a\n"
+                    ",true, ,4,NaN,b\n"
+                    "8,,y,5,.5,a\n")
+    expected = TrainingStats.from_files(path, "y", engine="pandas", feature_columns=[
+        "count", "flag", "word", "code"]).to_dict()
+    computed = TrainingStats.from_files(path, "y", feature_columns=[
+        "count", "flag", "word", "code"]).to_dict()
+    assert_same_stats(computed, expected)
+    assert computed["schema"] == {"count": "long", "flag": "boolean", "word": "string",
+                                  "code": "string"}
+    with pytest.raises(ValueError, match="'ratio' holds infinite values"):
+        TrainingStats.from_files(path, "y")
