@@ -8,6 +8,7 @@ import bench_adapter  # noqa: E402
 import bench_batch  # noqa: E402
 import bench_explain  # noqa: E402
 import bench_formats  # noqa: E402
+import bench_stats  # noqa: E402
 
 if __name__ == "__main__":
     bench_adapter.run()
@@ -17,3 +18,5 @@ if __name__ == "__main__":
     bench_batch.run()
     print()
     bench_formats.run()
+    print()
+    bench_stats.run()

@@ -45,6 +45,10 @@ _STATS_EPILOG = """\
 example:
   %(prog)s --train train.csv --label churn --categorical plan,region -o stats.json
 
+The statistics are computed by DuckDB straight from the file (or the files a
+quoted glob such as 'train/*.parquet' names), in bounded memory; --engine pandas
+loads the file instead, and --engine spark computes them on Spark.
+
 Every column but the label is a feature unless --features says otherwise.
 Columns of text or of true/false values are always categorical; empty cells in
 a categorical column are a category of their own ("missing"), and empty cells
@@ -220,34 +224,21 @@ class _Output:
 # ---------------------------------------------------------------- stats
 
 def run_stats(args):
-    from veltra_utils.explainability import tables
-    from veltra_utils.explainability.entity.training_stats import (AmbiguousLabelError,
-                                                                   TrainingStats)
+    from veltra_utils.explainability.entity.training_stats import AmbiguousLabelError
+    from veltra_utils.explainability.tables import TableError
 
     output = None if args.output == "-" else \
         _Output(args.output, "statistics", {"training data": args.train})
-    with _refused():
-        frame = tables.read_table(args.train, "training data", sep=args.sep)
-    columns = list(frame.columns)
-    for name in [args.label] + list(args.features or []):
-        if name not in columns:
-            raise UsageError("the training data {0} has no column {1!r}; its columns are {2}"
-                             .format(args.train, name, ", ".join(map(str, columns))))
-    features = args.features or [name for name in columns if name != args.label]
-    categorical = list(args.categorical or [])
-    for name in categorical:
-        if name not in features:
-            raise UsageError("--categorical {0!r} is not a feature column of {1}"
-                             .format(name, args.train))
+    engine = args.engine or ("pandas" if args.discretizer == "entropy" else "duckdb")
+    if args.master is not None and engine != "spark":
+        raise UsageError("--master is the Spark master and needs --engine spark")
     with _refused("cannot compute statistics of {0}: ".format(args.train)):
         try:
-            stats = TrainingStats.from_dataframe(frame, args.label,
-                                                 categorical_columns=categorical,
-                                                 problem_type=args.problem_type,
-                                                 feature_columns=features,
-                                                 discretizer=args.discretizer)
+            stats = _statistics(args, engine)
         except AmbiguousLabelError as error:
             raise ValueError(error.hint("--problem-type {0}")) from None
+        except TableError as error:  # names the file itself
+            raise UsageError(_one_line(error)) from None
         text = stats.to_json()
     if output is None:
         sys.stdout.write(text)
@@ -262,6 +253,32 @@ def run_stats(args):
         "; categorical: " + ", ".join(stats.categorical_columns)
         if stats.categorical_columns else ""))
     return EXIT_OK
+
+
+def _statistics(args, engine):
+    """The statistics of the training data, computed by ``engine``."""
+    from veltra_utils.explainability.entity.training_stats import TrainingStats
+
+    settings = dict(categorical_columns=list(args.categorical or []),
+                    problem_type=args.problem_type, feature_columns=args.features,
+                    discretizer=args.discretizer)
+    if engine != "spark":
+        return TrainingStats.from_files(args.train, args.label, engine=engine, sep=args.sep,
+                                        **settings)
+    from veltra_utils.explainability import spark
+    from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+
+    spark.check_available()
+    from pyspark.sql import SparkSession
+
+    running = SparkSession.getActiveSession()
+    session = spark.session(master=args.master, verbose=getattr(args, "verbose", False))
+    try:
+        return stats_of_files_on_spark(session, args.train, args.label, sep=args.sep,
+                                       **settings)
+    finally:
+        if session is not running:  # never stop a host's session
+            session.stop()
 
 
 # ---------------------------------------------------------------- explain
@@ -481,6 +498,13 @@ def build_parser():
                        default="quartile",
                        help="how numeric columns are binned for the explanations (default: "
                             "quartile; entropy needs class labels)")
+    stats.add_argument("--engine", choices=["pandas", "duckdb", "spark"],
+                       help="what computes the statistics: duckdb reads the files in bounded "
+                            "memory, pandas loads the file, spark computes them on Spark "
+                            "(default: duckdb; pandas for --discretizer entropy, which needs "
+                            "the rows)")
+    stats.add_argument("--master", metavar="URL",
+                       help="the Spark master for --engine spark (default: local[2])")
     stats.add_argument("-o", "--output", default="-", metavar="JSON",
                        help="where to write the statistics (default: standard output)")
     stats.set_defaults(handler=run_stats)

@@ -119,6 +119,66 @@ class TrainingStats:
                        missing=missing)
         return stats
 
+    @classmethod
+    def from_files(cls, path, label_column, categorical_columns=(), problem_type=None,
+                   feature_columns=None, discretizer="quartile", missing="category",
+                   engine="duckdb", sep=None, memory_limit="256MB"):
+        """Compute the statistics of CSV or Parquet files without loading them into memory.
+
+        ``path`` is one file or a glob pattern (``"train/*.parquet"``) whose files
+        share their columns. The keyword arguments and the result are those of
+        ``from_dataframe`` on the same table. CSV files are read as
+        ``tables.read_table`` reads them: a header row, the separator ``sep`` or
+        the one their first lines use, empty cells and NA, n/a, ... missing.
+
+        ``engine="duckdb"`` (the default) computes every figure in DuckDB, in
+        about ``memory_limit`` of memory, spilling to a temporary folder
+        beyond it; the entropy discretizer, which fits a tree on the rows,
+        needs ``engine="pandas"``, which reads the one file into pandas.
+        Raises ValueError (``tables.TableError`` for unreadable files).
+        """
+        if engine == "pandas":
+            from veltra_utils.explainability import tables
+            from veltra_utils.explainability.entity.stats_queries import check_names
+
+            frame = tables.read_table(path, "training data", sep=sep)
+            check_names(list(frame.columns), path, label_column, feature_columns)
+            return cls.from_dataframe(frame, label_column, categorical_columns, problem_type,
+                                      feature_columns, discretizer, missing)
+        if engine != "duckdb":
+            raise ValueError("engine is {0!r}; expected duckdb or pandas (for Spark, "
+                             "TrainingStats.from_spark)".format(engine))
+        from veltra_utils.explainability.entity.stats_queries import stats_from_files
+
+        stats = cls.__new__(cls)
+        stats.discretizer = _chosen_discretizer(discretizer)
+        return stats_from_files(stats, path, label_column, categorical_columns, problem_type,
+                                feature_columns, missing, sep=sep, memory_limit=memory_limit)
+
+    @classmethod
+    def from_spark(cls, df, label_column, categorical_columns=(), problem_type=None,
+                   feature_columns=None, discretizer="quartile", missing="category"):
+        """Compute the statistics of a PySpark DataFrame on Spark.
+
+        The keyword arguments and the result are those of ``from_dataframe`` on
+        the same table; only aggregates come back to the driver. The entropy
+        discretizer, which fits a tree on the rows, is refused: use
+        ``from_dataframe``. Needs ``pip install "veltra_utils[spark]"``.
+        """
+        try:
+            from pyspark.sql import DataFrame
+        except ImportError:
+            raise RuntimeError('Spark statistics need pyspark: pip install '
+                               '"veltra_utils[spark]"') from None
+        if not isinstance(df, DataFrame):
+            raise ValueError("Expected a Spark DataFrame, got {0}".format(type(df).__name__))
+        from veltra_utils.explainability.entity.stats_queries import stats_from_spark
+
+        stats = cls.__new__(cls)
+        stats.discretizer = _chosen_discretizer(discretizer)
+        return stats_from_spark(stats, df, label_column, categorical_columns, problem_type,
+                                feature_columns, missing)
+
     # -- computation ---------------------------------------------------------
 
     def _compute(self, df, label_column, categorical_columns, problem_type, feature_columns,
@@ -126,34 +186,8 @@ class TrainingStats:
         if missing not in _MISSING_POLICIES:
             raise ValueError("missing is {0!r}; expected one of {1}".format(
                 missing, ", ".join(_MISSING_POLICIES)))
-        columns = list(df.columns)
-        duplicated = sorted({str(name) for name in columns if columns.count(name) > 1})
-        if duplicated:
-            raise ValueError("Duplicate column names: {0}".format(", ".join(duplicated)))
-        if label_column not in columns:
-            raise ValueError("The label column {0!r} is not among the columns".format(label_column))
-        if len(df) == 0:
-            raise ValueError("The training data has no rows")
-
-        if feature_columns is None:
-            feature_columns = [name for name in columns if name != label_column]
-        else:
-            feature_columns = column_name_list(feature_columns, "feature_columns")
-            for name in feature_columns:
-                if name == label_column:
-                    raise ValueError("The label column {0!r} is listed as a feature column"
-                                     .format(label_column))
-                if name not in columns:
-                    raise ValueError("The feature column {0!r} is not among the columns"
-                                     .format(name))
-        categorical = set(column_name_list(categorical_columns, "categorical_columns"))
-        for name in categorical:
-            if name == label_column:
-                raise ValueError("The label column {0!r} is listed as a categorical column"
-                                 .format(label_column))
-            if name not in feature_columns:
-                raise ValueError("The categorical column {0!r} is not a feature column"
-                                 .format(name))
+        feature_columns, categorical = chosen_columns(list(df.columns), len(df), label_column,
+                                                      feature_columns, categorical_columns)
         categorical.update(inferred_categorical_columns(df, feature_columns))
 
         self.label_column = label_column
@@ -340,6 +374,42 @@ class TrainingStats:
 
 
 
+def chosen_columns(columns, row_count, label_column, feature_columns, categorical_columns):
+    """The feature columns and the named categorical ones, checked against ``columns``.
+
+    Raises ValueError for duplicate column names, a missing label column, a
+    table without rows, and feature or categorical columns that are not among
+    ``columns``.
+    """
+    duplicated = sorted({str(name) for name in columns if columns.count(name) > 1})
+    if duplicated:
+        raise ValueError("Duplicate column names: {0}".format(", ".join(duplicated)))
+    if label_column not in columns:
+        raise ValueError("The label column {0!r} is not among the columns".format(label_column))
+    if row_count == 0:
+        raise ValueError("The training data has no rows")
+    if feature_columns is None:
+        feature_columns = [name for name in columns if name != label_column]
+    else:
+        feature_columns = column_name_list(feature_columns, "feature_columns")
+        for name in feature_columns:
+            if name == label_column:
+                raise ValueError("The label column {0!r} is listed as a feature column"
+                                 .format(label_column))
+            if name not in columns:
+                raise ValueError("The feature column {0!r} is not among the columns"
+                                 .format(name))
+    categorical = set(column_name_list(categorical_columns, "categorical_columns"))
+    for name in categorical:
+        if name == label_column:
+            raise ValueError("The label column {0!r} is listed as a categorical column"
+                             .format(label_column))
+        if name not in feature_columns:
+            raise ValueError("The categorical column {0!r} is not a feature column"
+                             .format(name))
+    return list(feature_columns), categorical
+
+
 def _sorted_distinct(values, what):
     try:
         return sorted(set(values))
@@ -470,15 +540,25 @@ def _binned_stats(values, bins):
     """
     bins = np.unique(bins)
     positions = np.searchsorted(bins, values)
-    means, stds, frequencies = [], [], []
+    per_bin = []
     for index in range(len(bins) + 1):
         selection = values[positions == index]
-        frequencies.append(int(selection.size))
-        mean = float(np.mean(selection)) if selection.size else 0.0
-        std = float(np.std(selection)) if selection.size else 0.0
-        low = float(values.min()) if index == 0 else float(bins[index - 1])
-        high = float(values.max()) if index == len(bins) else float(bins[index])
-        if selection.size and low == high:
+        per_bin.append((int(selection.size),
+                        float(np.mean(selection)) if selection.size else 0.0,
+                        float(np.std(selection)) if selection.size else 0.0))
+    return bin_entries(bins, per_bin, float(values.min()), float(values.max()))
+
+
+def bin_entries(bins, per_bin, lowest, highest):
+    """A numeric column's LIME statistics from its bins and a (count, mean, population
+    std) per bin, the first for values up to ``bins[0]``; ``lowest`` and ``highest``
+    are the column's extremes."""
+    means, stds, frequencies = [], [], []
+    for index, (count, mean, std) in enumerate(per_bin):
+        frequencies.append(int(count))
+        low = lowest if index == 0 else float(bins[index - 1])
+        high = highest if index == len(bins) else float(bins[index])
+        if count and low == high:
             # Every value of this bin is `low` (a constant column, or a mass of
             # values at the column minimum). LIME draws a value of such a bin
             # as (min - mean) / std without undoing the scaling, which with the
@@ -487,15 +567,15 @@ def _binned_stats(values, bins):
             means.append(0.0)
             stds.append(1.0)
             continue
-        means.append(mean)
-        stds.append(std + _STD_EPSILON)
+        means.append(float(mean) if count else 0.0)
+        stds.append((float(std) if count else 0.0) + _STD_EPSILON)
     bins = [float(boundary) for boundary in bins]
     return {
         "bins": bins,
         "means": means,
         "stds": stds,
-        "mins": [float(values.min())] + bins,
-        "maxs": bins + [float(values.max())],
+        "mins": [lowest] + bins,
+        "maxs": bins + [highest],
         "feature_values": list(range(len(bins) + 1)),
         "feature_frequencies": frequencies,
     }
@@ -846,8 +926,13 @@ class AmbiguousLabelError(ValueError):
                         how.format("multiclass")))
 
 
-def _inferred_problem_type(series, values, name):
-    """The problem type the label's values call for, by scikit-learn's reading of a target."""
+def _inferred_problem_type(series, values, name, row_count=None, distinct_count=None):
+    """The problem type the label's values call for, by scikit-learn's reading of a target.
+
+    ``series`` and ``values`` may be the label's distinct values only (with at
+    least one that is not a whole number, if there is one); ``row_count`` and
+    ``distinct_count`` then say how many rows and distinct labels there are.
+    """
     from sklearn.utils.multiclass import type_of_target
 
     if pd.api.types.is_object_dtype(series.dtype):
@@ -871,9 +956,11 @@ def _inferred_problem_type(series, values, name):
                              {type(value).__name__ for value in values}))))
     distinct = _sorted_distinct(values, what)
     whole_numbers = all(_is_number(value) and not isinstance(value, bool) for value in distinct)
-    if whole_numbers and (len(distinct) > _MOST_CLASSES
-                          or len(distinct) > _MOST_CLASS_SHARE * len(values)):
-        raise AmbiguousLabelError(name, len(distinct))
+    distinct_count = len(distinct) if distinct_count is None else distinct_count
+    row_count = len(values) if row_count is None else row_count
+    if whole_numbers and (distinct_count > _MOST_CLASSES
+                          or distinct_count > _MOST_CLASS_SHARE * row_count):
+        raise AmbiguousLabelError(name, distinct_count)
     return ProblemType.MULTICLASS
 
 
@@ -881,8 +968,20 @@ def _label_stats(series, name, problem_type):
     values = [_plain(value) for value in series.tolist()]
     if any(_is_missing(value) for value in values):
         raise ValueError("The label column {0!r} has missing values".format(name))
+    return label_problem(series, values, name, problem_type)
+
+
+def label_problem(series, values, name, problem_type, row_count=None, distinct_count=None,
+                  every_label=None):
+    """(problem type, class labels) of a label column without missing values.
+
+    By default ``series`` and ``values`` hold every label; engines that
+    summarise the data pass the distinct labels (see ``_inferred_problem_type``)
+    and ``every_label()``, which returns all distinct labels when the problem
+    turns out to be a classification.
+    """
     if problem_type is None:
-        problem_type = _inferred_problem_type(series, values, name)
+        problem_type = _inferred_problem_type(series, values, name, row_count, distinct_count)
     problem_type = _problem_type(problem_type)
 
     if problem_type is ProblemType.REGRESSION:
@@ -893,6 +992,8 @@ def _label_stats(series, name, problem_type):
                                  "not a finite number".format(name, value))
         return problem_type, []
 
+    if every_label is not None:
+        values = every_label()
     class_labels = _sorted_distinct(values, "The label column {0!r}".format(name))
     if problem_type is ProblemType.BINARY and len(class_labels) > 2:
         raise ValueError("The label column {0!r} of a binary problem has {1} distinct labels"

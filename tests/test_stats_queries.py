@@ -1,0 +1,216 @@
+"""Statistics computed by DuckDB from files and by Spark equal those pandas computes."""
+import shutil
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from same_stats import assert_same_stats
+from veltra_utils.explainability.cli import main
+from veltra_utils.explainability.entity.training_stats import AmbiguousLabelError, TrainingStats
+from veltra_utils.explainability.tables import TableError
+
+ROWS = 300
+pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas")
+
+
+def _table(label, gaps=True, seed=0):
+    """Every kind of column: ties, gaps, a constant, text, true/false and codes."""
+    rng = np.random.default_rng(seed)
+    holes = (rng.uniform(size=ROWS) < 0.15) if gaps else np.zeros(ROWS, dtype=bool)
+    frame = pd.DataFrame({
+        "ties": rng.choice([0, 0, 0, 1, 2, 5], ROWS),              # a mass at the minimum
+        "money": rng.normal(50, 12, ROWS).round(2),
+        "whole_gaps": pd.Series(rng.integers(0, 40, ROWS).astype(float)).mask(holes),
+        "float_gaps": pd.Series(rng.exponential(3, ROWS)).mask(np.roll(holes, 3)),
+        "constant": np.full(ROWS, 7.5),
+        "plan": pd.Series(rng.choice(["basic", "pro", "007"], ROWS)).mask(np.roll(holes, 5)),
+        "member": rng.choice([True, False], ROWS),
+        "code": rng.integers(1, 5, ROWS),
+        "small": rng.integers(0, 100, ROWS).astype(np.int32),
+    })
+    if label == "binary":
+        frame["y"] = rng.choice(["no", "yes"], ROWS)
+    elif label == "multiclass":
+        frame["y"] = rng.integers(0, 4, ROWS)
+    else:
+        frame["y"] = rng.normal(size=ROWS)
+    return frame
+
+
+def _write(frame, folder, form):
+    path = folder / ("train.parquet" if form == "parquet" else "train.csv")
+    if form == "parquet":
+        frame.to_parquet(path)
+    else:
+        frame.to_csv(path, index=False, sep=";" if form == "semicolon csv" else ",")
+    return path
+
+
+def _expected(frame, **settings):
+    """What pandas computes from the table as the file holds it."""
+    return TrainingStats.from_dataframe(frame, "y", **settings).to_dict()
+
+
+@pytest.mark.parametrize("form", ["parquet", "csv", "semicolon csv"])
+@pytest.mark.parametrize("label, settings", [
+    ("binary", dict(categorical_columns=["code"])),
+    ("multiclass", dict(discretizer="decile")),
+    ("regression", dict(feature_columns=["money", "plan", "ties", "constant"])),
+    ("binary", dict(problem_type="multiclass", discretizer="decile")),
+])
+def test_duckdb_statistics_of_a_file_equal_pandas(tmp_path, form, label, settings):
+    path = _write(_table(label), tmp_path, form)
+    from veltra_utils.explainability.tables import read_table
+
+    expected = _expected(read_table(path), **settings)
+    assert_same_stats(TrainingStats.from_files(path, "y", **settings).to_dict(), expected)
+
+
+def test_a_glob_reads_every_matching_file_and_bins_them_together(tmp_path):
+    frame = _table("binary", seed=4)
+    for part, rows in enumerate(np.array_split(np.arange(ROWS), 3)):
+        frame.iloc[rows].to_parquet(tmp_path / "part-{0}.parquet".format(part))
+    computed = TrainingStats.from_files(str(tmp_path / "part-*.parquet"), "y").to_dict()
+    assert_same_stats(computed, _expected(frame))
+
+
+@pytest.mark.parametrize("change, settings, error, message", [
+    (None, dict(discretizer="entropy"), ValueError, "use the pandas engine"),
+    (None, dict(missing="error"), ValueError, "categorical column 'plan' has missing values"),
+    (None, dict(feature_columns=["money", "nope"]), ValueError, "has no column 'nope'"),
+    (lambda f: f.assign(y=np.arange(ROWS)), {}, AmbiguousLabelError, "300 distinct whole"),
+    (lambda f: f.assign(y=f.money), dict(problem_type="binary"), ValueError,
+     "binary problem has"),
+    (lambda f: f.assign(y=f.whole_gaps), {}, ValueError, "label column 'y' has missing"),
+    (lambda f: f.assign(money=np.inf), {}, ValueError, "'money' holds infinite values"),
+    (lambda f: f.assign(money=np.nan), {}, ValueError, "'money' has no values"),
+    (lambda f: f.iloc[:0], {}, ValueError, "has no rows"),
+])
+def test_duckdb_refuses_what_pandas_refuses(tmp_path, change, settings, error, message):
+    frame = _table("binary") if change is None else change(_table("binary"))
+    path = _write(frame, tmp_path, "parquet")
+    with pytest.raises(error, match=message):
+        TrainingStats.from_files(path, "y", **settings)
+    if "pandas engine" not in message:
+        with pytest.raises(error, match=message):
+            TrainingStats.from_files(path, "y", engine="pandas", **settings)
+
+
+@pytest.mark.parametrize("path, message", [
+    ("missing.csv", "does not exist"), ("none-*.parquet", "no training data file matches"),
+    ("broken.parquet", "is not Parquet"),
+])
+def test_unreadable_files_are_named(tmp_path, path, message):
+    (tmp_path / "broken.parquet").write_text("a,b\n1,2\n")
+    with pytest.raises(TableError, match=message):
+        TrainingStats.from_files(str(tmp_path / path), "y")
+
+
+def test_a_label_of_many_distinct_values_is_read_without_fetching_them_all(tmp_path,
+                                                                           monkeypatch):
+    from veltra_utils.explainability.entity import stats_queries
+
+    monkeypatch.setattr(stats_queries, "_LABEL_SAMPLE", 10)
+    frame = _table("regression")
+    path = _write(frame, tmp_path, "parquet")
+    assert_same_stats(TrainingStats.from_files(path, "y").to_dict(), _expected(frame))
+    whole = frame.assign(y=np.arange(ROWS) % 50)
+    path = _write(whole, tmp_path, "parquet")
+    with pytest.raises(AmbiguousLabelError, match="50 distinct"):
+        TrainingStats.from_files(path, "y")
+    assert_same_stats(TrainingStats.from_files(path, "y", problem_type="multiclass").to_dict(),
+                      _expected(whole, problem_type="multiclass"))
+
+
+# ---------------------------------------------------------------- Spark
+
+@pytest.fixture(scope="module")
+def spark(monkeypatch_module):
+    pytest.importorskip("pyspark")
+    pytest.importorskip("pyarrow")
+    if shutil.which("java") is None:
+        pytest.skip("Spark needs a Java runtime")
+    from pyspark.sql import SparkSession
+
+    monkeypatch_module.setenv("PYSPARK_PYTHON", sys.executable)
+    session = (SparkSession.builder.master("local[2]").appName("veltra-tests")
+               .config("spark.sql.shuffle.partitions", "2")
+               .config("spark.ui.enabled", "false")
+               .config("spark.sql.execution.arrow.pyspark.enabled", "true")
+               .getOrCreate())
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()
+
+
+@pytest.mark.parametrize("label, settings", [
+    ("binary", dict(categorical_columns=["code"])),
+    ("multiclass", dict(discretizer="decile")),
+    ("regression", {}),
+])
+def test_spark_statistics_equal_pandas(spark, label, settings):
+    frame = _table(label)
+    computed = TrainingStats.from_spark(spark.createDataFrame(frame), "y", **settings)
+    assert_same_stats(computed.to_dict(), _expected(frame, **settings))
+
+
+def test_spark_reads_csv_files_as_pandas_does(spark, tmp_path):
+    from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+    from veltra_utils.explainability.tables import read_table
+
+    path = _write(_table("binary"), tmp_path, "semicolon csv")
+    computed = stats_of_files_on_spark(spark, str(path), "y", categorical_columns=["code"])
+    assert_same_stats(computed.to_dict(), _expected(read_table(path),
+                                                    categorical_columns=["code"]))
+
+
+def test_spark_refuses_the_entropy_discretizer(spark):
+    with pytest.raises(ValueError, match="use the pandas engine"):
+        TrainingStats.from_spark(spark.createDataFrame(_table("binary")), "y",
+                                 discretizer="entropy")
+
+
+# ---------------------------------------------------------------- command line
+
+@pytest.mark.parametrize("engine", ["duckdb", "pandas", "spark"])
+def test_command_computes_the_same_statistics_with_every_engine(tmp_path, capsys, engine):
+    if engine == "spark" and shutil.which("java") is None:
+        pytest.skip("Spark needs a Java runtime")
+    frame = _table("binary")
+    path = _write(frame, tmp_path, "parquet")
+    output = tmp_path / "stats.json"
+    assert main(["stats", "--train", str(path), "--label", "y", "--engine", engine,
+                 "-o", str(output)]) == 0
+    assert_same_stats(TrainingStats.load(output).to_dict(), _expected(frame))
+
+
+def test_command_refuses_entropy_with_duckdb_and_master_without_spark(tmp_path, capsys):
+    path = _write(_table("binary"), tmp_path, "parquet")
+    for extra, message in ((["--engine", "duckdb", "--discretizer", "entropy"],
+                            "use the pandas engine"),
+                           (["--master", "local[1]"], "needs --engine spark")):
+        assert main(["stats", "--train", str(path), "--label", "y", *extra]) == 2
+        assert message in capsys.readouterr().err
+
+
+def test_csv_cells_are_typed_as_pandas_reads_them(tmp_path):
+    # Missing-value words, spaces after the separator, true/false with gaps,
+    # whole numbers with gaps, leading zeros, numbers beside text.
+    path = tmp_path / "hand.csv"
+    path.write_text("count,flag,word,code,ratio,y\n"
+                    " 5,True,NA,007,1e3,a\n"
+                    "n/a,false,x,12,-inf,b\n"
+                    "3, FALSE,null,x1,2.5,a\n"
+                    ",true, ,4,NaN,b\n"
+                    "8,,y,5,.5,a\n")
+    expected = TrainingStats.from_files(path, "y", engine="pandas", feature_columns=[
+        "count", "flag", "word", "code"]).to_dict()
+    computed = TrainingStats.from_files(path, "y", feature_columns=[
+        "count", "flag", "word", "code"]).to_dict()
+    assert_same_stats(computed, expected)
+    assert computed["schema"] == {"count": "long", "flag": "boolean", "word": "string",
+                                  "code": "string"}
+    with pytest.raises(ValueError, match="'ratio' holds infinite values"):
+        TrainingStats.from_files(path, "y")
