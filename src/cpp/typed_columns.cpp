@@ -75,8 +75,11 @@ bool is_plain_object(PyObject* value) {
            PyArray_IsScalar(value, Double);
 }
 
+// Called only on plain objects, whose floats are Python's or numpy's float64.
 bool is_gap(PyObject* value) {
-    return value == Py_None || (PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value)));
+    if (value == Py_None) return true;
+    const bool is_float = PyFloat_CheckExact(value) || PyArray_IsScalar(value, Double);
+    return is_float && std::isnan(PyFloat_AS_DOUBLE(value));
 }
 
 // Stores one value at `row` of its column; false when the column cannot take it.
@@ -108,8 +111,10 @@ bool store(Column& column, npy_intp row, PyObject* value) {
             return true;
         }
         case Kind::kObject: {
-            if (!is_plain_object(value)) return false;
-            column.gap = column.gap || is_gap(value);
+            if (!PyUnicode_CheckExact(value)) {  // text, the usual value, needs no further look
+                if (!is_plain_object(value)) return false;
+                column.gap = column.gap || is_gap(value);
+            }
             PyObject*& slot = reinterpret_cast<PyObject**>(column.data)[row];
             py::object previous = py::reinterpret_steal<py::object>(slot);  // released when done
             slot = py::reinterpret_borrow<py::object>(value).release().ptr();
