@@ -65,6 +65,7 @@ def test_compiled_and_python_columns_build_the_same_frame(batch):
     assert compiled == python
 
 
+@pytest.mark.filterwarnings("ignore:Constructing a DataFrame from a list of sequences")
 @pytest.mark.parametrize("rows, kinds, expected", [
     ([[1, 2.0], [2, None]], "if", {"c0": [1, 2], "c1": [2.0, np.nan]}),  # None in a float column is NaN
     ([[1.0, 2.0]], "if", {"c0": [1.0], "c1": [2.0]}),  # a whole float in an integer column: inferred
