@@ -74,6 +74,7 @@ def test_compiled_and_python_columns_build_the_same_frame(batch):
     ([[True, 1.0], [2, 1.0]], "if", {"c0": [1, 2], "c1": [1.0, 1.0]}),  # numpy's own reading of bools
     ([[2 ** 63, 1.0]], "if", {"c0": [2 ** 63], "c1": [1.0]}),  # past int64
     ([[1, 10 ** 400]], "if", {"c0": [1], "c1": [10 ** 400]}),  # past float64: inferred as objects
+    ([[[1, 2], 1.0], [[3, 4], 2.0]], "Of", {"c0": [[1, 2], [3, 4]], "c1": [1.0, 2.0]}),  # lists stay whole
     ([[1, 2.0], (3, 4.0, 5)], "if", ValueError),  # a row wider than the columns is refused, never cut
 ])
 def test_rows_the_compiled_conversion_leaves_to_python(rows, kinds, expected):

@@ -199,7 +199,10 @@ def _python_columns(rows, dtypes):
 
 def _typed_column(values, dtype, count):
     if dtype is None:
-        return np.array(values, dtype=object)
+        column = np.array(values, dtype=object)
+        if column.ndim != 1:  # values that are sequences of one length: let pandas keep them whole
+            raise ValueError("not one value per row")
+        return column
     if dtype is np.int64:
         column = np.array(values)
         if column.dtype.kind not in "iu":  # never truncate a fractional value silently
