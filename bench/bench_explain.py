@@ -1,5 +1,6 @@
 """Whole explanations: the module's own cost next to LIME's, against the
-pure-Python explainer, against LIME used directly, and memory."""
+pure-Python explainer, against LIME used directly (on the mixed churn table
+and on a table of 10 float, 10 integer and 10 text columns), and memory."""
 import gc
 import resource
 import statistics
@@ -16,7 +17,7 @@ from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import L
 from veltra_utils.explainability.scoring import scoring_function
 
 from baseline import PythonLimeTabularExplainer
-from workloads import mixed_config, precomputed_scores, scored_records, wide_frame
+from workloads import mixed_config, precomputed_scores, scored_records, typed_frame, wide_frame
 
 SAMPLES = 5000
 
@@ -152,6 +153,38 @@ def direct_lime(frame, model, config):
     return explain
 
 
+def versus_direct(frame, model, config, records, repeats=3):
+    """A whole explanation against ``direct_lime`` on the same model: each record
+    explained both ways in turn ``repeats`` times, the best of each kept (the
+    machine may be shared), then the medians over the records."""
+    score = scoring_function(model, config.feature_columns, config.problem_type,
+                             class_labels=config.training_stats.class_labels, schema=config.schema)
+    compiled = LimeTabularExplainer(config)
+    direct = direct_lime(frame, model, config)
+    ours, theirs, twice = [], [], []
+    for i, record in enumerate(records):
+        timed = TimedLime(lime_tabular)
+        module.lime_tabular = timed
+        try:
+            compiled.explain(record, score)
+        finally:
+            module.lime_tabular = lime_tabular
+        twice.append(timed.runs > 1)
+        times = [(median_time(lambda: direct(i), 1), median_time(lambda: compiled.explain(record, score), 1))
+                 for _ in range(repeats)]
+        theirs.append(min(direct_time for direct_time, _ in times))
+        ours.append(min(our_time for _, our_time in times))
+    once = [o / t for o, t, second in zip(ours, theirs, twice) if not second]
+    return {"ours": statistics.median(ours), "direct": statistics.median(theirs), "twice": sum(twice),
+            "once_ratio": statistics.median(once) if once else float("nan")}
+
+
+def direct_row(name, versus, goal=1.05):
+    ratio = versus["ours"] / versus["direct"]
+    return (name, "%.2fx (%.1f ms vs %.1f ms)" % (ratio, versus["ours"] * 1e3, versus["direct"] * 1e3),
+            "<= %.2fx" % goal, ratio <= goal)
+
+
 def peak_memory(function):
     gc.collect()
     tracemalloc.start()
@@ -190,12 +223,11 @@ def run():
     t_compiled = median_time(lambda: compiled.explain(records[1], score), 5)
     t_baseline = median_time(lambda: baseline.explain(records[1], score), 3)
 
-    direct = direct_lime(frame, model, config)
-    per_record_direct, per_record_ours = [], []
-    for i, record in enumerate(records):
-        per_record_direct.append(median_time(lambda: direct(i), 1))
-        per_record_ours.append(median_time(lambda: compiled.explain(record, score), 1))
-    t_direct, t_ours = statistics.median(per_record_direct), statistics.median(per_record_ours)
+    versus_mixed = versus_direct(frame, model, config, records)
+    typed = typed_frame(rows=3000)
+    typed_model = churn_model(typed.drop(columns=LABEL), typed[LABEL])
+    versus_typed = versus_direct(typed, typed_model, mixed_config(typed, perturbations=SAMPLES),
+                                 scored_records(typed, typed_model, 20))
 
     peak_ours = peak_memory(explain_precomputed)
     peak_lime = peak_memory(lime_only)
@@ -212,14 +244,17 @@ def run():
             100 * share, t_own * 1e3, t_lime * 1e3, runs, "" if runs == 1 else "s"), "<= 25%", share <= 0.25),
         ("explain vs pure-Python explainer, real pipeline", "%.1fx faster (%.1f ms vs %.1f ms)" % (
             t_baseline / t_compiled, t_compiled * 1e3, t_baseline * 1e3), ">= 5x", t_baseline / t_compiled >= 5),
-        ("explain vs LIME used directly, median of 20", "%.2fx (%.1f ms vs %.1f ms)" % (
-            t_ours / t_direct, t_ours * 1e3, t_direct * 1e3), "<= 1.2x", t_ours / t_direct <= 1.2),
+        direct_row("explain vs LIME used directly, mixed table", versus_mixed),
+        direct_row("explain vs LIME used directly, 10+10+10 table", versus_typed),
         ("peak memory vs LIME alone", "%.2fx (%.1f MiB vs %.1f MiB)" % (
             peak_ours / peak_lime, peak_ours / 2 ** 20, peak_lime / 2 ** 20), "<= 1.5x", peak_ours / peak_lime <= 1.5),
         ("RSS growth over 50 further explanations", "%.1f MiB" % rss_growth, "flat (< 5 MiB)", rss_growth < 5),
     ]
     for name, figure, bar, met in rows:
-        print("  %-48s %-40s %-15s %s" % (name, figure, bar, "met" if met else "MISSED"))
+        print("  %-48s %-40s %-15s %s" % (name, figure, bar, "MET" if met else "MISSED"))
+    for name, versus in (("mixed", versus_mixed), ("10+10+10", versus_typed)):
+        print("  %s table: %d of 20 records explained a second time with non-negative weights, which LIME"
+              " used directly never does; median of the others %.2fx" % (name, versus["twice"], versus["once_ratio"]))
     return rows
 
 

@@ -5,6 +5,8 @@ import numpy as np
 import pandas as pd
 
 from veltra_utils.explainability.datasets import LABEL, churn_table, text_columns
+
+_WORDS = ("alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel")
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
@@ -16,6 +18,23 @@ EXTRA_COLUMNS = 25
 def wide_frame(rows=2000, seed=0):
     """The churn table with 30 feature columns of every kind, and its label."""
     return churn_table(rows, seed, extra_columns=EXTRA_COLUMNS)
+
+
+def typed_frame(rows=2000, seed=0, per_kind=10):
+    """A table of ``per_kind`` float, integer and text columns each, and a label
+    drawn from a logistic model of a few of them."""
+    rng = np.random.default_rng(seed)
+    columns = {}
+    for number in range(per_kind):
+        columns["float_%d" % number] = rng.normal(number, 1 + number, rows)
+    for number in range(per_kind):
+        columns["int_%d" % number] = rng.integers(0, 50 * (number + 1), rows)
+    for number in range(per_kind):
+        columns["text_%d" % number] = rng.choice(_WORDS[:3 + number % 6], rows)
+    logit = (0.8 * columns["float_0"] - 0.3 * columns["float_1"] + 0.04 * (columns["int_0"] - 25)
+             + np.where(columns["text_0"] == "alpha", 1.0, -0.5) + np.where(columns["text_1"] == "bravo", 0.7, 0.0))
+    columns[LABEL] = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
+    return pd.DataFrame(columns)
 
 
 def mixed_config(frame, problem_type=ProblemType.BINARY, perturbations=5000):

@@ -5,6 +5,7 @@
 #include "batch_conversion.hpp"
 #include "classes.hpp"
 #include "python_support.hpp"
+#include "typed_columns.hpp"
 
 namespace {
 
@@ -62,6 +63,7 @@ PYBIND11_MODULE(lime_tabular_explainer, m) {
     veltra::remember_globals({"max", "zip", "Counter"});
 
     veltra::init_batch_conversion();
+    veltra::register_typed_columns(m);
     veltra::register_method_type(m);
     py::object explainer = veltra::build_class(m, "LimeTabularExplainer", veltra::kExplainerDoc,
                                                py::make_tuple(m.attr("BaseExplainer")),

@@ -46,3 +46,8 @@ class LimeTabularResponse:
                  possible_predictions: List[Any], label_map: Dict[Any, int]) -> None: ...
     def negative_weights_dominate(self) -> bool:
         """Whether the negative weights outweigh the positive ones."""
+
+def _rows_to_columns(rows: List[Sequence[Any]], kinds: str) -> Optional[Tuple[List[Any], List[int]]]:
+    """The rows as one numpy array per column ("i" int64, "f" float64, "O" object,
+    one letter per column in ``kinds``) and the positions of the object columns
+    holding a gap; None when a row holds a value the Python path must decide."""
