@@ -7,8 +7,10 @@ cloudpickle, so a scoring function defined inside a function works too, and
 broadcast: each executor fetches them once, and each of its Python workers
 loads them once for all the tasks it runs.
 """
+import contextlib
 import json
 import pickle
+import re
 import uuid
 
 from veltra_utils.explainability.batch import check_columns, explain_one
@@ -166,57 +168,295 @@ def check_available():
 
 
 def explain_keyed_records(records, scoring_function, config, master="local[2]",
-                          app_name="veltra-explain"):
+                          app_name="veltra-explain", verbose=False):
     """Explain ``records`` ({key: scored record}) on a Spark session; return {key: response}.
 
-    Uses the active Spark session if there is one, else starts one on
-    ``master`` and stops it afterwards. For a local master the executors run
-    this interpreter (PYSPARK_PYTHON), which has this package. Raises
-    RuntimeError with the telling line of Spark's error when Spark cannot
-    start or the job fails.
+    Uses the active Spark session if there is one, else starts one with
+    ``session(master, verbose)`` and stops it afterwards. Raises RuntimeError
+    with the telling line of Spark's error when Spark cannot start or the job
+    fails.
     """
-    import os
-    import sys
-
     import pandas as pd
     from pyspark.sql import SparkSession
 
     frame = pd.DataFrame(list(records.values()))
-    key = "row"
-    while key in frame.columns:  # a feature called "row" keeps its values
-        key = "_" + key
+    key = free_name("row", frame.columns)  # a feature called "row" keeps its values
     frame[key] = list(records)
 
-    set_python = master.startswith("local") and "PYSPARK_PYTHON" not in os.environ
-    if set_python:
-        os.environ["PYSPARK_PYTHON"] = sys.executable
     running = SparkSession.getActiveSession()
-    session = None
+    spark = running if running is not None else session(master, verbose, app_name)
     try:
         try:
-            session = SparkSession.builder.master(master).appName(app_name).getOrCreate()
-        except Exception as error:
-            raise RuntimeError("cannot start Spark with the master {0}: {1}"
-                               .format(master, spark_error(error))) from None
-        session.sparkContext.setLogLevel("ERROR")
-        try:
-            rows = explain_dataframe(session.createDataFrame(frame), scoring_function, config,
+            rows = explain_dataframe(spark.createDataFrame(frame), scoring_function, config,
                                      key_columns=[key]).collect()
         except Exception as error:
             raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
     finally:
-        if session is not None and session is not running:  # never stop a host's session
-            session.stop()
-        if set_python:
-            os.environ.pop("PYSPARK_PYTHON", None)
+        if spark is not running:  # never stop a host's session
+            spark.stop()
     return {row[key]: json.loads(row["explanation"]) for row in rows}
 
 
+def free_name(name, taken):
+    """``name``, with underscores in front while it is one of ``taken``."""
+    taken = set(taken)
+    while name in taken:
+        name = "_" + name
+    return name
+
+
+# ---------------------------------------------------------------- starting Spark
+
+# Spark's own log lines at ERROR only, on stderr. Spark's loggers set to the
+# root's level keep Spark from announcing the level it would choose for an
+# interactive shell, which is what a Python driver counts as.
+_QUIET_LOG4J = """\
+rootLogger.level = error
+rootLogger.appenderRef.stderr.ref = console
+logger.spark.name = org.apache.spark
+logger.spark.level = error
+appender.console.type = Console
+appender.console.name = console
+appender.console.target = SYSTEM_ERR
+appender.console.layout.type = PatternLayout
+appender.console.layout.pattern = %d{yy/MM/dd HH:mm:ss} %p %c{1}: %m%n%ex
+"""
+# What the JVM itself prints at every start, which no log setting reaches.
+_JVM_NOISE = ("WARNING: Using incubator modules",)
+# How long to try each address of a standalone master before calling it unreachable.
+_CONNECT_SECONDS = 5.0
+
+
+def session(master=None, verbose=False, app_name="veltra-explain"):
+    """A Spark session on ``master`` (default ``local[2]``), started quietly; the active one if any.
+
+    Without ``verbose``, Spark logs errors only and prints neither its
+    start-up notes nor its progress bars. For a ``local`` master the executors
+    run this interpreter (which has this package) unless PYSPARK_PYTHON says
+    otherwise. A standalone master (``spark://host:port``) that does not
+    answer is reported within seconds instead of leaving the job waiting for
+    executors. Raises RuntimeError, with one line saying why, when Spark
+    cannot start. Stop the session (``.stop()``) when done.
+    """
+    import os
+    import sys
+
+    check_available()
+    if not verbose:
+        _hush_python_warnings()
+    from pyspark import SparkConf, SparkContext
+    from pyspark.sql import SparkSession
+
+    running = SparkSession.getActiveSession()
+    if running is not None:
+        return running
+    master = master or "local[2]"
+    if not isinstance(master, str) or not master.strip():
+        raise RuntimeError("the Spark master must be a URL such as local[4] or spark://host:7077, "
+                           "got {0!r}".format(master))
+    _check_reachable(master)
+    conf = SparkConf().setMaster(master).setAppName(app_name)
+    python = os.environ.get("PYSPARK_PYTHON")
+    if python is None and master.startswith("local"):
+        python = sys.executable
+    try:
+        with _environment(PYSPARK_PYTHON=python,
+                          LOG4J_CONFIGURATION_FILE=None if verbose else _quiet_log_file()):
+            if verbose:
+                context = SparkContext.getOrCreate(conf)
+            else:
+                conf.set("spark.ui.showConsoleProgress", "false")
+                context = SparkContext(conf=conf, gateway=_quiet_gateway(conf))
+            spark = SparkSession(context)
+    except Exception as error:
+        raise RuntimeError("cannot start Spark with the master {0}: {1}"
+                           .format(master, spark_error(error))) from None
+    if not verbose:
+        context.setLogLevel("ERROR")
+    return spark
+
+
+def _hush_python_warnings():
+    import warnings
+
+    # PySpark warns about newer pandas at import, whatever the job uses.
+    warnings.filterwarnings("ignore", message="PySpark does not yet fully support",
+                            category=FutureWarning)
+
+
+@contextlib.contextmanager
+def _environment(**values):
+    """Set the environment variables whose value is not None, for the duration only."""
+    import os
+
+    saved = {name: os.environ.get(name) for name in values}
+    try:
+        for name, value in values.items():
+            if value is not None:
+                os.environ[name] = value
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+_quiet_log = []
+
+
+def _quiet_log_file():
+    """The path of the quiet logging configuration, written once per process."""
+    import atexit
+    import os
+    import tempfile
+
+    if not _quiet_log:
+        handle, path = tempfile.mkstemp(prefix="veltra-spark-log-", suffix=".properties")
+        with os.fdopen(handle, "w") as stream:
+            stream.write(_QUIET_LOG4J)
+        atexit.register(_remove_quietly, path)
+        _quiet_log.append(path)
+    return _quiet_log[0]
+
+
+def _remove_quietly(path):
+    import os
+
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _quiet_gateway(conf):
+    """Start Spark's JVM with its stderr passed on here, less the lines it prints at every start.
+
+    What the JVM says before it is ready is held back: when it ends instead,
+    its last line becomes the error; when it starts, the lines follow.
+    """
+    import os
+    import threading
+
+    from pyspark.java_gateway import launch_gateway
+
+    reading, writing = os.pipe()
+    relay = _Relay()
+    reader = threading.Thread(target=relay.run, args=(os.fdopen(reading, "rb"),), daemon=True,
+                              name="spark-stderr")
+    reader.start()
+    try:
+        gateway = launch_gateway(conf, popen_kwargs={"stderr": writing})
+    except Exception as error:
+        os.close(writing)
+        writing = None
+        reader.join(2)  # the JVM has ended: read what it said to the end
+        raise RuntimeError(relay.last_line() or str(error)) from None
+    finally:
+        if writing is not None:
+            os.close(writing)  # the JVM holds its own copy
+    relay.open()
+    return gateway
+
+
+class _Relay:
+    """Copies the JVM's stderr to ours line by line, less its start-up noise, once opened."""
+
+    def __init__(self):
+        import threading
+
+        self.lock = threading.Lock()
+        self.held = []   # None once the lines go straight through
+
+    def run(self, stream):
+        with stream:
+            for raw in iter(stream.readline, b""):
+                text = raw.decode("utf-8", "replace")
+                if text.startswith(_JVM_NOISE):
+                    continue
+                with self.lock:
+                    if self.held is None:
+                        _write_error(text)
+                    else:
+                        self.held.append(text)
+
+    def open(self):
+        with self.lock:
+            for text in self.held:
+                _write_error(text)
+            self.held = None
+
+    def last_line(self):
+        """The last line the JVM said that is not part of a stack trace."""
+        with self.lock:
+            said = [text.strip() for text in self.held or []]
+        said = [text for text in said if text and not text.startswith(("at ", "..."))]
+        if not said:
+            return None
+        return re.sub(r'^Exception in thread "[^"]*"\s*', "", said[-1])
+
+
+def _write_error(text):
+    import sys
+
+    try:
+        sys.stderr.write(text)
+        sys.stderr.flush()
+    except (OSError, ValueError):  # our stderr is gone; keep draining the JVM's
+        pass
+
+
+def _check_reachable(master):
+    """Raise RuntimeError when a standalone master's addresses all refuse a connection."""
+    import socket
+
+    if not master.startswith("spark://"):
+        return
+    problems = []
+    for address in master[len("spark://"):].split(","):
+        host, _, port = address.strip().rpartition(":")
+        try:
+            port = int(port)
+        except ValueError:
+            raise RuntimeError("the Spark master {0} has no port number; standalone masters "
+                               "are spark://host:port, e.g. spark://host:7077".format(master)) \
+                from None
+        try:
+            socket.create_connection((host.strip("[]"), port), timeout=_CONNECT_SECONDS).close()
+            return
+        except OSError as error:
+            problems.append("{0}:{1}: {2}".format(host, port, _socket_problem(error)))
+    raise RuntimeError("cannot reach the Spark master {0} ({1})"
+                       .format(master, "; ".join(problems)))
+
+
+def _socket_problem(error):
+    import socket
+
+    if isinstance(error, socket.timeout):
+        return "no answer within {0:g} seconds".format(_CONNECT_SECONDS)
+    if isinstance(error, socket.gaierror):
+        return "unknown host"
+    return (error.strerror or str(error)).lower()
+
+
+# A Java class name in front of a message: "org.apache.spark.SparkException: ".
+_JAVA_CLASS = re.compile(r"^(?:[a-z_$][\w$]*\.)+[A-Z][\w$]*:\s*")
+
+
 def spark_error(error, limit=300):
-    """The telling line of a Spark error, whose text can be a Java or Python stack trace."""
+    """The telling line of a Spark error, whose text can be a Java or Python stack trace,
+    without the Java class names in front of it."""
     lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    # py4j opens with the Java method it called: what went wrong follows.
+    lines = [line.lstrip(": ") for line in lines
+             if not line.startswith("An error occurred while calling")]
     if not lines:
         return type(error).__name__
     # A failure in a Python worker ends with its exception; a JVM one starts with it.
     line = lines[-1] if type(error).__name__ == "PythonException" else lines[0]
+    while _JAVA_CLASS.match(line):
+        line = _JAVA_CLASS.sub("", line, count=1)
+    line = line or type(error).__name__
     return line if len(line) <= limit else line[:limit - 3] + "..."
