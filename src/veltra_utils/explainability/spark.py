@@ -16,27 +16,37 @@ import uuid
 from veltra_utils.explainability.batch import check_columns, explain_one
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.outputs import free_name, output_columns
+from veltra_utils.explainability.scoring import score_records
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 
 
 def explain_dataframe(df, scoring_function, config, *, response_column="explanation",
                       key_columns=None):
-    """Explain every scored record of the PySpark DataFrame ``df``.
+    """Explain every record of the PySpark DataFrame ``df``.
 
     Returns a DataFrame (lazy, like any other) with the ``key_columns`` of each
     record (default: all input columns) and ``response_column``: the
     explainer's response as a JSON string, an error response for a record that
     could not be explained. Rows keep the order of ``df`` within each
-    partition, as ``mapInPandas`` does.
+    partition, as ``mapInPandas`` does. Records without the model's output
+    columns are scored with ``scoring_function`` first, a batch at a time; a
+    record the model cannot score gets its own error response.
 
-    Raises ValueError when ``df`` lacks a column the explanations need, or for
-    bad key or response column names.
+    Raises ValueError when ``df`` lacks a feature column, or for bad key or
+    response column names.
     """
+    return _explained(df, scoring_function, config, response_column, key_columns, cells=None)
+
+
+def _explained(df, scoring_function, config, response_column, key_columns, cells):
+    """``explain_dataframe``, with ``cells`` saying how the records' cells are stored:
+    None as the DataFrame holds them, "csv" as text to convert, "parquet" as typed values."""
     from pyspark.sql import functions
     from pyspark.sql.types import StringType, StructField, StructType
 
     columns = list(df.columns)
-    check_columns(columns, config)
+    check_columns(columns, config, scored=False)
     keys = columns if key_columns is None else _key_columns(key_columns, columns)
     if not isinstance(response_column, str) or not response_column:
         raise ValueError("response_column must be a non-empty column name, got {0!r}"
@@ -48,7 +58,7 @@ def explain_dataframe(df, scoring_function, config, *, response_column="explanat
     needed = list(config.feature_columns) + [config.prediction_column]
     if config.problem_type is not ProblemType.REGRESSION:
         needed.append(config.probability_column)
-    selected = keys + [name for name in needed if name not in keys]
+    selected = keys + [name for name in needed if name in columns and name not in keys]
     schema = StructType([df.schema[name] for name in keys]
                         + [StructField(response_column, StringType(), False)])
 
@@ -56,7 +66,7 @@ def explain_dataframe(df, scoring_function, config, *, response_column="explanat
 
     payload = cloudpickle.dumps((config, scoring_function), protocol=pickle.HIGHEST_PROTOCOL)
     source = _broadcast(df, payload)
-    explain = _PartitionExplainer(uuid.uuid4().hex, source, keys, response_column)
+    explain = _PartitionExplainer(uuid.uuid4().hex, source, keys, response_column, cells)
     return df.select(*[functions.col(_quoted(name)) for name in selected]) \
         .mapInPandas(explain, schema)
 
@@ -102,11 +112,12 @@ _loaded = {}
 class _PartitionExplainer:
     """The function ``mapInPandas`` runs for each partition: batches of records in, responses out."""
 
-    def __init__(self, token, source, keys, response_column):
+    def __init__(self, token, source, keys, response_column, cells=None):
         self.token = token
         self.source = source
         self.keys = keys
         self.response_column = response_column
+        self.cells = cells
 
     def _payload(self):
         payload = _loaded.get(self.token)
@@ -128,11 +139,42 @@ class _PartitionExplainer:
         config, scoring_function = self._payload()
         explainer = LimeTabularExplainer(config)
         for batch in batches:
-            responses = [_json(explain_one(explainer, record, scoring_function))
-                         for record in batch.to_dict("records")]
-            result = batch[self.keys].copy()
-            result[self.response_column] = responses
+            result = batch[self.keys].copy()  # the keys as the file holds them
+            if self.cells == "csv":
+                result = _missing_as_none(result)
+            records, responses = self._records(batch, config)
+            kept = [position for position in range(len(records)) if position not in responses]
+            failed = score_records([records[position] for position in kept], scoring_function,
+                                   config)
+            responses.update((kept[index], response) for index, response in failed.items())
+            result[self.response_column] = [
+                _json(responses[position] if position in responses
+                      else explain_one(explainer, record, scoring_function))
+                for position, record in enumerate(records)]
             yield result
+
+    def _records(self, batch, config):
+        """The batch's records, and {position: error response} for those refused already."""
+        if self.cells is None:
+            return batch.to_dict("records"), {}
+        from veltra_utils.explainability import tables
+
+        if self.cells == "csv":
+            # The index is the record's row number, which names it in cell errors.
+            batch = _missing_as_none(batch.set_index(batch[self.keys[0]].to_numpy()))
+        tables.convert_cells(batch, config)
+        return tables.frame_records(batch, config), tables.refused_records(batch)
+
+
+def _missing_as_none(frame):
+    """The text cells that a CSV file's reader counts as missing, as None."""
+    from veltra_utils.explainability.tables import MISSING_TEXT
+
+    for name in frame.columns:
+        column = frame[name]
+        if column.dtype == object or str(column.dtype) in ("str", "string"):
+            frame[name] = column.astype(object).where(~column.isin(MISSING_TEXT), None)
+    return frame
 
 
 def _json(response):
@@ -167,6 +209,134 @@ def check_available():
             else "install one (e.g. OpenJDK 17) so that java is on the PATH, or set JAVA_HOME"))
 
 
+# ---------------------------------------------------------------- files
+
+# Records per task when a file is explained: enough to outweigh a task's start,
+# few enough that the cores share the work evenly.
+_RECORDS_PER_TASK = 500
+
+
+def explain_file(spark, path, scoring_function, config, output, *, key_columns=(), sep=None,
+                 rows=None, overwrite=False):
+    """Explain the records of a CSV or Parquet file on Spark and write them to Parquet.
+
+    Spark reads ``path`` itself (a CSV file with a header row, or Parquet) and
+    writes the folder ``output``: for each record its row number in the file
+    (counted from 0, as ``veltra-explain`` numbers records), the
+    ``key_columns`` as the file holds them (a CSV file's cells as text), and
+    the response as JSON text; nothing passes through the driver. The column
+    names are ``output_columns(file columns, key_columns)``. ``rows`` selects
+    records as ``--rows`` does (``tables.select_rows``). CSV cells are
+    converted as the local engine converts them, so a bad cell fails only its
+    own record. ``overwrite`` replaces an existing ``output``.
+
+    Returns ``(explained, failed)``: the number of records written and of
+    error responses among them. Raises ValueError (``tables.TableError``) for a
+    file that cannot be read or lacks a feature column, and RuntimeError when
+    the Spark job fails.
+    """
+    from pyspark.sql import functions
+
+    from veltra_utils.explainability import tables
+
+    frame, cells = _read(spark, path, config, sep)
+    keys = list(key_columns or ())
+    _key_columns(keys, list(frame.columns))
+    row, response = output_columns(frame.columns, keys)
+    frame, count = _numbered(frame, row)
+    if count == 0:
+        raise tables.TableError("the records file {0} holds no records".format(path))
+    if rows:
+        frame = frame.where(_row_filter(functions.col(row), tables.select_rows(rows, count)))
+        count = len(set(tables.select_rows(rows, count)))
+    parts = max(1, min(count, max(spark.sparkContext.defaultParallelism,
+                                  -(-count // _RECORDS_PER_TASK))))
+    frame = frame.repartitionByRange(parts, row).sortWithinPartitions(row)
+    explained = _explained(frame, scoring_function, config, response, [row] + keys, cells)
+    try:
+        explained.write.mode("overwrite" if overwrite else "errorifexists").parquet(output)
+        written = spark.read.parquet(output)
+        failed = written.where(functions.get_json_object(response, "$.error").isNotNull()) \
+            .count()
+    except Exception as error:
+        raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
+    return count, failed
+
+
+def _read(spark, path, config, sep):
+    """The file at ``path`` as a Spark DataFrame, and how its cells are stored ("csv", "parquet")."""
+    from veltra_utils.explainability import tables
+    from veltra_utils.explainability.entity.explain_config import missing_columns
+
+    local = "://" not in str(path) or str(path).startswith("file://")
+    if local:
+        parquet = tables.is_parquet(str(path).replace("file://", "", 1), "records")
+    else:  # a cluster's file system: told by its name
+        parquet = str(path).lower().endswith((".parquet", ".parq", ".pq"))
+    try:
+        if parquet:
+            frame = spark.read.parquet(path)
+        else:
+            if sep is None and local:
+                sep = tables.sniff_separator(str(path).replace("file://", "", 1))
+            # As the local engine reads CSV: quotes doubled inside quoted cells, which may
+            # span lines; the space after a separator is not part of the value.
+            frame = spark.read.csv(path, header=True, sep=sep or ",", quote='"', escape='"',
+                                   multiLine=True, ignoreLeadingWhiteSpace=True,
+                                   inferSchema=False)
+    except Exception as error:
+        raise tables.TableError("the records file {0} is not readable {1}: {2}".format(
+            path, "Parquet" if parquet else "CSV", spark_error(error))) from None
+    missing = missing_columns(frame.columns, config, scored=False)
+    if missing:
+        raise tables.TableError(tables.missing_message(path, missing))
+    return frame, "parquet" if parquet else "csv"
+
+
+def _numbered(frame, row):
+    """``frame`` with the column ``row``: each record's place in the file, from 0; and the count.
+
+    Spark reads a file's parts in order, one partition each; a partition's
+    count gives where the next one starts. The file is read twice for that,
+    by the JVM alone.
+    """
+    from itertools import chain
+
+    from pyspark.sql import functions
+
+    ids = frame.withColumn(row, functions.monotonically_increasing_id())
+    part = functions.shiftright(functions.col(row), 33)  # the id's upper bits: the partition
+    counts = {item[0]: item[1] for item in
+              ids.groupBy(part.alias("part")).count().collect()}
+    offsets, start = {}, 0
+    for index in sorted(counts):
+        offsets[index] = start
+        start += counts[index]
+    if not offsets:
+        return ids, 0
+    starts = functions.create_map(*chain.from_iterable(
+        (functions.lit(index), functions.lit(offset)) for index, offset in offsets.items()))
+    number = functions.col(row) - functions.shiftleft(part, 33) + starts[part]
+    return ids.withColumn(row, number), start
+
+
+def _row_filter(column, positions):
+    """A condition that holds for the row numbers in ``positions``, as ranges of consecutive ones."""
+    ranges = []
+    for position in sorted(set(positions)):
+        if ranges and ranges[-1][1] == position:
+            ranges[-1][1] = position + 1
+        else:
+            ranges.append([position, position + 1])
+    if len(ranges) > 50:  # a long chain of conditions is slow to plan; a set is not
+        return column.isin(sorted(set(positions)))
+    condition = None
+    for start, end in ranges:
+        part = column.between(start, end - 1)
+        condition = part if condition is None else condition | part
+    return condition
+
+
 def explain_keyed_records(records, scoring_function, config, master="local[2]",
                           app_name="veltra-explain", verbose=False):
     """Explain ``records`` ({key: scored record}) on a Spark session; return {key: response}.
@@ -177,32 +347,18 @@ def explain_keyed_records(records, scoring_function, config, master="local[2]",
     fails.
     """
     import pandas as pd
-    from pyspark.sql import SparkSession
 
     frame = pd.DataFrame(list(records.values()))
     key = free_name("row", frame.columns)  # a feature called "row" keeps its values
     frame[key] = list(records)
 
-    running = SparkSession.getActiveSession()
-    spark = running if running is not None else session(master, verbose, app_name)
-    try:
+    with started(master, verbose, app_name) as spark:
         try:
             rows = explain_dataframe(spark.createDataFrame(frame), scoring_function, config,
                                      key_columns=[key]).collect()
         except Exception as error:
             raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
-    finally:
-        if spark is not running:  # never stop a host's session
-            spark.stop()
     return {row[key]: json.loads(row["explanation"]) for row in rows}
-
-
-def free_name(name, taken):
-    """``name``, with underscores in front while it is one of ``taken``."""
-    taken = set(taken)
-    while name in taken:
-        name = "_" + name
-    return name
 
 
 # ---------------------------------------------------------------- starting Spark
@@ -274,6 +430,22 @@ def session(master=None, verbose=False, app_name="veltra-explain"):
     if not verbose:
         context.setLogLevel("ERROR")
     return spark
+
+
+@contextlib.contextmanager
+def started(master=None, verbose=False, app_name="veltra-explain"):
+    """``session(master, verbose)`` for a ``with`` block, stopped at its end unless it was
+    already running (a host's session is never stopped)."""
+    check_available()
+    from pyspark.sql import SparkSession
+
+    running = SparkSession.getActiveSession()
+    spark = running if running is not None else session(master, verbose, app_name)
+    try:
+        yield spark
+    finally:
+        if spark is not running:
+            spark.stop()
 
 
 def _hush_python_warnings():
