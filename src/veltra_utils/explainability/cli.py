@@ -320,8 +320,11 @@ def _check_output(args, inputs):
     from veltra_utils.explainability.utils.files import check_output_folder, check_output_path
 
     if args.engine == "local":
+        from veltra_utils.explainability.outputs import check_writable
+
         with _refused():
             check_output_path(args.output, "explanations", inputs)
+            check_writable(args.output)
         return False
     if args.report:
         raise UsageError("--report needs every explanation on this machine, which --engine "

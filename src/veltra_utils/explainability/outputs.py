@@ -36,6 +36,12 @@ def free_name(name, taken):
     return name
 
 
+def check_writable(path):
+    """Raise ValueError, saying what to install, when ``path`` names Parquet and pyarrow is missing."""
+    if output_kind(path) == "parquet":
+        _pyarrow(path)
+
+
 def _pyarrow(path):
     try:
         import pyarrow
