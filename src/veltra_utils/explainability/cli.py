@@ -75,6 +75,13 @@ more than --max-model-size (default 2GiB) are refused before they are read.
 
 Output: one JSON document per record and line, {"row": N, "predictions": [...]}
 or {"row": N, "error": {...}}; --format table prints the same for people.
+--output FILE writes the explanations to a file instead: Parquet for a name
+ending .parquet (needs pyarrow), JSON lines for any other, with the columns
+row (the record's place in the file, from 0), the --key columns as the file
+holds them (a CSV file's as text) and explanation (the response). With
+--engine spark, Spark reads the records file and writes a folder of Parquet
+files with the same columns, and no record passes through this machine; an
+existing folder is replaced only when it holds nothing but Parquet parts.
 Exit status: 0 all records explained, 1 some failed, 2 bad arguments or files,
 130 interrupted (Ctrl-C), 143 terminated (SIGTERM); either ends the worker
 processes too, and the lines printed so far are complete records.
@@ -87,7 +94,8 @@ and every record before it are explained; with Spark once all are):
   --engine spark                 Spark on this machine, two cores (local[2])
   --engine spark --master URL    another Spark master: local[8], spark://host:7077, ...
 The spark engine needs pyspark and a Java runtime (pip install 'veltra_utils[spark]');
-the machines of a cluster need veltra_utils installed as well.
+the machines of a cluster need veltra_utils installed as well. Spark prints
+only its errors unless you pass --verbose.
 
 Time limit: --timeout 30 stops the explanation of a record after 30 seconds
 (a model that never answers for it, say): that record is printed as an error
