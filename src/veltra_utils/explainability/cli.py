@@ -505,6 +505,8 @@ def _explanations_on_spark(master, config, score, records, positions, verbose=Fa
     from veltra_utils.explainability import spark
     from veltra_utils.explainability.scoring import score_records
 
+    if not verbose:  # the warnings of this command's own work are still summed up
+        spark.quiet_warnings()
     responses = score_records(records, score, config)
     # The file position is the key that brings each response back to its
     # record; a record selected twice by --rows is the same record, sent once.

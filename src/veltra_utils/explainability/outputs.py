@@ -37,7 +37,7 @@ def free_name(name, taken):
 
 
 def check_writable(path):
-    """Raise ValueError, saying what to install, when ``path`` names Parquet and pyarrow is missing."""
+    """Raise ValueError, saying what to install, when ``path`` is Parquet and pyarrow is missing."""
     if output_kind(path) == "parquet":
         _pyarrow(path)
 

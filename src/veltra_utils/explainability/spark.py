@@ -243,7 +243,11 @@ def explain_file(spark, path, scoring_function, config, output, *, key_columns=(
     keys = list(key_columns or ())
     _key_columns(keys, list(frame.columns))
     row, response = output_columns(frame.columns, keys)
-    frame, count = _numbered(frame, row)
+    try:
+        frame, count = _numbered(frame, row)
+    except Exception as error:  # a file damaged past its header, say
+        raise RuntimeError("Spark cannot read the records file {0}: {1}"
+                           .format(path, spark_error(error))) from None
     if count == 0:
         raise tables.TableError("the records file {0} holds no records".format(path))
     if rows:
@@ -264,7 +268,7 @@ def explain_file(spark, path, scoring_function, config, output, *, key_columns=(
 
 
 def _read(spark, path, config, sep):
-    """The file at ``path`` as a Spark DataFrame, and how its cells are stored ("csv", "parquet")."""
+    """The file at ``path`` as a Spark DataFrame, and how it stores cells ("csv", "parquet")."""
     from veltra_utils.explainability import tables
     from veltra_utils.explainability.entity.explain_config import missing_columns
 
@@ -321,7 +325,7 @@ def _numbered(frame, row):
 
 
 def _row_filter(column, positions):
-    """A condition that holds for the row numbers in ``positions``, as ranges of consecutive ones."""
+    """A condition that holds for the row numbers in ``positions``, as ranges of them."""
     ranges = []
     for position in sorted(set(positions)):
         if ranges and ranges[-1][1] == position:
@@ -399,7 +403,7 @@ def session(master=None, verbose=False, app_name="veltra-explain"):
 
     check_available()
     if not verbose:
-        _hush_python_warnings()
+        quiet_warnings()
     from pyspark import SparkConf, SparkContext
     from pyspark.sql import SparkSession
 
@@ -448,7 +452,8 @@ def started(master=None, verbose=False, app_name="veltra-explain"):
             spark.stop()
 
 
-def _hush_python_warnings():
+def quiet_warnings():
+    """Ignore, from here on, the warnings PySpark gives about itself rather than about the job."""
     import warnings
 
     # PySpark warns about newer pandas at import, whatever the job uses.
