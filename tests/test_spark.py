@@ -14,7 +14,8 @@ if shutil.which("java") is None:
     pytest.skip("Spark needs a Java runtime", allow_module_level=True)
 
 from veltra_utils.explainability.scoring import scoring_function  # noqa: E402
-from veltra_utils.explainability.spark import explain_dataframe, explain_file  # noqa: E402
+from veltra_utils.explainability.spark import (explain_dataframe, explain_file,  # noqa: E402
+                                                spark_error)
 
 pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas")
 
@@ -114,3 +115,16 @@ def test_a_csv_file_is_read_numbered_scored_and_written_by_spark_as_the_local_en
     with pytest.raises(RuntimeError, match="already exists"):
         explain_file(spark, str(tmp_path / "records.csv"), problem.score, problem.config,
                      str(output), rows="0")
+
+
+@pytest.mark.parametrize("text, line", [
+    ("An error occurred while calling o42.parquet.\n: org.apache.spark.SparkException: "
+     "java.io.IOException: Disk full\n\tat org.apache.Foo.bar(Foo.scala:1)", "Disk full"),
+    ("Traceback (most recent call last):\n  File ...\nValueError: bad record", "bad record"),
+    ("[PATH_ALREADY_EXISTS] Path file:/x already exists.", "[PATH_ALREADY_EXISTS] Path file:/x "
+                                                           "already exists."),
+])
+def test_spark_errors_read_as_their_message_without_java_class_names(text, line):
+    error = type("PythonException" if "Traceback" in text else "Py4JJavaError",
+                 (Exception,), {})(text)
+    assert spark_error(error) == (line if "Traceback" not in text else "ValueError: " + line)
