@@ -2,7 +2,9 @@
 import json
 import os
 import shutil
+import subprocess
 import sys
+import time
 import warnings
 from html.parser import HTMLParser
 
@@ -16,6 +18,7 @@ from sklearn.linear_model import LinearRegression, LogisticRegression
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import FunctionTransformer, OneHotEncoder
 
+import veltra_utils
 from veltra_utils.explainability.cli import main, parse_rows, UsageError
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
@@ -241,13 +244,52 @@ def test_a_bad_cell_fails_its_own_record_naming_the_cell(work, capsys):
     assert [documents[0], documents[6]] == [expected[0], expected[6]]
 
 
-def test_parquet_without_pyarrow_says_what_to_install(work, capsys, monkeypatch):
+@pytest.mark.parametrize("extra", [["--records", "arrowless.parquet"],
+                                   ["--output", "explanations.parquet"]])
+def test_parquet_without_pyarrow_says_what_to_install(work, capsys, monkeypatch, extra):
     folder, train, _ = work
     train.head(3).to_parquet(folder / "arrowless.parquet")
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     capsys.readouterr()
-    assert _explain(work, records="arrowless.parquet") == 2
+    assert _explain(work, *[str(folder / item) if "." in item else item for item in extra]) == 2
     assert 'needs pyarrow: pip install "veltra_utils[parquet]"' in capsys.readouterr().err
+    assert not (folder / "explanations.parquet").exists()
+
+
+@pytest.mark.parametrize("name", ["explained.parquet", "explained.jsonl"])
+def test_output_file_holds_the_printed_explanations_beside_the_keys(work, capsys, tmp_path,
+                                                                     name):
+    folder, train, _ = work
+    capsys.readouterr()
+    assert _explain(work, "--rows", "2:5") == 0
+    printed = _json_lines(capsys.readouterr().out)
+    path = tmp_path / name
+    assert _explain(work, "--rows", "2:5", "--output", str(path), "--key", "income," + PLAN) == 0
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err.splitlines() == ["veltra-explain: 3 explanations written to " + str(path)]
+    if name.endswith(".parquet"):
+        rows = pd.read_parquet(path).to_dict("records")
+        rows = [dict(row, explanation=json.loads(row["explanation"])) for row in rows]
+    else:
+        rows = _json_lines(path.read_text())
+    # The records file has a feature named "row", so the row number takes "_row".
+    assert [list(row) for row in rows] == [["_row", "income", PLAN, "explanation"]] * 3
+    assert [dict(row=row["_row"], **row["explanation"]) for row in rows] == printed
+    # Keys as the CSV file holds them: text, "007" stays "007".
+    assert [(row["income"], row[PLAN]) for row in rows] == \
+        [(str(income), plan) for income, plan in train[["income", PLAN]].iloc[2:5].to_numpy()]
+
+
+def _spark_unavailable():
+    try:
+        import pyarrow  # noqa: F401
+        import pyspark  # noqa: F401
+    except ImportError:
+        return "the spark engine needs pyspark"
+    if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
+        return "Spark needs a Java runtime"
+    return ""
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -274,6 +316,15 @@ def test_parquet_without_pyarrow_says_what_to_install(work, capsys, monkeypatch)
     (["frobnicate"], "invalid choice"),
     (["explain", "--sep", "ab"], "expected one character"),
     (["explain", "--records", "named.parquet"], "is not Parquet: it does not start with PAR1"),
+    (["explain", "--output", "records.csv"], "would destroy the input"),
+    (["explain", "--output", "o.parquet", "--format", "table"], "--format table is for reading"),
+    (["explain", "--output", "o.parquet", "--key", "customer"], "has no key column 'customer'"),
+    (["explain", "--key", "income"], "--key names the columns written beside each explanation"),
+    pytest.param(["explain", "--engine", "spark", "--output", "o.parquet", "--report", "r.html"],
+                 "--report needs every explanation on this machine",
+                 marks=pytest.mark.skipif(bool(_spark_unavailable()), reason="needs Spark")),
+    pytest.param(["explain", "--engine", "spark", "--output", "."], "holds the statistics file",
+                 marks=pytest.mark.skipif(bool(_spark_unavailable()), reason="needs Spark")),
 ])
 def test_bad_arguments_and_files_exit_2_with_one_line(work, capsys, arguments, message):
     folder = work[0]
@@ -292,17 +343,6 @@ def test_bad_arguments_and_files_exit_2_with_one_line(work, capsys, arguments, m
     assert captured.out == ""
     assert len(captured.err.strip().splitlines()) == 1, captured.err
     assert message in captured.err and "Traceback" not in captured.err
-
-
-def _spark_unavailable():
-    try:
-        import pyarrow  # noqa: F401
-        import pyspark  # noqa: F401
-    except ImportError:
-        return "the spark engine needs pyspark"
-    if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
-        return "Spark needs a Java runtime"
-    return ""
 
 
 @pytest.mark.parametrize("engine", [
@@ -324,7 +364,65 @@ def test_worker_processes_and_spark_print_what_one_process_prints(work, capsys, 
     alone = capsys.readouterr().out
     assert [document["row"] for document in _json_lines(alone)] == [0, 1, 2, 3, 4, 2]
     assert _explain(work, *selection, *engine, records="engine.csv") == 1
-    assert capsys.readouterr().out == alone
+    captured = capsys.readouterr()
+    assert captured.out == alone
+    assert captured.err.splitlines() == ["veltra-explain: 2 of 6 records could not be explained"]
+
+
+_needs_spark = pytest.mark.skipif(bool(_spark_unavailable()), reason=_spark_unavailable() or "-")
+
+
+@_needs_spark
+def test_spark_writes_from_a_parquet_file_what_the_local_engine_writes_and_says_only_that(
+        work, capsys, tmp_path):
+    folder, train, _ = work
+    records = train[FEATURES].head(7).copy()
+    records.insert(0, "customer", ["c{0:03d}".format(number) for number in range(7)])
+    records.to_parquet(tmp_path / "records.parquet")
+    local, on_spark = tmp_path / "local.parquet", tmp_path / "spark.parquet"
+    common = ["explain", "--stats", str(folder / "stats.json"), "--model",
+              str(folder / "model.skops"), "--records", str(tmp_path / "records.parquet"),
+              "--perturbations", PERTURBATIONS, "--rows", "1:7", "--key", "customer"]
+    assert main(common + ["--output", str(local)]) == 0
+    # The command itself, as a user runs it: the executors must find this interpreter
+    # without being told, and Spark must keep its start-up chatter to itself.
+    package_root = os.path.dirname(os.path.dirname(veltra_utils.__file__))
+    environment = {name: value for name, value in os.environ.items()
+                   if name != "PYSPARK_PYTHON"}
+    environment["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [package_root, os.environ.get("PYTHONPATH")]))
+    process = subprocess.run(
+        [sys.executable, "-m", "veltra_utils.explainability", *common, "--engine", "spark",
+         "--master", "local[2]", "--output", str(on_spark)],
+        capture_output=True, text=True, env=environment, timeout=600)
+    assert process.returncode == 0, process.stderr
+    assert process.stdout == ""
+    assert process.stderr.splitlines() == [
+        "veltra-explain: 6 explanations written to " + str(on_spark)]
+    assert on_spark.is_dir()
+    written = pd.read_parquet(on_spark).sort_values("_row", ignore_index=True)
+    expected = pd.read_parquet(local)
+    assert list(expected.columns) == ["_row", "customer", "explanation"]
+    assert list(expected["_row"]) == list(range(1, 7))
+    pd.testing.assert_frame_equal(written, expected)
+
+
+@_needs_spark
+@pytest.mark.parametrize("extra", [[], ["--output", "explained.parquet"]],
+                         ids=["printed", "output"])
+def test_an_unreachable_spark_master_fails_at_once_with_one_line(work, capsys, tmp_path,
+                                                                  extra):
+    extra = [str(tmp_path / item) if "." in item else item for item in extra]
+    capsys.readouterr()
+    started = time.monotonic()
+    assert _explain(work, "--rows", "0", "--engine", "spark", "--master", "spark://127.0.0.1:1",
+                    *extra) == 2
+    assert time.monotonic() - started < 15
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err.splitlines() == [
+        "veltra-explain: error: cannot reach the Spark master spark://127.0.0.1:1 "
+        "(127.0.0.1:1: connection refused)"]
 
 
 @pytest.mark.parametrize("missing", ["pyspark", "java"])

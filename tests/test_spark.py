@@ -14,7 +14,8 @@ if shutil.which("java") is None:
     pytest.skip("Spark needs a Java runtime", allow_module_level=True)
 
 from veltra_utils.explainability.scoring import scoring_function  # noqa: E402
-from veltra_utils.explainability.spark import explain_dataframe  # noqa: E402
+from veltra_utils.explainability.spark import (explain_dataframe, explain_file,  # noqa: E402
+                                                spark_error)
 
 pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas")
 
@@ -87,3 +88,43 @@ def test_bad_arguments_are_refused_before_any_job(spark, change, settings, text)
         frame = change(frame)
     with pytest.raises(ValueError, match=text):
         explain_dataframe(frame, problem.score, problem.config, **settings)
+
+
+def test_a_csv_file_is_read_numbered_scored_and_written_by_spark_as_the_local_engine_reads_it(
+        spark, tmp_path):
+    problem = churn()
+    # No prediction columns: the model scores the records on the executors.
+    records = problem.frame.drop(columns=["prediction", "probability"]).head(9).astype(object)
+    records.loc[3, "tenure_months"] = "many"     # fails its own record, named by its row
+    records.loc[5, "plan"] = "NA"                # a missing value, as the local reader has it
+    records.to_csv(tmp_path / "records.csv", index=False, sep=";")
+    output = tmp_path / "explained"
+    assert explain_file(spark, str(tmp_path / "records.csv"), problem.score, problem.config,
+                        str(output), key_columns=["record_id"], rows="1:8,8,2") == (8, 2)
+    rows = spark.read.parquet(str(output)).orderBy("row").collect()
+    assert [list(row.asDict()) for row in rows] == [["row", "record_id", "explanation"]] * 8
+    assert [(row["row"], row["record_id"]) for row in rows] == \
+        [(number, str(number)) for number in range(1, 9)]
+    explained = responses(rows)
+    assert "row 3, column 'tenure_months' holds 'many'" in explained[2]["error"]["message"]
+    assert "The feature 'plan' has no value" in explained[4]["error"]["message"]
+    serial = serial_responses()
+    assert [explained[number - 1] for number in (1, 2, 4, 6, 7, 8)] == \
+        [serial[number] for number in (1, 2, 4, 6, 7, 8)]
+    # An existing output is replaced only when asked.
+    with pytest.raises(RuntimeError, match="already exists"):
+        explain_file(spark, str(tmp_path / "records.csv"), problem.score, problem.config,
+                     str(output), rows="0")
+
+
+@pytest.mark.parametrize("text, line", [
+    ("An error occurred while calling o42.parquet.\n: org.apache.spark.SparkException: "
+     "java.io.IOException: Disk full\n\tat org.apache.Foo.bar(Foo.scala:1)", "Disk full"),
+    ("Traceback (most recent call last):\n  File ...\nValueError: bad record", "bad record"),
+    ("[PATH_ALREADY_EXISTS] Path file:/x already exists.", "[PATH_ALREADY_EXISTS] Path file:/x "
+                                                           "already exists."),
+])
+def test_spark_errors_read_as_their_message_without_java_class_names(text, line):
+    error = type("PythonException" if "Traceback" in text else "Py4JJavaError",
+                 (Exception,), {})(text)
+    assert spark_error(error) == (line if "Traceback" not in text else "ValueError: " + line)

@@ -7,7 +7,7 @@ from veltra_utils.explainability import tables
 from veltra_utils.explainability.datasets import LABEL, churn_table, text_columns
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
-from veltra_utils.explainability.utils.files import check_output_path
+from veltra_utils.explainability.utils.files import check_output_folder, check_output_path
 
 
 @pytest.fixture(scope="module")
@@ -87,3 +87,41 @@ def test_an_output_path_is_checked_before_any_work(tmp_path):
         with pytest.raises(ValueError, match=message):
             check_output_path(str(path), "report", {"training data": str(source)})
     check_output_path(str(tmp_path / "new.html"), "report", {"training data": str(source)})
+
+
+def test_a_spark_output_folder_replaces_only_what_such_a_folder_holds(tmp_path):
+    records = tmp_path / "records.csv"
+    records.write_text("x\n1\n")
+    inputs = {"records": str(records)}
+    parts = tmp_path / "explained"
+    parts.mkdir()
+    for name in ("_SUCCESS", "part-00000-a.snappy.parquet", ".part-00000-a.snappy.parquet.crc"):
+        (parts / name).write_text("")
+    single = tmp_path / "explained.parquet"
+    single.write_bytes(b"PAR1...PAR1")
+    assert check_output_folder(str(parts), "explanations", inputs) is True
+    assert check_output_folder(str(single), "explanations", inputs) is True
+    assert check_output_folder(str(tmp_path / "new"), "explanations", inputs) is False
+    (tmp_path / "notes.txt").write_text("mine")
+    for path, message in [(tmp_path, "holds the records file"), (records, "holds the records"),
+                          (tmp_path / "notes.txt", "not Parquet"),
+                          (tmp_path / "no" / "out", "does not exist")]:
+        with pytest.raises(ValueError, match=message):
+            check_output_folder(str(path), "explanations", inputs)
+    (parts / "notes.txt").write_text("mine")
+    with pytest.raises(ValueError, match="a folder of other files"):
+        check_output_folder(str(parts), "explanations", inputs)
+
+
+def test_numeric_class_labels_are_read_cell_by_cell(tmp_path):
+    table = churn_table(rows=200, seed=1)
+    table[LABEL] = (table[LABEL] == "yes").astype(int)
+    stats = TrainingStats.from_dataframe(table, LABEL, categorical_columns=text_columns(table))
+    config = ExplainConfig(training_stats=stats)
+    path = tmp_path / "records.csv"
+    path.write_text("plan,region,tenure_months,support_calls,monthly_charge,prediction\n"
+                    "basic,north,3,1,55.5,1\n"
+                    "basic,north,3,1,55.5,one\n")
+    # One cell that is no label does not turn the others into text, which no label matches.
+    records = tables.frame_records(tables.read_records(str(path), config), config)
+    assert [record["prediction"] for record in records] == [1, "one"]

@@ -85,6 +85,13 @@ refused before they are read.
 
 Output: one JSON document per record and line, {"row": N, "predictions": [...]}
 or {"row": N, "error": {...}}; --format table prints the same for people.
+--output FILE writes the explanations to a file instead: Parquet for a name
+ending .parquet (needs pyarrow), JSON lines for any other, with the columns
+row (the record's place in the file, from 0), the --key columns as the file
+holds them (a CSV file's as text) and explanation (the response). With
+--engine spark, Spark reads the records file and writes a folder of Parquet
+files with the same columns, and no record passes through this machine; an
+existing folder is replaced only when it holds nothing but Parquet parts.
 Exit status: 0 all records explained, 1 some failed, 2 bad arguments or files,
 130 interrupted (Ctrl-C), 143 terminated (SIGTERM); either ends the worker
 processes too, and the lines printed so far are complete records.
@@ -97,7 +104,8 @@ and every record before it are explained; with Spark once all are):
   --engine spark                 Spark on this machine, two cores (local[2])
   --engine spark --master URL    another Spark master: local[8], spark://host:7077, ...
 The spark engine needs pyspark and a Java runtime (pip install 'veltra_utils[spark]');
-the machines of a cluster need veltra_utils installed as well.
+the machines of a cluster need veltra_utils installed as well. Spark prints
+only its errors unless you pass --verbose.
 
 Time limit: --timeout 30 stops the explanation of a record after 30 seconds
 (a model that never answers for it, say): that record is printed as an error
@@ -160,6 +168,12 @@ def _add_separator(parser):
     parser.add_argument("--sep", type=_separator, metavar="CHAR",
                         help="the CSV file's separator, e.g. ';' or tab (default: whichever of "
                              "',' ';' tab '|' its first lines use)")
+
+
+def _add_verbose(parser):
+    parser.add_argument("--verbose", action="store_true",
+                        help="with --engine spark, show Spark's own messages and progress "
+                             "(default: its errors only)")
 
 
 def _model_size(text):
@@ -290,17 +304,29 @@ def run_explain(args):
     workers = _check_engine(args)
     inputs = {"statistics": args.stats, "model": args.model, "records": args.records}
     report = _Output(args.report, "report", inputs) if args.report else None
+    replace = _check_output(args, inputs)
     config = _load_config(args)
     model = _load_model(args)
     score = _scoring(model, config, args)
+    if args.output and args.engine == "spark":
+        return _explain_file_on_spark(args, config, score, replace)
     with _refused():
         frame = tables.read_records(args.records, config, sep=args.sep)
     positions = parse_rows(args.rows, len(frame)) if args.rows else list(range(len(frame)))
     records = tables.frame_records(frame, config, positions)
     refused = tables.refused_records(frame, positions)   # a cell that holds no number, say
+    keys = None
+    if args.key:
+        from veltra_utils.explainability import outputs
 
+        with _refused():
+            keys = outputs.read_keys(args.records, args.key, positions, sep=args.sep)
+
+    collected = [] if args.output else None
     sections, failed = _print_explanations(args, config, score, records, positions, workers,
-                                           refused)
+                                           refused, collected)
+    if collected is not None:
+        _write_explanations(args, frame.columns, positions, collected, keys)
     if report is not None:
         title = args.title or "Explanations of {0}".format(os.path.basename(args.records))
         description = "Model {0}, training statistics {1}.".format(
@@ -310,6 +336,67 @@ def run_explain(args):
         _say("{0}: {1} of {2} records could not be explained".format(PROG, failed, len(records)))
         return EXIT_RECORDS_FAILED
     return EXIT_OK
+
+
+def _check_output(args, inputs):
+    """Refuse --output and --key where they clash; return whether Spark replaces an existing
+    --output. A path that is (or, for Spark's folder, holds) an input is refused."""
+    if args.key and not args.output:
+        raise UsageError("--key names the columns written beside each explanation with --output")
+    if not args.output:
+        return False
+    if args.format == "table":
+        raise UsageError("--format table is for reading on the terminal; --output writes "
+                         "Parquet or JSON lines")
+    from veltra_utils.explainability.utils.files import check_output_folder, check_output_path
+
+    if args.engine == "local":
+        from veltra_utils.explainability.outputs import check_writable
+
+        with _refused():
+            check_output_path(args.output, "explanations", inputs)
+            check_writable(args.output)
+        return False
+    if args.report:
+        raise UsageError("--report needs every explanation on this machine, which --engine "
+                         "spark --output leaves on Spark; leave out one of them")
+    if args.workers is not None or args.timeout is not None:
+        return False  # refused by _check_engine
+    if "://" in args.output and not args.output.startswith("file://"):
+        return False  # a cluster's file system: Spark refuses a path that exists
+    with _refused():
+        return check_output_folder(args.output.replace("file://", "", 1), "explanations",
+                                   inputs)
+
+
+def _explain_file_on_spark(args, config, score, replace):
+    """Explain the records file on Spark into the Parquet folder --output; the exit status."""
+    from veltra_utils.explainability import spark
+
+    with _refused(), spark.started(master=args.master, verbose=args.verbose) as session:
+        count, failed = spark.explain_file(session, args.records, score, config, args.output,
+                                           key_columns=args.key or (), sep=args.sep,
+                                           rows=args.rows, overwrite=replace)
+    _say("{0}: {1} explanation{2} written to {3}".format(PROG, count, "" if count == 1 else "s",
+                                                        args.output))
+    if failed:
+        _say("{0}: {1} of {2} records could not be explained".format(PROG, failed, count))
+        return EXIT_RECORDS_FAILED
+    return EXIT_OK
+
+
+def _write_explanations(args, columns, positions, responses, keys):
+    from veltra_utils.explainability import outputs
+
+    names = outputs.output_columns(columns, args.key or ())
+    try:
+        with _refused("cannot write the explanations {0}: ".format(args.output)):
+            outputs.write_explanations(args.output, positions, responses, keys, names)
+    except OSError as error:
+        raise UsageError("cannot write the explanations {0}: {1}"
+                         .format(args.output, _one_line(error))) from None
+    _say("{0}: {1} explanation{2} written to {3}".format(
+        PROG, len(responses), "" if len(responses) == 1 else "s", args.output))
 
 
 def _check_engine(args):
@@ -376,13 +463,15 @@ def _scoring(model, config, args):
                             class_labels=labels, schema=config.schema)
 
 
-def _print_explanations(args, config, score, records, positions, workers, refused):
+def _print_explanations(args, config, score, records, positions, workers, refused,
+                        collected=None):
     """Explain and print every record; return the report sections and the number that failed.
 
     Each record is printed as soon as it and every record before it are done,
     so what is finished stays on the output if a later record hangs or the
-    command is interrupted. Warnings, which thousands of perturbed rows can
-    raise again and again, are summed up in one line at the end.
+    command is interrupted. With ``collected`` (a list) the responses are
+    appended to it instead of printed. Warnings, which thousands of perturbed
+    rows can raise again and again, are summed up in one line at the end.
     """
     from veltra_utils.explainability import tables
     from veltra_utils.explainability.report import ReportSection
@@ -397,7 +486,10 @@ def _print_explanations(args, config, score, records, positions, workers, refuse
         with contextlib.closing(explained), progress_bar(len(records)) as bar:
             for index, response in explained:
                 failed += "error" in response
-                _emit(positions[index], response, records[index], args.format, bar)
+                if collected is None:
+                    _emit(positions[index], response, records[index], args.format, bar)
+                else:
+                    collected.append(response)
                 features = {name: records[index].get(name) for name in config.feature_columns}
                 sections.append(ReportSection("Row {0}".format(positions[index]), response,
                                               features))
@@ -414,8 +506,8 @@ def _explanations(args, config, score, records, positions, workers):
     from veltra_utils.explainability.batch import iter_explanations
 
     if args.engine == "spark":
-        yield from _explanations_on_spark(args.master or "local[2]", config, score, records,
-                                          positions)
+        yield from _explanations_on_spark(args.master, config, score, records, positions,
+                                          args.verbose)
         return
     stream = iter_explanations(records, score, config, workers=workers, timeout=args.timeout,
                                progress=False)
@@ -432,10 +524,12 @@ def _explanations(args, config, score, records, positions, workers):
             from None
 
 
-def _explanations_on_spark(master, config, score, records, positions):
+def _explanations_on_spark(master, config, score, records, positions, verbose=False):
     from veltra_utils.explainability import spark
     from veltra_utils.explainability.scoring import score_records
 
+    if not verbose:  # the warnings of this command's own work are still summed up
+        spark.quiet_warnings()
     responses = score_records(records, score, config)
     # The file position is the key that brings each response back to its
     # record; a record selected twice by --rows is the same record, sent once.
@@ -445,7 +539,8 @@ def _explanations_on_spark(master, config, score, records, positions):
             chosen.setdefault(position, records[index])
     if chosen:
         with _refused():
-            explained = spark.explain_keyed_records(chosen, score, config, master, PROG)
+            explained = spark.explain_keyed_records(chosen, score, config, master, PROG,
+                                                    verbose=verbose)
         for index, position in enumerate(positions):
             responses.setdefault(index, explained.get(position))
     for index in range(len(records)):
@@ -507,6 +602,7 @@ def build_parser():
                        help="the Spark master for --engine spark (default: local[2])")
     stats.add_argument("-o", "--output", default="-", metavar="JSON",
                        help="where to write the statistics (default: standard output)")
+    _add_verbose(stats)
     stats.set_defaults(handler=run_stats)
 
     explain = commands.add_parser(
@@ -554,6 +650,16 @@ def build_parser():
                          help="the Spark master for --engine spark: local[N] for N cores of "
                               "this machine, or a cluster such as spark://host:7077 "
                               "(default: local[2])")
+    _add_verbose(explain)
+    explain.add_argument("-o", "--output", metavar="FILE",
+                         help="write the explanations to FILE instead of printing them: "
+                              "Parquet for a name ending .parquet (with --engine spark, a "
+                              "folder of Parquet files), JSON lines for any other; columns "
+                              "row, the --key columns and explanation")
+    explain.add_argument("--key", type=_column_list, metavar="A,B",
+                         help="columns of the records file to write beside each explanation "
+                              "with --output, e.g. customer_id (row, the record's place in "
+                              "the file, is always written)")
     explain.add_argument("--trust", action="append", metavar="TYPE",
                          help="accept TYPE (a full name, such as numpy.take) in a skops model "
                               "although it is not trusted by default; once per type, only for "

@@ -7,34 +7,46 @@ cloudpickle, so a scoring function defined inside a function works too, and
 broadcast: each executor fetches them once, and each of its Python workers
 loads them once for all the tasks it runs.
 """
+import contextlib
 import json
 import pickle
+import re
 import uuid
 
 from veltra_utils.explainability.batch import check_columns, explain_one
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.outputs import free_name, output_columns
+from veltra_utils.explainability.scoring import score_records
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 
 
 def explain_dataframe(df, scoring_function, config, *, response_column="explanation",
                       key_columns=None):
-    """Explain every scored record of the PySpark DataFrame ``df``.
+    """Explain every record of the PySpark DataFrame ``df``.
 
     Returns a DataFrame (lazy, like any other) with the ``key_columns`` of each
     record (default: all input columns) and ``response_column``: the
     explainer's response as a JSON string, an error response for a record that
     could not be explained. Rows keep the order of ``df`` within each
-    partition, as ``mapInPandas`` does.
+    partition, as ``mapInPandas`` does. Records without the model's output
+    columns are scored with ``scoring_function`` first, a batch at a time; a
+    record the model cannot score gets its own error response.
 
-    Raises ValueError when ``df`` lacks a column the explanations need, or for
-    bad key or response column names.
+    Raises ValueError when ``df`` lacks a feature column, or for bad key or
+    response column names.
     """
+    return _explained(df, scoring_function, config, response_column, key_columns, cells=None)
+
+
+def _explained(df, scoring_function, config, response_column, key_columns, cells):
+    """``explain_dataframe``, with ``cells`` saying how the records' cells are stored:
+    None as the DataFrame holds them, "csv" as text to convert, "parquet" as typed values."""
     from pyspark.sql import functions
     from pyspark.sql.types import StringType, StructField, StructType
 
     columns = list(df.columns)
-    check_columns(columns, config)
+    check_columns(columns, config, scored=False)
     keys = columns if key_columns is None else _key_columns(key_columns, columns)
     if not isinstance(response_column, str) or not response_column:
         raise ValueError("response_column must be a non-empty column name, got {0!r}"
@@ -46,7 +58,7 @@ def explain_dataframe(df, scoring_function, config, *, response_column="explanat
     needed = list(config.feature_columns) + [config.prediction_column]
     if config.problem_type is not ProblemType.REGRESSION:
         needed.append(config.probability_column)
-    selected = keys + [name for name in needed if name not in keys]
+    selected = keys + [name for name in needed if name in columns and name not in keys]
     schema = StructType([df.schema[name] for name in keys]
                         + [StructField(response_column, StringType(), False)])
 
@@ -54,7 +66,7 @@ def explain_dataframe(df, scoring_function, config, *, response_column="explanat
 
     payload = cloudpickle.dumps((config, scoring_function), protocol=pickle.HIGHEST_PROTOCOL)
     source = _broadcast(df, payload)
-    explain = _PartitionExplainer(uuid.uuid4().hex, source, keys, response_column)
+    explain = _PartitionExplainer(uuid.uuid4().hex, source, keys, response_column, cells)
     return df.select(*[functions.col(_quoted(name)) for name in selected]) \
         .mapInPandas(explain, schema)
 
@@ -100,11 +112,12 @@ _loaded = {}
 class _PartitionExplainer:
     """The function ``mapInPandas`` runs for each partition: batches of records in, responses out."""
 
-    def __init__(self, token, source, keys, response_column):
+    def __init__(self, token, source, keys, response_column, cells=None):
         self.token = token
         self.source = source
         self.keys = keys
         self.response_column = response_column
+        self.cells = cells
 
     def _payload(self):
         payload = _loaded.get(self.token)
@@ -126,11 +139,42 @@ class _PartitionExplainer:
         config, scoring_function = self._payload()
         explainer = LimeTabularExplainer(config)
         for batch in batches:
-            responses = [_json(explain_one(explainer, record, scoring_function))
-                         for record in batch.to_dict("records")]
-            result = batch[self.keys].copy()
-            result[self.response_column] = responses
+            result = batch[self.keys].copy()  # the keys as the file holds them
+            if self.cells == "csv":
+                result = _missing_as_none(result)
+            records, responses = self._records(batch, config)
+            kept = [position for position in range(len(records)) if position not in responses]
+            failed = score_records([records[position] for position in kept], scoring_function,
+                                   config)
+            responses.update((kept[index], response) for index, response in failed.items())
+            result[self.response_column] = [
+                _json(responses[position] if position in responses
+                      else explain_one(explainer, record, scoring_function))
+                for position, record in enumerate(records)]
             yield result
+
+    def _records(self, batch, config):
+        """The batch's records, and {position: error response} for those refused already."""
+        if self.cells is None:
+            return batch.to_dict("records"), {}
+        from veltra_utils.explainability import tables
+
+        if self.cells == "csv":
+            # The index is the record's row number, which names it in cell errors.
+            batch = _missing_as_none(batch.set_index(batch[self.keys[0]].to_numpy()))
+        tables.convert_cells(batch, config)
+        return tables.frame_records(batch, config), tables.refused_records(batch)
+
+
+def _missing_as_none(frame):
+    """The text cells that a CSV file's reader counts as missing, as None."""
+    from veltra_utils.explainability.tables import MISSING_TEXT
+
+    for name in frame.columns:
+        column = frame[name]
+        if column.dtype == object or str(column.dtype) in ("str", "string"):
+            frame[name] = column.astype(object).where(~column.isin(MISSING_TEXT), None)
+    return frame
 
 
 def _json(response):
@@ -165,58 +209,431 @@ def check_available():
             else "install one (e.g. OpenJDK 17) so that java is on the PATH, or set JAVA_HOME"))
 
 
+# ---------------------------------------------------------------- files
+
+# Records per task when a file is explained: enough to outweigh a task's start,
+# few enough that the cores share the work evenly.
+_RECORDS_PER_TASK = 500
+
+
+def explain_file(spark, path, scoring_function, config, output, *, key_columns=(), sep=None,
+                 rows=None, overwrite=False):
+    """Explain the records of a CSV or Parquet file on Spark and write them to Parquet.
+
+    Spark reads ``path`` itself (a CSV file with a header row, or Parquet) and
+    writes the folder ``output``: for each record its row number in the file
+    (counted from 0, as ``veltra-explain`` numbers records), the
+    ``key_columns`` as the file holds them (a CSV file's cells as text), and
+    the response as JSON text; nothing passes through the driver. The column
+    names are ``output_columns(file columns, key_columns)``. ``rows`` selects
+    records as ``--rows`` does (``tables.select_rows``). CSV cells are
+    converted as the local engine converts them, so a bad cell fails only its
+    own record. ``overwrite`` replaces an existing ``output``.
+
+    Returns ``(explained, failed)``: the number of records written and of
+    error responses among them. Raises ValueError (``tables.TableError``) for a
+    file that cannot be read or lacks a feature column, and RuntimeError when
+    the Spark job fails.
+    """
+    from pyspark.sql import functions
+
+    from veltra_utils.explainability import tables
+
+    frame, cells = _read(spark, path, config, sep)
+    keys = list(key_columns or ())
+    _key_columns(keys, list(frame.columns))
+    row, response = output_columns(frame.columns, keys)
+    try:
+        frame, count = _numbered(frame, row)
+    except Exception as error:  # a file damaged past its header, say
+        raise RuntimeError("Spark cannot read the records file {0}: {1}"
+                           .format(path, spark_error(error))) from None
+    if count == 0:
+        raise tables.TableError("the records file {0} holds no records".format(path))
+    if rows:
+        frame = frame.where(_row_filter(functions.col(row), tables.select_rows(rows, count)))
+        count = len(set(tables.select_rows(rows, count)))
+    parts = max(1, min(count, max(spark.sparkContext.defaultParallelism,
+                                  -(-count // _RECORDS_PER_TASK))))
+    frame = frame.repartitionByRange(parts, row).sortWithinPartitions(row)
+    explained = _explained(frame, scoring_function, config, response, [row] + keys, cells)
+    try:
+        explained.write.mode("overwrite" if overwrite else "errorifexists").parquet(output)
+        written = spark.read.parquet(output)
+        failed = written.where(functions.get_json_object(response, "$.error").isNotNull()) \
+            .count()
+    except Exception as error:
+        raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
+    return count, failed
+
+
+def _read(spark, path, config, sep):
+    """The file at ``path`` as a Spark DataFrame, and how it stores cells ("csv", "parquet")."""
+    from veltra_utils.explainability import tables
+    from veltra_utils.explainability.entity.explain_config import missing_columns
+
+    local = "://" not in str(path) or str(path).startswith("file://")
+    if local:
+        parquet = tables.is_parquet(str(path).replace("file://", "", 1), "records")
+    else:  # a cluster's file system: told by its name
+        parquet = str(path).lower().endswith((".parquet", ".parq", ".pq"))
+    try:
+        if parquet:
+            frame = spark.read.parquet(path)
+        else:
+            if sep is None and local:
+                sep = tables.sniff_separator(str(path).replace("file://", "", 1))
+            # As the local engine reads CSV: quotes doubled inside quoted cells, which may
+            # span lines; the space after a separator is not part of the value.
+            frame = spark.read.csv(path, header=True, sep=sep or ",", quote='"', escape='"',
+                                   multiLine=True, ignoreLeadingWhiteSpace=True,
+                                   inferSchema=False)
+    except Exception as error:
+        raise tables.TableError("the records file {0} is not readable {1}: {2}".format(
+            path, "Parquet" if parquet else "CSV", spark_error(error))) from None
+    missing = missing_columns(frame.columns, config, scored=False)
+    if missing:
+        raise tables.TableError(tables.missing_message(path, missing))
+    return frame, "parquet" if parquet else "csv"
+
+
+def _numbered(frame, row):
+    """``frame`` with the column ``row``: each record's place in the file, from 0; and the count.
+
+    Spark reads a file's parts in order, one partition each; a partition's
+    count gives where the next one starts. The file is read twice for that,
+    by the JVM alone.
+    """
+    from itertools import chain
+
+    from pyspark.sql import functions
+
+    ids = frame.withColumn(row, functions.monotonically_increasing_id())
+    part = functions.shiftright(functions.col(row), 33)  # the id's upper bits: the partition
+    counts = {item[0]: item[1] for item in
+              ids.groupBy(part.alias("part")).count().collect()}
+    offsets, start = {}, 0
+    for index in sorted(counts):
+        offsets[index] = start
+        start += counts[index]
+    if not offsets:
+        return ids, 0
+    starts = functions.create_map(*chain.from_iterable(
+        (functions.lit(index), functions.lit(offset)) for index, offset in offsets.items()))
+    number = functions.col(row) - functions.shiftleft(part, 33) + starts[part]
+    return ids.withColumn(row, number), start
+
+
+def _row_filter(column, positions):
+    """A condition that holds for the row numbers in ``positions``, as ranges of them."""
+    ranges = []
+    for position in sorted(set(positions)):
+        if ranges and ranges[-1][1] == position:
+            ranges[-1][1] = position + 1
+        else:
+            ranges.append([position, position + 1])
+    if len(ranges) > 50:  # a long chain of conditions is slow to plan; a set is not
+        return column.isin(sorted(set(positions)))
+    condition = None
+    for start, end in ranges:
+        part = column.between(start, end - 1)
+        condition = part if condition is None else condition | part
+    return condition
+
+
 def explain_keyed_records(records, scoring_function, config, master="local[2]",
-                          app_name="veltra-explain"):
+                          app_name="veltra-explain", verbose=False):
     """Explain ``records`` ({key: scored record}) on a Spark session; return {key: response}.
 
-    Uses the active Spark session if there is one, else starts one on
-    ``master`` and stops it afterwards. For a local master the executors run
-    this interpreter (PYSPARK_PYTHON), which has this package. Raises
-    RuntimeError with the telling line of Spark's error when Spark cannot
-    start or the job fails.
+    Uses the active Spark session if there is one, else starts one with
+    ``session(master, verbose)`` and stops it afterwards. Raises RuntimeError
+    with the telling line of Spark's error when Spark cannot start or the job
+    fails.
+    """
+    import pandas as pd
+
+    frame = pd.DataFrame(list(records.values()))
+    key = free_name("row", frame.columns)  # a feature called "row" keeps its values
+    frame[key] = list(records)
+
+    with started(master, verbose, app_name) as spark:
+        try:
+            rows = explain_dataframe(spark.createDataFrame(frame), scoring_function, config,
+                                     key_columns=[key]).collect()
+        except Exception as error:
+            raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
+    return {row[key]: json.loads(row["explanation"]) for row in rows}
+
+
+# ---------------------------------------------------------------- starting Spark
+
+# Spark's own log lines at ERROR only, on stderr. Spark's loggers set to the
+# root's level keep Spark from announcing the level it would choose for an
+# interactive shell, which is what a Python driver counts as.
+_QUIET_LOG4J = """\
+rootLogger.level = error
+rootLogger.appenderRef.stderr.ref = console
+logger.spark.name = org.apache.spark
+logger.spark.level = error
+appender.console.type = Console
+appender.console.name = console
+appender.console.target = SYSTEM_ERR
+appender.console.layout.type = PatternLayout
+appender.console.layout.pattern = %d{yy/MM/dd HH:mm:ss} %p %c{1}: %m%n%ex
+"""
+# What the JVM itself prints at every start, which no log setting reaches.
+_JVM_NOISE = ("WARNING: Using incubator modules",)
+# How long to try each address of a standalone master before calling it unreachable.
+_CONNECT_SECONDS = 5.0
+
+
+def session(master=None, verbose=False, app_name="veltra-explain"):
+    """A Spark session on ``master`` (default ``local[2]``), started quietly; the active one if any.
+
+    Without ``verbose``, Spark logs errors only and prints neither its
+    start-up notes nor its progress bars. For a ``local`` master the executors
+    run this interpreter (which has this package) unless PYSPARK_PYTHON says
+    otherwise. A standalone master (``spark://host:port``) that does not
+    answer is reported within seconds instead of leaving the job waiting for
+    executors. Raises RuntimeError, with one line saying why, when Spark
+    cannot start. Stop the session (``.stop()``) when done.
     """
     import os
     import sys
 
-    import pandas as pd
+    check_available()
+    if not verbose:
+        quiet_warnings()
+    from pyspark import SparkConf, SparkContext
     from pyspark.sql import SparkSession
 
-    frame = pd.DataFrame(list(records.values()))
-    key = "row"
-    while key in frame.columns:  # a feature called "row" keeps its values
-        key = "_" + key
-    frame[key] = list(records)
-
-    set_python = master.startswith("local") and "PYSPARK_PYTHON" not in os.environ
-    if set_python:
-        os.environ["PYSPARK_PYTHON"] = sys.executable
     running = SparkSession.getActiveSession()
-    session = None
+    if running is not None:
+        return running
+    master = master or "local[2]"
+    if not isinstance(master, str) or not master.strip():
+        raise RuntimeError("the Spark master must be a URL such as local[4] or spark://host:7077, "
+                           "got {0!r}".format(master))
+    _check_reachable(master)
+    conf = SparkConf().setMaster(master).setAppName(app_name)
+    python = os.environ.get("PYSPARK_PYTHON")
+    if python is None and master.startswith("local"):
+        python = sys.executable
     try:
-        try:
-            session = SparkSession.builder.master(master).appName(app_name).getOrCreate()
-        except Exception as error:
-            raise RuntimeError("cannot start Spark with the master {0}: {1}"
-                               .format(master, spark_error(error))) from None
-        session.sparkContext.setLogLevel("ERROR")
-        try:
-            rows = explain_dataframe(session.createDataFrame(frame), scoring_function, config,
-                                     key_columns=[key]).collect()
-        except Exception as error:
-            raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
+        with _environment(PYSPARK_PYTHON=python,
+                          LOG4J_CONFIGURATION_FILE=None if verbose else _quiet_log_file()):
+            if verbose:
+                context = SparkContext.getOrCreate(conf)
+            else:
+                conf.set("spark.ui.showConsoleProgress", "false")
+                context = SparkContext(conf=conf, gateway=_quiet_gateway(conf))
+            spark = SparkSession(context)
+    except Exception as error:
+        raise RuntimeError("cannot start Spark with the master {0}: {1}"
+                           .format(master, spark_error(error))) from None
+    if not verbose:
+        context.setLogLevel("ERROR")
+    return spark
+
+
+@contextlib.contextmanager
+def started(master=None, verbose=False, app_name="veltra-explain"):
+    """``session(master, verbose)`` for a ``with`` block, stopped at its end unless it was
+    already running (a host's session is never stopped)."""
+    check_available()
+    from pyspark.sql import SparkSession
+
+    running = SparkSession.getActiveSession()
+    spark = running if running is not None else session(master, verbose, app_name)
+    try:
+        yield spark
     finally:
-        if session is not None and session is not running:  # never stop a host's session
-            session.stop()
-        if set_python:
-            os.environ.pop("PYSPARK_PYTHON", None)
-    return {row[key]: json.loads(row["explanation"]) for row in rows}
+        if spark is not running:
+            spark.stop()
+
+
+def quiet_warnings():
+    """Ignore, from here on, the warnings PySpark gives about itself rather than about the job."""
+    import warnings
+
+    # PySpark warns about newer pandas at import, whatever the job uses.
+    warnings.filterwarnings("ignore", message="PySpark does not yet fully support",
+                            category=FutureWarning)
+
+
+@contextlib.contextmanager
+def _environment(**values):
+    """Set the environment variables whose value is not None, for the duration only."""
+    import os
+
+    saved = {name: os.environ.get(name) for name in values}
+    try:
+        for name, value in values.items():
+            if value is not None:
+                os.environ[name] = value
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+_quiet_log = []
+
+
+def _quiet_log_file():
+    """The path of the quiet logging configuration, written once per process."""
+    import atexit
+    import os
+    import tempfile
+
+    if not _quiet_log:
+        handle, path = tempfile.mkstemp(prefix="veltra-spark-log-", suffix=".properties")
+        with os.fdopen(handle, "w") as stream:
+            stream.write(_QUIET_LOG4J)
+        atexit.register(_remove_quietly, path)
+        _quiet_log.append(path)
+    return _quiet_log[0]
+
+
+def _remove_quietly(path):
+    import os
+
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _quiet_gateway(conf):
+    """Start Spark's JVM with its stderr passed on here, less the lines it prints at every start.
+
+    What the JVM says before it is ready is held back: when it ends instead,
+    its last line becomes the error; when it starts, the lines follow.
+    """
+    import os
+    import threading
+
+    from pyspark.java_gateway import launch_gateway
+
+    reading, writing = os.pipe()
+    relay = _Relay()
+    reader = threading.Thread(target=relay.run, args=(os.fdopen(reading, "rb"),), daemon=True,
+                              name="spark-stderr")
+    reader.start()
+    try:
+        gateway = launch_gateway(conf, popen_kwargs={"stderr": writing})
+    except Exception as error:
+        os.close(writing)
+        writing = None
+        reader.join(2)  # the JVM has ended: read what it said to the end
+        raise RuntimeError(relay.last_line() or str(error)) from None
+    finally:
+        if writing is not None:
+            os.close(writing)  # the JVM holds its own copy
+    relay.open()
+    return gateway
+
+
+class _Relay:
+    """Copies the JVM's stderr to ours line by line, less its start-up noise, once opened."""
+
+    def __init__(self):
+        import threading
+
+        self.lock = threading.Lock()
+        self.held = []   # None once the lines go straight through
+
+    def run(self, stream):
+        with stream:
+            for raw in iter(stream.readline, b""):
+                text = raw.decode("utf-8", "replace")
+                if text.startswith(_JVM_NOISE):
+                    continue
+                with self.lock:
+                    if self.held is None:
+                        _write_error(text)
+                    else:
+                        self.held.append(text)
+
+    def open(self):
+        with self.lock:
+            for text in self.held:
+                _write_error(text)
+            self.held = None
+
+    def last_line(self):
+        """The last line the JVM said that is not part of a stack trace."""
+        with self.lock:
+            said = [text.strip() for text in self.held or []]
+        said = [text for text in said if text and not text.startswith(("at ", "..."))]
+        if not said:
+            return None
+        return re.sub(r'^Exception in thread "[^"]*"\s*', "", said[-1])
+
+
+def _write_error(text):
+    import sys
+
+    try:
+        sys.stderr.write(text)
+        sys.stderr.flush()
+    except (OSError, ValueError):  # our stderr is gone; keep draining the JVM's
+        pass
+
+
+def _check_reachable(master):
+    """Raise RuntimeError when a standalone master's addresses all refuse a connection."""
+    import socket
+
+    if not master.startswith("spark://"):
+        return
+    problems = []
+    for address in master[len("spark://"):].split(","):
+        host, _, port = address.strip().rpartition(":")
+        try:
+            port = int(port)
+        except ValueError:
+            raise RuntimeError("the Spark master {0} has no port number; standalone masters "
+                               "are spark://host:port, e.g. spark://host:7077".format(master)) \
+                from None
+        try:
+            socket.create_connection((host.strip("[]"), port), timeout=_CONNECT_SECONDS).close()
+            return
+        except OSError as error:
+            problems.append("{0}:{1}: {2}".format(host, port, _socket_problem(error)))
+    raise RuntimeError("cannot reach the Spark master {0} ({1})"
+                       .format(master, "; ".join(problems)))
+
+
+def _socket_problem(error):
+    import socket
+
+    if isinstance(error, socket.timeout):
+        return "no answer within {0:g} seconds".format(_CONNECT_SECONDS)
+    if isinstance(error, socket.gaierror):
+        return "unknown host"
+    return (error.strerror or str(error)).lower()
+
+
+# A Java class name in front of a message: "org.apache.spark.SparkException: ".
+_JAVA_CLASS = re.compile(r"^(?:[a-z_$][\w$]*\.)+[A-Z][\w$]*:\s*")
 
 
 def spark_error(error, limit=300):
-    """The telling line of a Spark error, whose text can be a Java or Python stack trace."""
+    """The telling line of a Spark error, whose text can be a Java or Python stack trace,
+    without the Java class names in front of it."""
     lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    # py4j opens with the Java method it called: what went wrong follows.
+    lines = [line.lstrip(": ") for line in lines
+             if not line.startswith("An error occurred while calling")]
     if not lines:
         return type(error).__name__
     # A failure in a Python worker ends with its exception; a JVM one starts with it.
     line = lines[-1] if type(error).__name__ == "PythonException" else lines[0]
+    while _JAVA_CLASS.match(line):
+        line = _JAVA_CLASS.sub("", line, count=1)
+    line = line or type(error).__name__
     return line if len(line) <= limit else line[:limit - 3] + "..."

@@ -35,7 +35,8 @@ def read_table(path, what="table", dtype=None, sep=None):
             return _read_parquet(path, what)
         if sep is None:
             sep = sniff_separator(path)
-        return pd.read_csv(path, dtype=dtype, sep=sep, skipinitialspace=True)
+        return pd.read_csv(path, dtype=dtype, sep=sep, skipinitialspace=True,
+                           na_values=sorted(MISSING_TEXT), keep_default_na=False)
     except FileNotFoundError:
         raise TableError("the {0} file {1} does not exist".format(what, path)) from None
     except IsADirectoryError:
@@ -54,6 +55,10 @@ def read_table(path, what="table", dtype=None, sep=None):
 
 # The separators a CSV file is looked at for, in the order ties go.
 SEPARATORS = ",;\t|"
+# The cells of a CSV file that count as missing values (pandas' own list).
+MISSING_TEXT = frozenset(["", "#N/A", "#N/A N/A", "#NA", "-1.#IND", "-1.#QNAN", "-NaN", "-nan",
+                          "1.#IND", "1.#QNAN", "<NA>", "N/A", "NA", "NULL", "NaN", "None", "n/a",
+                          "nan", "null"])
 _PARQUET_MAGIC = b"PAR1"
 _PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
 _SNIFFED_LINES = 50
@@ -78,6 +83,23 @@ def sniff_separator(path):
         return csv.Sniffer().sniff("".join(lines), delimiters=SEPARATORS).delimiter
     except csv.Error:  # one column, or nothing to tell the separators apart
         return ","
+
+
+def is_parquet(path, what="table"):
+    """Whether the file at ``path`` is Parquet (by content), else CSV; TableError when it
+    cannot be read or is named Parquet without being one."""
+    try:
+        return _starts_as_parquet(path, what)
+    except FileNotFoundError:
+        raise TableError("the {0} file {1} does not exist".format(what, path)) from None
+    except IsADirectoryError:
+        raise TableError("the {0} file {1} is a directory".format(what, path)) from None
+    except PermissionError:
+        raise TableError("the {0} file {1} cannot be read (permission denied)"
+                         .format(what, path)) from None
+    except OSError as error:
+        raise TableError("the {0} file {1} cannot be read: {2}"
+                         .format(what, path, one_line(error))) from None
 
 
 def _starts_as_parquet(path, what):
@@ -122,18 +144,39 @@ def read_records(path, config, sep=None):
     """
     from veltra_utils.explainability.entity.explain_config import missing_columns
 
-    kinds = _number_columns(config)
-    dtype = _text_columns(config.training_stats)
-    dtype.update((name, str) for name in kinds)  # kept as written, converted below
-    frame = read_table(path, "records", dtype=dtype, sep=sep)
+    frame = read_table(path, "records", dtype=record_dtypes(config), sep=sep)
     missing = missing_columns(frame.columns, config, scored=False)
     if missing:
-        raise TableError("the records file {0} lacks the feature column{1} {2}".format(
-            path, "s" if len(missing) > 1 else "", ", ".join(quote(name) for name in missing)))
+        raise TableError(missing_message(path, missing))
     if len(frame) == 0:
         raise TableError("the records file {0} holds no records".format(path))
+    return convert_cells(frame, config)
+
+
+def record_dtypes(config):
+    """{column: str} for the record columns read as written: text categories, and the
+    numbers that ``convert_cells`` converts cell by cell."""
+    dtype = _text_columns(config.training_stats)
+    dtype.update((name, str) for name in _number_columns(config))
+    return dtype
+
+
+def missing_message(path, missing):
+    """The error for a records file that lacks the feature columns ``missing``."""
+    return "the records file {0} lacks the feature column{1} {2}".format(
+        path, "s" if len(missing) > 1 else "", ", ".join(quote(name) for name in missing))
+
+
+def convert_cells(frame, config):
+    """Turn ``frame``'s number columns from the text a CSV file holds into numbers; return it.
+
+    A cell that holds no number, or a number past its column's range, is left
+    empty and noted in ``cell_errors(frame)``; the message names the row by
+    the frame's index. Columns already typed (as Parquet stores them) keep
+    their type.
+    """
     errors = {}
-    for name, kind in kinds.items():
+    for name, kind in _number_columns(config).items():
         if name in frame.columns:
             _read_numbers(frame, name, kind, errors)
     frame.attrs[_CELL_ERRORS] = {row: "; ".join(errors[row]) for row in sorted(errors)}
@@ -213,6 +256,11 @@ def _number_columns(config):
         kinds[config.prediction_column] = "number"
     else:
         kinds[config.probability_column] = "number"
+        labels = [label for label in stats.class_labels if label is not None]
+        if labels and all(isinstance(label, bool) for label in labels):
+            kinds[config.prediction_column] = "flag"
+        elif labels and all(is_number(label) and not isinstance(label, bool) for label in labels):
+            kinds[config.prediction_column] = "code"
     return kinds
 
 
@@ -275,7 +323,7 @@ def _note(errors, column, bad, name, why):
 
     for row in np.flatnonzero(bad.to_numpy()):
         errors.setdefault(int(row), []).append("The cell in row {0}, column {1} holds {2}, {3}"
-                                               .format(row, quote(name),
+                                               .format(column.index[row], quote(name),
                                                        quote(plain(column.iloc[row])), why))
 
 
