@@ -422,10 +422,13 @@ def session(master=None, verbose=False, app_name="veltra-explain"):
     try:
         with _environment(PYSPARK_PYTHON=python,
                           LOG4J_CONFIGURATION_FILE=None if verbose else _quiet_log_file()):
-            if verbose:
+            if not verbose:
+                conf.set("spark.ui.showConsoleProgress", "false")
+            if verbose or SparkContext._gateway is not None:
+                # Spark keeps one JVM per process: an earlier session's is used
+                # again, and a second one started here would be left running.
                 context = SparkContext.getOrCreate(conf)
             else:
-                conf.set("spark.ui.showConsoleProgress", "false")
                 context = SparkContext(conf=conf, gateway=_quiet_gateway(conf))
             spark = SparkSession(context)
     except Exception as error:
