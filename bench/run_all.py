@@ -7,6 +7,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench_adapter  # noqa: E402
 import bench_batch  # noqa: E402
 import bench_explain  # noqa: E402
+import bench_throughput  # noqa: E402
 
 if __name__ == "__main__":
     bench_adapter.run()
@@ -14,3 +15,5 @@ if __name__ == "__main__":
     bench_explain.run()
     print()
     bench_batch.run()
+    print()
+    bench_throughput.run()
