@@ -4,13 +4,17 @@ and LIME's feature selection.
 
 Every process is held to one BLAS/OpenMP thread, so a figure per core is one
 core's worth and N cores give about N times it. Rates are steady-state: each
-worker's first record, which carries the pool's start-up, is left out.
+worker's first record, which carries the pool's start-up, is left out. Beside
+them stands the processor time a record took (this process and its worker
+processes, start-up included), which other work on the machine hardly moves:
+on a busy machine it is the figure to plan with, and the scaling figures use it.
 
 VELTRA_BENCH_QUICK=1 explains only a few records per cell, to check that the
 benchmark runs; its figures are too noisy to quote.
 """
 import os
 import platform
+import resource
 import time
 
 import numpy as np
@@ -53,9 +57,18 @@ class Workload:
                                "perturbations_count": config.perturbations_count, **settings})
 
 
+def processor_seconds():
+    """Processor time of this process and of its children that have ended."""
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime, children.ru_utime + children.ru_stime
+
+
 def steady_rate(workload, workers=1, config=None):
-    """(responses, wall seconds, steady records per second) for explaining the workload's records."""
+    """(responses, wall seconds, steady records per second, processor seconds per record) for
+    explaining the workload's records; the last is None when the workers were not this
+    process's children (started from a fork server), whose time cannot be read."""
     config = config or workload.config
+    own_before, children_before = processor_seconds()
     start = time.perf_counter()
     responses, stamps = [], []
     for _, response in iter_explanations(workload.records, workload.score, config,
@@ -65,10 +78,15 @@ def steady_rate(workload, workers=1, config=None):
     failed = [response for response in responses if "predictions" not in response]
     assert not failed, failed[0]
     wall = stamps[-1] - start
-    skip = min(workers, len(stamps) - 1)
-    if skip < 1:
-        return responses, wall, len(stamps) / wall
-    return responses, wall, (len(stamps) - skip) / (stamps[-1] - stamps[skip - 1])
+    own, children = (after - before for after, before in zip(processor_seconds(),
+                                                              (own_before, children_before)))
+    processor = None if workers > 1 and children == 0 else (own + children) / len(stamps)
+    # Responses come in input order, so a few records finished early may arrive
+    # together: too few records a worker leave no steady stretch to time.
+    skip = workers
+    if len(stamps) < 4 * workers:
+        return responses, wall, len(stamps) / wall, processor
+    return responses, wall, (len(stamps) - skip) / (stamps[-1] - stamps[skip - 1]), processor
 
 
 def linear_fit(xs, seconds):
@@ -102,31 +120,32 @@ def machine():
 def throughput_table():
     """Records per second per core for each model, width and worker count."""
     print("Records per second, 5000 perturbations, 10 features reported, %d records a cell" % TABLE_RECORDS)
-    print("  %-26s %8s %7s %9s %10s %9s %14s" % ("model", "features", "workers", "wall s", "records/s",
-                                                 "per core", "ms/record/core"))
+    print("  %-26s %8s %7s %9s %10s %9s %14s %14s" % (
+        "model", "features", "workers", "wall s", "records/s", "per core", "ms/record/core",
+        "CPU ms/record"))
     rows = []
     for kind in MODEL_KINDS:
         for width in TABLE_WIDTHS:
             workload = Workload(kind, width, TABLE_RECORDS)
             serial = None
             for workers in TABLE_WORKERS:
-                responses, wall, rate = steady_rate(workload, workers)
+                responses, wall, rate, processor = steady_rate(workload, workers)
                 if serial is None:
                     serial = responses
                 assert responses == serial, "the responses depend on the number of workers"
                 per_core = rate / workers
-                rows.append((kind, width, workers, rate, per_core))
-                print("  %-26s %8d %7d %9.1f %10.1f %9.1f %14.0f" % (
-                    kind, width, workers, wall, rate, per_core, 1000 / per_core))
+                rows.append((kind, width, workers, rate, per_core, processor))
+                print("  %-26s %8d %7d %9.1f %10.1f %9.1f %14.0f %14s" % (
+                    kind, width, workers, wall, rate, per_core, 1000 / per_core,
+                    "-" if processor is None else "%.0f" % (processor * 1e3)))
     return rows
 
 
-def scaling(title, unit, points, runs, per=1):
-    """Prints ms per record at each point, the ratio to the first, and the line fitted
-    through them (its slope per ``per`` of ``unit``)."""
-    seconds = [1 / rate for rate in runs]
+def scaling(title, unit, points, seconds, per=1):
+    """Prints processor ms per record at each point, the ratio to the first, and the line
+    fitted through them (its slope per ``per`` of ``unit``)."""
     print(title)
-    print("  %12s %14s %12s %14s" % (unit, "ms/record", "records/s", "time vs first"))
+    print("  %12s %14s %12s %14s" % (unit, "CPU ms/record", "records/s", "time vs first"))
     for point, per_record in zip(points, seconds):
         print("  %12d %14.1f %12.1f %13.2fx" % (point, per_record * 1e3, 1 / per_record,
                                                  per_record / seconds[0]))
@@ -144,19 +163,19 @@ def scaling_figures():
     kind = MODEL_KINDS[0]
     print("Scaling, %s, serial, %d records a point" % (kind, SCALING_RECORDS))
     wide = Workload(kind, 30, SCALING_RECORDS)
-    runs = [steady_rate(wide, config=wide.configured(perturbations_count=count))[2]
+    runs = [steady_rate(wide, config=wide.configured(perturbations_count=count))[3]
             for count in PERTURBATIONS]
     scaling("- with perturbations (30 features):", "perturbations", PERTURBATIONS, runs, per=1000)
     workloads = {width: wide if width == 30 else Workload(kind, width, SCALING_RECORDS)
                  for width in sorted(set(WIDTHS) | set(SELECTION_WIDTHS))}
-    runs = [steady_rate(workloads[width])[2] for width in WIDTHS]
+    runs = [steady_rate(workloads[width])[3] for width in WIDTHS]
     scaling("- with feature columns (5000 perturbations):", "features", WIDTHS, runs)
 
     print("- feature selection: forward selection (6 features reported) vs highest weights (7)")
-    print("  %12s %16s %16s %10s" % ("features", "ms/record (6)", "ms/record (7)", "6 vs 7"))
+    print("  %12s %16s %16s %10s" % ("features", "CPU ms (6)", "CPU ms (7)", "6 vs 7"))
     for width in SELECTION_WIDTHS:
         workload = workloads[width]
-        forward, highest = (1 / steady_rate(workload, config=workload.configured(features_count=count))[2]
+        forward, highest = (steady_rate(workload, config=workload.configured(features_count=count))[3]
                             for count in SELECTION_COUNTS)
         print("  %12d %16.1f %16.1f %9.2fx" % (width, forward * 1e3, highest * 1e3, forward / highest))
 
