@@ -98,6 +98,7 @@ def linear_fit(xs, seconds):
 
 
 def machine():
+    """The cores, processor and library versions the figures were taken with, on one line."""
     model = platform.processor() or "unknown CPU"
     try:
         with open("/proc/cpuinfo") as cpuinfo:
@@ -105,13 +106,11 @@ def machine():
         model = names[0] if names else model
     except OSError:
         pass
-    import lime
+    from importlib import metadata
+
     import pandas
     import sklearn
-    try:
-        lime_version = __import__("importlib.metadata").metadata.version("lime")
-    except Exception:
-        lime_version = getattr(lime, "__version__", "?")
+    lime_version = metadata.version("lime")
     return "%d cores (%s); Python %s, numpy %s, pandas %s, scikit-learn %s, lime %s" % (
         os.cpu_count(), model, platform.python_version(), np.__version__, pandas.__version__,
         sklearn.__version__, lime_version)
