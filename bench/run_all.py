@@ -9,6 +9,7 @@ import bench_batch  # noqa: E402
 import bench_explain  # noqa: E402
 import bench_formats  # noqa: E402
 import bench_stats  # noqa: E402
+import bench_throughput  # noqa: E402
 
 if __name__ == "__main__":
     bench_adapter.run()
@@ -16,6 +17,8 @@ if __name__ == "__main__":
     bench_explain.run()
     print()
     bench_batch.run()
+    print()
+    bench_throughput.run()
     print()
     bench_formats.run()
     print()

@@ -84,3 +84,35 @@ def scored_records(frame, model, count):
         record["probability"] = probs.tolist()
         records.append(record)
     return records
+
+
+# The three model sizes the throughput figures quote, each behind the churn
+# pipeline's encoding: a linear model, a forest, and boosted trees.
+MODEL_KINDS = ("logistic regression", "random forest (100 trees)", "gradient boosting")
+
+
+def churn_frame(features, rows=2000, seed=0):
+    """The churn table with ``features`` feature columns (at least its own five), and its label."""
+    return churn_table(rows, seed, extra_columns=features - 5)
+
+
+def fitted_model(kind, frame):
+    """One of MODEL_KINDS fitted on ``frame``: the churn pipeline with that final estimator.
+
+    The tree models get the encoding as a dense array, which gradient boosting
+    needs and a forest predicts from faster."""
+    from sklearn.ensemble import HistGradientBoostingClassifier, RandomForestClassifier
+
+    from veltra_utils.explainability.datasets import churn_pipeline
+
+    features, labels = frame.drop(columns=LABEL), frame[LABEL]
+    pipeline = churn_pipeline(features)
+    if kind == MODEL_KINDS[1]:
+        pipeline.set_params(columntransformer__sparse_threshold=0.0)
+        pipeline.steps[-1] = ("model", RandomForestClassifier(n_estimators=100, random_state=0))
+    elif kind == MODEL_KINDS[2]:
+        pipeline.set_params(columntransformer__sparse_threshold=0.0)
+        pipeline.steps[-1] = ("model", HistGradientBoostingClassifier(random_state=0))
+    elif kind != MODEL_KINDS[0]:
+        raise ValueError("unknown model kind {0!r}; one of {1}".format(kind, ", ".join(MODEL_KINDS)))
+    return pipeline.fit(features, labels)
