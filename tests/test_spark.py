@@ -128,3 +128,35 @@ def test_spark_errors_read_as_their_message_without_java_class_names(text, line)
     error = type("PythonException" if "Traceback" in text else "Py4JJavaError",
                  (Exception,), {})(text)
     assert spark_error(error) == (line if "Traceback" not in text else "ValueError: " + line)
+
+
+def test_sessions_started_one_after_another_share_one_jvm():
+    """A host that starts and stops sessions must not gather a JVM per session."""
+    import os
+    import subprocess
+
+    import veltra_utils
+
+    script = """
+import os, warnings
+from veltra_utils.explainability import spark
+
+def children():
+    tasks = "/proc/{0}/task".format(os.getpid())
+    return sum(len(open(os.path.join(tasks, task, "children")).read().split())
+               for task in os.listdir(tasks))
+
+with warnings.catch_warnings():
+    warnings.simplefilter("error", ResourceWarning)
+    for _ in range(2):
+        with spark.started("local[1]") as session:
+            session.range(1).count()
+print(children())
+"""
+    package_root = os.path.dirname(os.path.dirname(veltra_utils.__file__))
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        filter(None, [package_root, os.environ.get("PYTHONPATH")])))
+    process = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             env=environment, timeout=240)
+    assert process.returncode == 0, process.stderr[-2000:]
+    assert process.stdout.split() == ["1"]
