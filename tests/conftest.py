@@ -80,3 +80,27 @@ def private(obj, name):
 def monkeypatch_module():
     with pytest.MonkeyPatch.context() as patch:
         yield patch
+
+
+def spark_test_session(monkeypatch):
+    """A local[2] Spark session for one test module, with its workers on this interpreter.
+
+    Skips where PySpark, pyarrow or Java is missing. The caller stops the session.
+    """
+    import shutil
+    import sys
+
+    pytest.importorskip("pyspark")
+    pytest.importorskip("pyarrow")
+    if shutil.which("java") is None:
+        pytest.skip("Spark needs a Java runtime")
+    from pyspark.sql import SparkSession
+
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)
+    session = (SparkSession.builder.master("local[2]").appName("veltra-tests")
+               .config("spark.sql.shuffle.partitions", "2")
+               .config("spark.ui.enabled", "false")
+               .config("spark.sql.execution.arrow.pyspark.enabled", "true")
+               .getOrCreate())
+    session.sparkContext.setLogLevel("ERROR")
+    return session

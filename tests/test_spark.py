@@ -7,6 +7,7 @@ import pytest
 
 import churn_batch
 from churn_batch import REFUSED_CHARGE, Refusing, churn, serial_responses
+from conftest import spark_test_session
 
 pyspark = pytest.importorskip("pyspark")
 pytest.importorskip("pyarrow")
@@ -22,16 +23,7 @@ pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully suppo
 
 @pytest.fixture(scope="module")
 def spark(monkeypatch_module):
-    from pyspark.sql import SparkSession
-
-    # The Python workers must run the interpreter that runs the tests.
-    monkeypatch_module.setenv("PYSPARK_PYTHON", sys.executable)
-    session = (SparkSession.builder.master("local[2]").appName("veltra-tests")
-               .config("spark.sql.shuffle.partitions", "2")
-               .config("spark.ui.enabled", "false")
-               .config("spark.sql.execution.arrow.pyspark.enabled", "true")
-               .getOrCreate())
-    session.sparkContext.setLogLevel("ERROR")
+    session = spark_test_session(monkeypatch_module)
     # The failing scoring callables come from a test module the workers cannot import.
     session.sparkContext.addPyFile(churn_batch.__file__)
     yield session

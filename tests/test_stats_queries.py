@@ -1,12 +1,12 @@
 """Statistics computed by DuckDB from files and by Spark equal those pandas computes."""
 import shutil
-import sys
 
 import numpy as np
 import pandas as pd
 import pytest
 
 from same_stats import assert_same_stats
+from conftest import spark_test_session
 from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.entity.training_stats import AmbiguousLabelError, TrainingStats
 from veltra_utils.explainability.tables import TableError
@@ -128,19 +128,7 @@ def test_a_label_of_many_distinct_values_is_read_without_fetching_them_all(tmp_p
 
 @pytest.fixture(scope="module")
 def spark(monkeypatch_module):
-    pytest.importorskip("pyspark")
-    pytest.importorskip("pyarrow")
-    if shutil.which("java") is None:
-        pytest.skip("Spark needs a Java runtime")
-    from pyspark.sql import SparkSession
-
-    monkeypatch_module.setenv("PYSPARK_PYTHON", sys.executable)
-    session = (SparkSession.builder.master("local[2]").appName("veltra-tests")
-               .config("spark.sql.shuffle.partitions", "2")
-               .config("spark.ui.enabled", "false")
-               .config("spark.sql.execution.arrow.pyspark.enabled", "true")
-               .getOrCreate())
-    session.sparkContext.setLogLevel("ERROR")
+    session = spark_test_session(monkeypatch_module)
     yield session
     session.stop()
 

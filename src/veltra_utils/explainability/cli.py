@@ -282,17 +282,9 @@ def _statistics(args, engine):
     from veltra_utils.explainability import spark
     from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
 
-    spark.check_available()
-    from pyspark.sql import SparkSession
-
-    running = SparkSession.getActiveSession()
-    session = spark.session(master=args.master, verbose=getattr(args, "verbose", False))
-    try:
+    with spark.started(master=args.master, verbose=args.verbose) as session:
         return stats_of_files_on_spark(session, args.train, args.label, sep=args.sep,
                                        **settings)
-    finally:
-        if session is not running:  # never stop a host's session
-            session.stop()
 
 
 # ---------------------------------------------------------------- explain

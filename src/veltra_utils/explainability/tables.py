@@ -8,6 +8,8 @@
 Every failure is a ``TableError`` whose message names the file and says in one
 line what is wrong with it.
 """
+import contextlib
+
 from veltra_utils.explainability.utils.text import one_line, quote
 from veltra_utils.explainability.utils.values import is_missing, plain
 
@@ -31,19 +33,13 @@ def read_table(path, what="table", dtype=None, sep=None):
     import pandas as pd
 
     try:
-        if _starts_as_parquet(path, what):
+        if is_parquet(path, what):
             return _read_parquet(path, what)
         if sep is None:
             sep = sniff_separator(path)
-        return pd.read_csv(path, dtype=dtype, sep=sep, skipinitialspace=True,
-                           na_values=sorted(MISSING_TEXT), keep_default_na=False)
-    except FileNotFoundError:
-        raise TableError("the {0} file {1} does not exist".format(what, path)) from None
-    except IsADirectoryError:
-        raise TableError("the {0} file {1} is a directory".format(what, path)) from None
-    except PermissionError:
-        raise TableError("the {0} file {1} cannot be read (permission denied)"
-                         .format(what, path)) from None
+        with _file_errors(path, what):
+            return pd.read_csv(path, dtype=dtype, sep=sep, skipinitialspace=True,
+                               na_values=sorted(MISSING_TEXT), keep_default_na=False)
     except pd.errors.EmptyDataError:
         raise TableError("the {0} file {1} is empty".format(what, path)) from None
     except TableError:
@@ -88,8 +84,21 @@ def sniff_separator(path):
 def is_parquet(path, what="table"):
     """Whether the file at ``path`` is Parquet (by content), else CSV; TableError when it
     cannot be read or is named Parquet without being one."""
+    with _file_errors(path, what):
+        try:
+            return _starts_as_parquet(path, what)
+        except OSError as error:
+            if isinstance(error, (FileNotFoundError, IsADirectoryError, PermissionError)):
+                raise
+            raise TableError("the {0} file {1} cannot be read: {2}"
+                             .format(what, path, one_line(error))) from None
+
+
+@contextlib.contextmanager
+def _file_errors(path, what):
+    """Turn a missing, unreadable or directory ``path`` into a TableError naming the file."""
     try:
-        return _starts_as_parquet(path, what)
+        yield
     except FileNotFoundError:
         raise TableError("the {0} file {1} does not exist".format(what, path)) from None
     except IsADirectoryError:
@@ -97,9 +106,6 @@ def is_parquet(path, what="table"):
     except PermissionError:
         raise TableError("the {0} file {1} cannot be read (permission denied)"
                          .format(what, path)) from None
-    except OSError as error:
-        raise TableError("the {0} file {1} cannot be read: {2}"
-                         .format(what, path, one_line(error))) from None
 
 
 def _starts_as_parquet(path, what):
@@ -214,8 +220,6 @@ def around_refused(count, refused, explain):
     ``explain`` receives the indexes of the records still to explain and
     yields ``(i, response)`` in order, ``i`` counting among those indexes.
     """
-    import contextlib
-
     kept = [index for index in range(count) if index not in refused]
     following = 0
     if kept:
