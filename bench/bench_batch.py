@@ -2,7 +2,6 @@
 import json
 import os
 import shutil
-import sys
 import time
 import warnings
 
@@ -29,20 +28,17 @@ def spark_run(records, score, config):
     """Responses and seconds through Spark local[2], or the reason it cannot run."""
     try:
         import pyarrow  # noqa: F401
-        from pyspark.sql import SparkSession
+        import pyspark.sql  # noqa: F401
     except ImportError:
         return None, "pyspark[sql] is not installed"
     if shutil.which("java") is None:
         return None, "no Java runtime"
-    from veltra_utils.explainability.spark import explain_dataframe
+    from veltra_utils.explainability.spark import explain_dataframe, session
 
-    os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
     warnings.filterwarnings("ignore", "PySpark does not yet fully support pandas")
-    spark = (SparkSession.builder.master("local[2]").appName("veltra-bench")
-             .config("spark.sql.shuffle.partitions", "2").config("spark.ui.enabled", "false")
-             .config("spark.ui.showConsoleProgress", "false")
-             .config("spark.sql.execution.arrow.pyspark.enabled", "true").getOrCreate())
-    spark.sparkContext.setLogLevel("ERROR")
+    spark = session("local[2]")  # quiet, its executors on this interpreter
+    spark.conf.set("spark.sql.shuffle.partitions", "2")
+    spark.conf.set("spark.sql.execution.arrow.pyspark.enabled", "true")
     try:
         frame = spark.createDataFrame(pd.DataFrame(records))
         # A session serving batches is already up: start the Python workers first.

@@ -23,6 +23,7 @@ import uuid
 import numpy as np
 import pandas as pd
 
+from veltra_utils.explainability.tables import MISSING_TEXT
 from veltra_utils.explainability.utils.text import one_line, quote
 
 # The largest share of the engine's memory one quantile query may fill: the
@@ -31,9 +32,6 @@ _QUANTILE_BYTES = 64 << 20
 # Distinct labels fetched at once to read the problem type; a label with more
 # is summed up by its count and a few telling values.
 _LABEL_SAMPLE = 10000
-# What pandas reads as a missing cell of a CSV file (its default NA values).
-CSV_MISSING = ("", "#N/A", "#N/A N/A", "#NA", "-1.#IND", "-1.#QNAN", "-NaN", "-nan", "1.#IND",
-               "1.#QNAN", "<NA>", "N/A", "NA", "NULL", "NaN", "None", "n/a", "nan", "null")
 _CSV_TRUE = ("True", "TRUE", "true")
 _CSV_FALSE = ("False", "FALSE", "false")
 _INTEGER_PATTERN = r"[+-]?[0-9]+"
@@ -511,7 +509,7 @@ def typed_columns(source):
     """
     dialect = source.dialect
     cells = {column.name: "CASE WHEN ltrim({0}) IN ({1}) THEN NULL ELSE ltrim({0}) END"
-             .format(column.sql_name, ", ".join(literal(word) for word in CSV_MISSING))
+             .format(column.sql_name, ", ".join(literal(word) for word in sorted(MISSING_TEXT)))
              for column in source.columns}
     flags = _CSV_TRUE + _CSV_FALSE
     parts = []
