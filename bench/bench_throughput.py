@@ -150,7 +150,7 @@ def scaling(title, unit, points, seconds, per=1):
                                                  per_record / seconds[0]))
     intercept, slope, miss = linear_fit(points, seconds)
     print("  %s grew %.1fx; time grew %.2fx. Fitted: %.1f ms + %.2f ms per %s "
-          "(within %.0f%% at every point)" % (
+          "(off by at most %.1f%% at any point)" % (
               unit, points[-1] / points[0], seconds[-1] / seconds[0], intercept * 1e3,
               slope * per * 1e3, "%d %s" % (per, unit) if per > 1 else unit.rstrip("s"),
               100 * miss))

@@ -39,16 +39,16 @@ def free_name(name, taken):
 def check_writable(path):
     """Raise ValueError, saying what to install, when ``path`` is Parquet and pyarrow is missing."""
     if output_kind(path) == "parquet":
-        _pyarrow(path)
+        _pyarrow("writing the explanations as Parquet ({0})".format(path))
 
 
-def _pyarrow(path):
+def _pyarrow(purpose):
     try:
         import pyarrow
         import pyarrow.parquet  # noqa: F401
     except ImportError:
-        raise ValueError('writing the explanations as Parquet ({0}) needs pyarrow: '
-                         'pip install "veltra_utils[parquet]"'.format(path)) from None
+        raise ValueError('{0} needs pyarrow: pip install "veltra_utils[parquet]"'
+                         .format(purpose)) from None
     return pyarrow
 
 
@@ -58,7 +58,7 @@ def read_keys(path, names, positions, sep=None):
     (cells that count as missing are null). Raises ValueError for a column the file lacks."""
     from veltra_utils.explainability import tables
 
-    pyarrow = _pyarrow(path)
+    pyarrow = _pyarrow("writing the key columns beside the explanations")
     if tables.is_parquet(path, "records"):
         import pyarrow.parquet as pq
 
@@ -117,7 +117,7 @@ def write_explanations(path, positions, responses, keys, columns):
                              .encode("utf-8") + b"\n")
         write_atomically(path, write)
         return
-    pyarrow = _pyarrow(path)
+    pyarrow = _pyarrow("writing the explanations as Parquet ({0})".format(path))
     import pyarrow.parquet as pq
 
     data = {row: pyarrow.array(list(positions), pyarrow.int64())}
