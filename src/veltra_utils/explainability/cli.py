@@ -657,9 +657,9 @@ def build_parser():
                               "although it is not trusted by default; once per type, only for "
                               "files you trust, since functions can run any code")
     explain.add_argument("--trust-pickle", action="store_true",
-                         help="trust the model file completely: allow a joblib/pickle model and "
-                              "every type of a skops model; only for files you trust, since "
-                              "loading one can run any code")
+                         help="trust the model file completely: allow a joblib/pickle model, an "
+                              "MLflow model directory and every type of a skops model; only "
+                              "for files you trust, since loading one can run any code")
     explain.add_argument("--max-model-size", type=_model_size, metavar="SIZE",
                          help="refuse model files that unpack to more than SIZE, in bytes or "
                               "with a unit such as 500MB or 4GiB (default: 2GiB, and no more "
