@@ -305,6 +305,8 @@ def run_explain(args):
     with _refused():
         frame = tables.read_records(args.records, config, sep=args.sep)
     positions = parse_rows(args.rows, len(frame)) if args.rows else list(range(len(frame)))
+    if args.output:  # a file holds each row once, keyed by it, as Spark writes it
+        positions = list(dict.fromkeys(positions))
     records = tables.frame_records(frame, config, positions)
     refused = tables.refused_records(frame, positions)   # a cell that holds no number, say
     keys = None
