@@ -202,3 +202,22 @@ def test_csv_cells_are_typed_as_pandas_reads_them(tmp_path):
                                   "code": "string"}
     with pytest.raises(ValueError, match="'ratio' holds infinite values"):
         TrainingStats.from_files(path, "y")
+
+
+@pytest.mark.parametrize("engine", ["duckdb", "spark"])
+def test_repeated_and_blank_column_names_are_named_as_pandas_names_them(tmp_path, request,
+                                                                         engine):
+    # Records are read by pandas later on, so the statistics must carry its names.
+    from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+
+    path = tmp_path / "names.csv"
+    path.write_text("x, y, x,,x.1,label\n" + "".join(
+        "{0},{1},{2},{3},{4},{5}\n".format(i, i % 3, i * 2, i % 2, i + 1, "ab"[i % 2])
+        for i in range(8)))
+    expected = TrainingStats.from_files(path, "label", engine="pandas").to_dict()
+    if engine == "spark":
+        computed = stats_of_files_on_spark(request.getfixturevalue("spark"), str(path), "label")
+    else:
+        computed = TrainingStats.from_files(path, "label")
+    assert computed.feature_columns == ["x", "y", "x.2", "Unnamed: 3", "x.1"]
+    assert_same_stats(computed.to_dict(), expected)

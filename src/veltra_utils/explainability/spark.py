@@ -281,13 +281,7 @@ def _read(spark, path, config, sep):
         if parquet:
             frame = spark.read.parquet(path)
         else:
-            if sep is None and local:
-                sep = tables.sniff_separator(str(path).replace("file://", "", 1))
-            # As the local engine reads CSV: quotes doubled inside quoted cells, which may
-            # span lines; the space after a separator is not part of the value.
-            frame = spark.read.csv(path, header=True, sep=sep or ",", quote='"', escape='"',
-                                   multiLine=True, ignoreLeadingWhiteSpace=True,
-                                   inferSchema=False)
+            frame = read_csv_text(spark, [path] if local else path, sep)
     except Exception as error:
         raise tables.TableError("the records file {0} is not readable {1}: {2}".format(
             path, "Parquet" if parquet else "CSV", spark_error(error))) from None
@@ -295,6 +289,24 @@ def _read(spark, path, config, sep):
     if missing:
         raise tables.TableError(tables.missing_message(path, missing))
     return frame, "parquet" if parquet else "csv"
+
+
+def read_csv_text(spark, paths, sep=None):
+    """CSV files with a header row as a Spark DataFrame of text columns, read as the local
+    engine reads them: quotes doubled inside quoted cells, which may span lines; the space
+    after a separator is not part of the value. ``paths`` is a list of this machine's files
+    (named as pandas names a file's columns, so that they match the local engine's) or one
+    path on a cluster's file system; ``sep`` is sniffed from a local file when not given."""
+    from veltra_utils.explainability import tables
+
+    local = [str(path).replace("file://", "", 1) for path in paths] \
+        if isinstance(paths, (list, tuple)) else None
+    if sep is None:
+        sep = tables.sniff_separator(local[0]) if local else ","
+    frame = spark.read.csv(list(paths) if local else paths, header=True, sep=sep, quote='"',
+                           escape='"', multiLine=True, ignoreLeadingWhiteSpace=True,
+                           inferSchema=False)
+    return frame.toDF(*tables.csv_header(local[0], sep)) if local else frame
 
 
 def _numbered(frame, row):

@@ -108,6 +108,26 @@ def _file_errors(path, what):
                          .format(what, path)) from None
 
 
+def csv_header(path, sep):
+    """The column names of a CSV file as pandas names them: a blank name is "Unnamed: i",
+    and a name seen before takes ".1", ".2", ... so that the records read later match."""
+    import csv
+
+    with open(path, newline="", encoding="utf-8", errors="replace") as stream:
+        header = next(csv.reader(stream, delimiter=sep, quotechar='"', skipinitialspace=True), [])
+    names = [name or "Unnamed: {0}".format(place) for place, name in enumerate(header)]
+    seen = {}
+    for place, name in enumerate(names):
+        first, count = name, seen.get(name, 0)
+        while count:  # the next free "name.N", skipping names the header holds itself
+            seen[first] = count + 1
+            name = "{0}.{1}".format(first, count)
+            count = count + 1 if name in names else seen.get(name, 0)
+        names[place] = name
+        seen[name] = count + 1
+    return names
+
+
 def _starts_as_parquet(path, what):
     with open(path, "rb") as file:
         head = file.read(len(_PARQUET_MAGIC))

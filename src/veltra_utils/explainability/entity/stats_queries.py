@@ -488,11 +488,13 @@ def _pandas_categories(connection, first):
 
 def _csv_source(connection, files, path, sep, scratch):
     """The CSV files as typed Parquet in ``scratch``, typed as pandas would read them."""
-    from veltra_utils.explainability.tables import sniff_separator
+    from veltra_utils.explainability.tables import csv_header, sniff_separator
 
     sep = sep or sniff_separator(files[0])
+    names = "[{0}]".format(", ".join(literal(name) for name in csv_header(files[0], sep)))
     raw = ("read_csv({0}, header = true, all_varchar = true, delim = {1}, quote = '\"', "
-           "escape = '\"', null_padding = true)").format(_file_list(files), literal(sep))
+           "escape = '\"', null_padding = true, names = {2})").format(
+               _file_list(files), literal(sep), names)
     text = duckdb_source(connection, raw, path)
     typed = os.path.join(scratch, "typed.parquet")
     connection.execute("COPY (SELECT {0} FROM {1}) TO {2} (FORMAT parquet)".format(
@@ -585,13 +587,13 @@ def stats_of_files_on_spark(session, path, label_column, sep=None, **settings):
 
 def spark_table(session, path, sep=None):
     """The CSV or Parquet files ``path`` names as a Spark DataFrame, typed as pandas reads them."""
-    from veltra_utils.explainability.tables import _starts_as_parquet, sniff_separator
+    from veltra_utils.explainability.spark import read_csv_text
+    from veltra_utils.explainability.tables import _starts_as_parquet
 
     files = matching_files(path)
     if _starts_as_parquet(files[0], "training data"):
         return session.read.parquet(*files)
-    raw = session.read.csv(files, header=True, sep=sep or sniff_separator(files[0]),
-                           quote='"', escape='"', inferSchema=False)
+    raw = read_csv_text(session, files, sep)
     view = "veltra_text_" + uuid.uuid4().hex
     raw.createOrReplaceTempView(view)
     source = Source(SPARK, SPARK.quote(view),
