@@ -14,9 +14,8 @@ import re
 import uuid
 
 from veltra_utils.explainability.batch import check_columns, explain_one
-from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.entity.constants import ProblemType
-from veltra_utils.explainability.outputs import free_name, output_columns
+from veltra_utils.explainability.outputs import free_name, output_columns, response_json
 from veltra_utils.explainability.scoring import score_records
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 
@@ -148,7 +147,7 @@ class _PartitionExplainer:
                                    config)
             responses.update((kept[index], response) for index, response in failed.items())
             result[self.response_column] = [
-                _json(responses[position] if position in responses
+                response_json(responses[position] if position in responses
                       else explain_one(explainer, record, scoring_function))
                 for position, record in enumerate(records)]
             yield result
@@ -175,14 +174,6 @@ def _missing_as_none(frame):
         if column.dtype == object or str(column.dtype) in ("str", "string"):
             frame[name] = column.astype(object).where(~column.isin(MISSING_TEXT), None)
     return frame
-
-
-def _json(response):
-    try:
-        return json.dumps(response, allow_nan=False)
-    except (TypeError, ValueError) as error:
-        return json.dumps(error_response("The response cannot be written as JSON: {0}"
-                                         .format(error)))
 
 
 def check_available():
