@@ -28,6 +28,7 @@ import os
 import numpy as np
 import pandas as pd
 
+from veltra_utils.explainability import booster_checks
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.models import ModelFileError
 from veltra_utils.explainability.utils.text import one_line
@@ -204,11 +205,19 @@ def load(kind, path, data, trust_pickle):
             model = OnnxModel(data)
             model.session  # noqa: B018 - builds the session now, so a bad file fails here
             return model
+        # The libraries trust their files: what this process loads is the form the
+        # library wrote back in a child process, once it passed the checks.
+        plain = booster_checks.normalised(kind, data, path)
         if kind == "xgboost":
+            booster_checks.check_xgboost(json.loads(plain), path)
             booster = library.Booster()
-            booster.load_model(bytearray(data))
+            booster.load_model(bytearray(plain))
             return booster
-        return library.Booster(model_str=data.decode("utf-8"))
+        text = plain.decode("utf-8")
+        booster_checks.check_lightgbm(text, path)
+        return library.Booster(model_str=text)
+    except booster_checks.BoosterFileError as error:
+        raise ModelFileError(str(error)) from None
     except ModelFileError:
         raise
     except Exception as error:   # what the library raises for a file it cannot read
