@@ -50,14 +50,15 @@ class TestSameResponses:
             serial[:2]
         assert explain_records([], problem.score, problem.config, workers=2) == []
 
-    def test_unscored_records_are_scored_first_and_a_record_without_a_feature_fails_alone(self):
+    def test_unscored_records_are_scored_first_and_a_record_the_model_refuses_fails_alone(self):
         problem, serial = churn(), list(serial_responses())
         unscored = problem.frame.drop(columns=["prediction", "probability"]).head(4)
         unscored["tenure_months"] = unscored["tenure_months"].astype(object)
         unscored.loc[2, "tenure_months"] = None
         responses = explain_records(unscored, problem.score, problem.config, workers=1)
         assert responses[:2] == serial[:2] and responses[3] == serial[3]
-        assert "'tenure_months' has no value" in error_text(responses[2])
+        # The gap reaches the model as NaN, which this pipeline has no imputer for.
+        assert "could not score the record: Input X contains NaN" in error_text(responses[2])
 
     def test_workers_start_safely_beside_other_threads(self):
         # Forking while another thread runs can copy a held lock; the workers
@@ -85,8 +86,11 @@ class TestFailuresStayPerRecord:
         score = Refusing(problem.score)
         responses = explain_records(rows, score, problem.config, workers=1)
         assert explain_records(rows, score, problem.config, workers=2) == responses
-        assert "enterprise" in error_text(responses[3])
-        assert "tenure_months" in error_text(responses[10])
+        # A new category is explained, and marked; a held gap reaches this model as NaN.
+        assert {"feature_name": "plan", "is_new_category": True}.items() <= \
+            [feature for feature in responses[3]["predictions"][0]["explanation_features"]
+             if feature["feature_name"] == "plan"][0].items()
+        assert "Input X contains NaN" in error_text(responses[10])
         assert "mapping" in error_text(responses[17])
         assert "refuses this customer" in error_text(responses[25])
         failed = {3, 10, 17, 25}

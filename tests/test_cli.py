@@ -169,7 +169,7 @@ def test_failed_records_are_printed_as_errors_and_exit_1(work, capsys):
     folder, train, _ = work
     records = train[FEATURES].head(5).copy()
     records[PLAN] = records[PLAN].astype(object)
-    records.loc[1, PLAN] = "never seen"
+    records.loc[1, PLAN] = "never seen"      # explained, keeping its category
     records.loc[2, "income"] = np.nan       # the model cannot score these two
     records.loc[3, "income"] = np.inf
     records.to_csv(folder / "bad.csv", index=False)
@@ -178,13 +178,13 @@ def test_failed_records_are_printed_as_errors_and_exit_1(work, capsys):
     captured = capsys.readouterr()
     documents = _json_lines(captured.out)
     assert [sorted(document) for document in documents] == [
-        ["predictions", "row"], ["error", "row"], ["error", "row"], ["error", "row"],
+        ["predictions", "row"], ["predictions", "row"], ["error", "row"], ["error", "row"],
         ["predictions", "row"]]
-    assert "never seen" in documents[1]["error"]["message"]
-    assert "'income' has no value" in documents[2]["error"]["message"]
+    assert "could not score the record: Input X contains NaN" in \
+        documents[2]["error"]["message"]
     assert "could not score the record" in documents[3]["error"]["message"]
-    assert {document["error"]["code"] for document in documents[1:4]} == {"KTRES1001E"}
-    assert "3 of 5 records could not be explained" in captured.err
+    assert {document["error"]["code"] for document in documents[2:4]} == {"KTRES1001E"}
+    assert "2 of 5 records could not be explained" in captured.err
 
 
 def _write(frame, path, form):
@@ -526,7 +526,8 @@ def test_report_is_written_well_formed_and_self_contained(work, capsys):
     folder, train, _ = work
     records = train[FEATURES].head(3).copy()
     records[PLAN] = records[PLAN].astype(object)
-    records.loc[2, PLAN] = "<script>alert(1)</script>"
+    records.loc[2, PLAN] = "<script>alert(1)</script>"  # a new category, shown in its chart
+    records.loc[1, "income"] = np.inf  # the model cannot score this one
     records.to_csv(folder / "report_records.csv", index=False)
     report = folder / "report.html"
     assert _explain(work, "--report", str(report), "--title", "Churn & <co>",

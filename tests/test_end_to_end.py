@@ -444,21 +444,25 @@ def test_gaps_are_explained_through_an_imputing_pipeline():
         ("numbers", make_pipeline(SimpleImputer(), StandardScaler()), numbers),
     ]), LogisticRegression(max_iter=1000)).fit(features, table[LABEL])
     stats = TrainingStats.from_dataframe(table, LABEL)
-    assert stats.categorical_columns == text and stats.schema["tenure_months"] == "long"
+    assert stats.categorical_columns == text and stats.schema["tenure_months"] == "double"
 
     model_score = scoring_function(model, stats.feature_columns, stats.problem_type,
                                    class_labels=stats.class_labels, schema=stats.schema)
-    plans = set()
+    plans = []
 
     def score(rows):
-        plans.update(row[0] for row in rows)
+        plans.extend(row[0] for row in rows)
         return model_score(rows)
 
     config = ExplainConfig(training_stats=stats, perturbations_count=PERTURBATIONS)
     records = features.iloc[[9, 11]]  # no plan; no tenure
-    explained, refused = explain_records(records, score, config, workers=1, progress=False)
-    assert "predictions" in explained, explained
-    assert None in plans  # the model saw the gap as None, in the record and the samples
+    no_plan, no_tenure = explain_records(records, score, config, workers=1, progress=False)
+    assert "predictions" in no_plan and "predictions" in no_tenure, (no_plan, no_tenure)
+    # The model saw the gap as NaN, in the record and the samples; never as None.
+    assert any(isinstance(plan, float) and np.isnan(plan) for plan in plans)
+    assert None not in plans
     record = {name: None if pd.isna(value) else value for name, value in records.iloc[0].items()}
-    assert "plan = missing" in format_table("row 9", explained, record)
-    assert "The feature 'tenure_months' has no value" in refused["error"]["message"]
+    assert "plan = missing" in format_table("row 9", no_plan, record)
+    for response, position in ((no_plan, 9), (no_tenure, 11)):  # the model's own output
+        expected = model.predict_proba(features.iloc[[position]])[0]
+        assert response["predictions"][0]["probability"] == pytest.approx(max(expected))

@@ -83,7 +83,7 @@ def test_a_glob_reads_every_matching_file_and_bins_them_together(tmp_path):
     (lambda f: f.assign(y=np.arange(ROWS)), {}, AmbiguousLabelError, "300 distinct whole"),
     (lambda f: f.assign(y=f.money), dict(problem_type="binary"), ValueError,
      "binary problem has"),
-    (lambda f: f.assign(y=f.whole_gaps), {}, ValueError, "label column 'y' has missing"),
+    (lambda f: f.assign(y=np.nan), {}, ValueError, "label column 'y' has no values"),
     (lambda f: f.assign(money=np.inf), {}, ValueError, "'money' holds infinite values"),
     (lambda f: f.assign(money=np.nan), {}, ValueError, "'money' has no values"),
     (lambda f: f.iloc[:0], {}, ValueError, "has no rows"),
@@ -198,7 +198,7 @@ def test_csv_cells_are_typed_as_pandas_reads_them(tmp_path):
     computed = TrainingStats.from_files(path, "y", feature_columns=[
         "count", "flag", "word", "code"]).to_dict()
     assert_same_stats(computed, expected)
-    assert computed["schema"] == {"count": "long", "flag": "boolean", "word": "string",
+    assert computed["schema"] == {"count": "double", "flag": "boolean", "word": "string",
                                   "code": "string"}
     with pytest.raises(ValueError, match="'ratio' holds infinite values"):
         TrainingStats.from_files(path, "y")

@@ -16,6 +16,7 @@ from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.training_stats import TrainingStats
 from veltra_utils.explainability.utils.feature_object_parser_util import FeatureObjectParserUtil
+from veltra_utils.explainability.utils.values import GAP_BOUNDARY, GAP_CATEGORY, GAP_NUMBER
 
 
 def mixed_frame(rows=400, seed=3):
@@ -131,7 +132,7 @@ def test_entropy_bins_pair_each_value_with_its_own_label():
     # Without the row whose x is missing, the labels split x between 2 and 3.
     frame = pd.DataFrame({"x": [1.0, 2.0, np.nan, 3.0, 4.0], "y": [0, 0, 0, 1, 1]})
     stats = TrainingStats.from_dataframe(frame, "y", discretizer="entropy")
-    assert stats.get_lime_stats()["bins"] == {0: [2.5]}
+    assert stats.get_lime_stats()["bins"] == {0: [2.5, GAP_BOUNDARY]}  # and the gap's bin
 
 
 def test_lime_explains_a_real_model_from_the_statistics_alone():
@@ -413,8 +414,8 @@ def test_command_refuses_a_changed_statistics_file(tmp_path, capsys, damage, sta
     (pd.Categorical(["b", "a", "b", "b"]), [], ["a", "b"], [1, 3]),
     ([True, False, True, True], [], [False, True], [1, 3]),
     ([2, 1, 2, 2], ["x"], [1, 2], [1, 3]),  # numeric codes are categories when named
-    (["b", None, "b", np.nan], [], ["b", None], [2, 2]),  # gaps are one more category
-    ([True, None, False, True], [], [False, True, None], [1, 2, 1]),
+    (["b", None, "b", np.nan], [], ["b", GAP_CATEGORY], [2, 2]),  # gaps: one more category
+    ([True, None, False, True], [], [False, True, GAP_CATEGORY], [1, 2, 1]),
 ], ids=["text", "category-dtype", "bool", "named-codes", "text-gaps", "bool-gaps"])
 def test_categorical_columns_are_inferred_and_gaps_are_a_category(column, categorical,
                                                                  categories, counts):
@@ -428,20 +429,37 @@ def test_categorical_columns_are_inferred_and_gaps_are_a_category(column, catego
 
 
 @pytest.mark.parametrize("values, schema_type", [
-    ([1, np.nan, 3, 4], "long"),  # pandas holds the gap as a float; the data is whole numbers
+    # The model was trained on the frame's floats, whole or not: they are not rounded.
+    ([1, np.nan, 3, 4], "double"),
     ([1.5, np.nan, 3, 4], "double"),
-    ([1.0, 2.0, 3.0, 4.0], "double"),  # float data without gaps stays float
+    ([1.0, 2.0, 3.0, 4.0], "double"),
+    (pd.array([1, None, 3, 4], dtype="Int64"), "long"),  # a nullable integer column stays one
 ])
-def test_integer_column_with_gaps_keeps_an_integer_type(values, schema_type):
+def test_a_column_keeps_the_type_the_frame_holds(values, schema_type):
     frame = pd.DataFrame({"x": values, "y": [0, 1, 0, 1]})
     assert TrainingStats.from_dataframe(frame, "y").schema == {"x": schema_type}
 
 
-def test_missing_numeric_values_are_left_out():
+def test_missing_numbers_are_a_bin_of_their_own_drawn_at_their_frequency():
     frame = pd.DataFrame({"x": [1.0, np.nan, 3.0, 5.0], "y": [0, 1, 0, 1]})
     stats = TrainingStats.from_dataframe(frame, "y")
-    assert stats.get_lime_stats()["mins"][0][0] == 1.0
-    assert sum(stats.get_lime_stats()["feature_frequencies"][0]) == 3
+    lime_stats = stats.get_lime_stats()
+    assert stats.numeric_gaps == {0: 1}
+    assert lime_stats["mins"][0][0] == 1.0 and lime_stats["maxs"][0][-2] == 5.0
+    assert lime_stats["bins"][0][-1] == GAP_BOUNDARY
+    assert lime_stats["mins"][0][-1] == lime_stats["maxs"][0][-1] == GAP_NUMBER
+    assert lime_stats["feature_frequencies"][0][-1] == 1
+    assert sum(lime_stats["feature_frequencies"][0]) == 4
+    # Stored without the gap bin, which the count rebuilds.
+    again = TrainingStats.from_dict(json.loads(json.dumps(stats.to_dict())))
+    assert again.get_lime_stats() == lime_stats and again.numeric_gaps == {0: 1}
+
+
+def test_rows_without_a_label_are_left_out_with_a_warning():
+    frame = pd.DataFrame({"x": [1.0, 2.0, 3.0, 4.0], "y": ["a", None, "b", np.nan]})
+    with pytest.warns(UserWarning, match="2 rows without a value in the label column 'y'"):
+        stats = TrainingStats.from_dataframe(frame, "y")
+    assert stats.row_count == 2 and stats.class_labels == ["a", "b"]
 
 
 @pytest.mark.parametrize("frame, kwargs, message", [
@@ -452,7 +470,7 @@ def test_missing_numeric_values_are_left_out():
     (pd.DataFrame({"c": ["a", None], "y": [0, 1]}), {"missing": "error"},
      "categorical column 'c' has missing values"),
     (pd.DataFrame({"c": ["a", "b"], "y": [0, 1]}), {"missing": "drop"}, "missing is 'drop'"),
-    (pd.DataFrame({"x": [1, 2], "y": ["a", None]}), {}, "label column 'y' has missing"),
+    (pd.DataFrame({"x": [1, 2], "y": [None, None]}), {}, "label column 'y' has no values"),
     (pd.DataFrame({"x": [1, "two"], "y": [0, 1]}), {}, "mixes values of types"),
     (pd.DataFrame({"x": [1.0, np.inf], "y": [0, 1]}), {}, "infinite"),
     (pd.DataFrame({"x": [np.nan, np.nan], "y": [0, 1]}), {}, "no values"),

@@ -7,6 +7,7 @@ import pytest
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.utils.values import GAP_CATEGORY
 from veltra_utils.explainability.entity.transaction import Transaction
 
 FRAME = pd.DataFrame({"color": ["red", "blue", "red", "green"], "grade": [3, 1, 2, 1],
@@ -114,9 +115,9 @@ def test_bad_records_are_refused_naming_the_field(changes, message):
 def test_a_categorical_gap_is_the_category_of_the_training_gaps(gap):
     frame = FRAME.assign(color=["red", None, "red", "green"])
     transaction = Transaction(config_for(frame=frame), record(color=gap))
-    assert transaction.get_data_row()[0] is None
+    assert transaction.get_data_row()[0] is GAP_CATEGORY  # NaN: what imputers take as missing
     assert transaction.config.training_stats.cat_cols_encoding_map[0].tolist() == [
-        "green", "red", None]
+        "green", "red", GAP_CATEGORY]
     assert transaction.get_encoded_data_row()[0] == 2.0
 
 

@@ -26,6 +26,7 @@ import time
 from collections.abc import Mapping
 
 from veltra_utils.explainability.entity.explain_config import missing_columns
+from veltra_utils.explainability.entity import unseen as _unseen
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.scoring import score_records
@@ -148,10 +149,10 @@ def iter_explanations(records, scoring_function, config, *, workers=None, timeou
     in_process = workers == 1 and timeout is None
     payload = None if in_process else _payload(config, scoring_function, timeout)
     if not records:
-        return iter(())
+        return _nothing()
     failed = score_records(records, scoring_function, config)
     positions = [position for position in range(len(records)) if position not in failed]
-    explained = iter(())
+    explained = _nothing()
     if positions and in_process:
         explained = _explain_here([records[position] for position in positions],
                                   scoring_function, config)
@@ -159,6 +160,11 @@ def iter_explanations(records, scoring_function, config, *, workers=None, timeou
         explained = _Pool(payload, min(workers, len(positions)), timeout).explain(
             [records[position] for position in positions])
     return _in_order(_at(positions, explained, failed), len(records), progress)
+
+
+def _nothing():
+    """An explanation stream without records (a generator, so it can be closed)."""
+    yield from ()
 
 
 def _at(positions, explained, failed):
@@ -187,10 +193,34 @@ def _in_order(explained, total, progress):
                 following += 1
 
 
+def explain_record(record, scoring_function, config):
+    """Explain one record in this process: what ``explain_records`` gives for it alone.
+
+    A record without the model's output is scored first; gaps and categories
+    the training data never held are explained as ``explain_records`` explains
+    them (see ``entity.unseen``). Returns the serialised response, an error
+    response for a record that cannot be explained.
+    """
+    return explain_records([record], scoring_function, config, workers=1, progress=False)[0]
+
+
 def explain_one(explainer, record, scoring_function):
-    """The explainer's response for one record; an exception of its own becomes an error response."""
+    """The explainer's response for one scored record; an exception of its own becomes an
+    error response.
+
+    A record with values the statistics lack (a gap where the training data
+    had none, a new category) is explained by an explainer of its own, from
+    statistics adjusted to it, and those values are marked in the response.
+    The scoring function receives gaps as NaN.
+    """
     try:
-        return explainer.explain(record, scoring_function)
+        config = explainer.config
+        unseen = _unseen.unseen_values(config, record)
+        if unseen:
+            config = _unseen.adjusted_config(config, unseen)
+            explainer = LimeTabularExplainer(config)
+        score = _unseen.GapsAsNaN(scoring_function, _unseen.numeric_gap_positions(config))
+        return _unseen.marked(explainer.explain(record, score), config, unseen)
     except Exception as error:  # explain answers with a response; this is a last resort
         return error_response(_describe(error))
 

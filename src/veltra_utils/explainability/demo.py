@@ -7,7 +7,7 @@
    and the one-hot + logistic-regression pipeline fitted on it are written to
    FOLDER (default: ``demo/``) as ``train.csv`` and ``model.skops``, with four
    customers to explain in ``records.csv``; the last has a plan the training
-   data never held.
+   data never held, as production records do.
 2. ``veltra-explain stats`` computes the training statistics once.
 3. ``veltra-explain explain --format table --report demo-report.html`` scores
    and explains the customers from the statistics alone, prints a table per
@@ -32,7 +32,7 @@ CUSTOMERS = [
      "monthly_charge": 92.50},
     {"plan": "standard", "region": "east", "tenure_months": 14, "support_calls": 2,
      "monthly_charge": 55.00},
-    # A plan the model never saw: the record is refused with an error response.
+    # A plan the training data never held: explained all the same, the plan marked as new.
     {"plan": "enterprise", "region": "west", "tenure_months": 30, "support_calls": 1,
      "monthly_charge": 120.00},
 ]

@@ -169,6 +169,10 @@ def describe_feature(feature, record=None):
     ``plan = missing``. Plain text, not escaped.
     """
     name = str(feature.get("feature_name", "?"))
+    if feature.get("is_missing"):
+        return "{0} = missing".format(name)
+    if feature.get("is_new_category"):
+        return "{0} = {1} (new)".format(name, _plain_text(feature.get("feature_value")))
     if feature.get("is_categorical") or "feature_value" in feature:
         # LIME describes a categorical feature by the record's own category, and
         # prints the category of missing values as "None", as it would the text "None".
@@ -250,7 +254,18 @@ def format_table(heading, response, record=None):
             lines.append("  {0:<{1}}  {2:>+7.3f}  {3}".format(label, width, weight, bar).rstrip())
         if _explained_again(rows):
             lines.append("  " + _ZERO_WEIGHT_NOTE)
+    if held_note(response):
+        lines.append("  " + inert(shorten(held_note(response), 300)))
     return "\n".join(lines) + "\n"
+
+
+def held_note(response):
+    """The note under a record whose gaps were held, or None."""
+    held = response.get("held_features")
+    if not held:
+        return None
+    return ("missing in every sample, as in the record (the training data had no gaps "
+            "there), so it cannot weigh: {0}".format(", ".join(map(str, held))))
 
 
 def _weight(feature):
@@ -371,7 +386,7 @@ def _error_section(error):
     return "".join(lines)
 
 
-def _explanation_section(predictions, record, heading):
+def _explanation_section(predictions, record, heading, held=None):
     if not predictions:
         return _error_section({"message": "The response holds neither predictions nor an error."})
     explained, others = predictions[0], predictions[1:]
@@ -401,6 +416,8 @@ def _explanation_section(predictions, record, heading):
                      POSITIVE_COLOUR, _text(raises), NEGATIVE_COLOUR, _text(lowers)))
     if _explained_again(sorted_features(explained.get("explanation_features"))):
         parts.append('<p class="note">{0}</p>'.format(_text(_ZERO_WEIGHT_NOTE)))
+    if held:
+        parts.append('<p class="note">{0}</p>'.format(_text(held)))
     return "".join(parts)
 
 
@@ -417,7 +434,8 @@ def _section(index, section, prefix=""):
     if "error" in response:
         parts.append(_error_section(response["error"]))
     else:
-        parts.append(_explanation_section(response.get("predictions"), section.record, heading))
+        parts.append(_explanation_section(response.get("predictions"), section.record, heading,
+                                          held_note(response)))
     if section.record:
         parts.append(_record_table(section.record))
     parts.append('</section>')

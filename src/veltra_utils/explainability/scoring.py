@@ -14,9 +14,8 @@ import pandas as pd
 from veltra_utils.explainability import model_formats
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_response import error_response
-from veltra_utils.explainability.entity.transaction import first_gap, no_value_message
 from veltra_utils.explainability.utils.text import one_line
-from veltra_utils.explainability.utils.values import is_missing
+from veltra_utils.explainability.utils.values import GAP_NUMBER, is_gap_number, is_missing
 from veltra_utils.explainability.utils.values import numeric_dtype as _numeric_dtype
 from veltra_utils.explainability.utils.values import plain as _plain
 
@@ -50,6 +49,9 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
     columns reach the model as object arrays of the values, which models take
     faster than pandas' text dtype. Without it pandas infers every column.
 
+    A gap reaches the model as NaN, in numeric and text columns alike (LIME's
+    stand-in for a missing number, ``values.GAP_NUMBER``, included).
+
     A classifier with ``classes_`` is run once per batch: its predictions are
     the classes of the largest probabilities, as scikit-learn's probabilistic
     classifiers predict. ``call_predict=True`` asks ``predict`` as well, for
@@ -80,7 +82,7 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
         if not rows:
             # sklearn refuses empty input; an empty batch simply has no scores.
             return [], ([] if not regression else None)
-        data = _frame(rows, columns, dtypes) if takes_frame else np.asarray(rows)
+        data = _frame(rows, columns, dtypes) if takes_frame else _matrix(rows)
         if regression:
             return _plain_list(model.predict(data)), None
         probabilities = np.asarray(model.predict_proba(data), dtype=np.float64)
@@ -150,32 +152,88 @@ def _plain_nested(value):
     return _plain(value)
 
 
+def _matrix(rows):
+    """The rows as a 2-d array for a model without column names, gaps as NaN."""
+    data = np.asarray(rows)
+    if data.dtype.kind in "iuO" and data.ndim == 2:
+        columns = [_gaps_as_nan(data[:, y]) for y in range(data.shape[1])]
+        if any(column.dtype.kind != "O" for column in columns):
+            data = np.column_stack(columns) if columns else data
+    elif data.dtype.kind == "f":
+        data[data == GAP_NUMBER] = np.nan
+    return data
+
+
+def _gaps_as_nan(values):
+    """A column's values (a 1-d array) with every gap as NaN: None and LIME's stand-in
+    for a missing number. A numeric column becomes float64, others keep their dtype."""
+    kind = values.dtype.kind
+    if kind in "fiu":  # an integer column holds the stand-in rounded, exactly
+        gaps = values == GAP_NUMBER
+    elif kind == "O":
+        gaps = pd.isna(values) | (values == GAP_NUMBER)
+    else:
+        return values
+    if not gaps.any():
+        return values
+    if kind != "O" or all(isinstance(value, (int, float)) and not isinstance(value, bool)
+                          for value in values[~gaps].tolist()):
+        values = values.astype(np.float64)  # whole numbers with a gap, as pandas holds them
+    else:
+        values = values.copy()
+    values[gaps] = np.nan
+    return values
+
+
+def _inferred_frame(rows, columns):
+    """The rows as a DataFrame with the types pandas infers, gaps as NaN; a column that
+    is all gaps in this batch keeps the object dtype, which text and numeric steps of a
+    model both take, so that a record scored alone reaches the model as in a batch."""
+    frame = pd.DataFrame(rows, columns=columns)
+    if len(set(frame.columns)) != len(frame.columns):  # repeated names: leave it to the model
+        return frame
+    for name in frame.columns:
+        values = frame[name].to_numpy()
+        if values.dtype.kind in "fiuO":
+            fixed = _gaps_as_nan(values)
+            if fixed.dtype.kind == "f" and np.isnan(fixed).all():
+                fixed = fixed.astype(object)
+            if fixed is not values:
+                frame[name] = fixed
+    return frame
+
+
 def _frame(rows, columns, dtypes):
     """The rows as a DataFrame, numeric columns filled straight from the values.
 
-    Text and other object columns keep the object dtype: models take them
-    faster that way than as pandas' text dtype. A column with gaps is left to
-    pandas, which gives the gaps the missing value of the dtype it infers.
+    Text and other object columns keep the object dtype, gaps as NaN, whatever
+    the other rows of the batch hold: models take them faster that way than as
+    pandas' text dtype, and a record scored alone reaches the model as it
+    does in a batch.
     """
     if not any(dtypes):
-        return pd.DataFrame(rows, columns=columns)
+        return _inferred_frame(rows, columns)
     from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import _rows_to_columns
 
     typed = _rows_to_columns(rows, "".join(_KINDS[dtype] for dtype in dtypes))
     if typed is None:  # rows the compiled conversion does not take
         typed = _python_columns(rows, dtypes)
     if typed is None:
-        return pd.DataFrame(rows, columns=columns)
+        return _inferred_frame(rows, columns)
     arrays, gaps = typed
     index = pd.RangeIndex(len(rows))
     data = {}
     for position, (name, array) in enumerate(zip(columns, arrays)):
         if array.dtype == object:
-            array = pd.Series(array, index=index, copy=False) if position in gaps else \
-                pd.Series(array, index=index, dtype=object, copy=False)
+            if position in gaps:
+                array = array.copy()
+                array[pd.isna(array)] = np.nan
+            array = pd.Series(array, index=index, dtype=object, copy=False)
+        else:
+            array = _gaps_as_nan(array)
         data[name] = array
     if len(data) != len(columns):  # repeated column names
-        return pd.DataFrame(rows, columns=columns)
+        return _inferred_frame(rows, columns)
     return pd.DataFrame(data, index=index, columns=columns, copy=False)
 
 
@@ -251,9 +309,9 @@ def score_records(records, scoring_function, config):
     ``config.probability_column`` gets the probability of its prediction (of
     the largest class when the prediction is not a training label). The
     records are scored in one batch and, should the batch fail, one at a time,
-    so a record the model refuses fails alone. Returns {position: error
-    response} for the records that could not be scored: a feature without a
-    value, or a model error.
+    so a record the model refuses fails alone. A gap reaches the model as NaN.
+    Returns {position: error response} for the records that could not be
+    scored.
     """
     regression = config.problem_type is ProblemType.REGRESSION
     outputs = [config.prediction_column] + ([] if regression else [config.probability_column])
@@ -263,14 +321,9 @@ def score_records(records, scoring_function, config):
     failures = {}
     rows = {}
     for position in lacking:
-        # A gap is None to the model, as in the rows the explainer sends it.
-        row = [None if is_missing(value) else value
-               for value in (records[position].get(name) for name in config.feature_columns)]
-        gap = first_gap(config, row)
-        if gap is None:
-            rows[position] = row
-        else:
-            failures[position] = error_response(no_value_message(gap))
+        # A gap is NaN to the model, as in the rows the explainer sends it.
+        rows[position] = [np.nan if is_missing(value) else value for value in
+                          (records[position].get(name) for name in config.feature_columns)]
     if not rows:
         return failures
     fill = functools.partial(_fill, config=config, regression=regression,

@@ -270,7 +270,7 @@ def _number_columns(config):
             continue
         categories = stats.cat_cols_encoding_map.get(position)
         present = [] if categories is None else \
-            [value for value in categories.tolist() if value is not None]
+            [value for value in categories.tolist() if not is_missing(value)]
         if present and all(isinstance(value, bool) for value in present):
             kinds[name] = "flag"
         elif present and all(is_number(value) and not isinstance(value, bool)
@@ -387,7 +387,7 @@ def _text_columns(stats):
     for position, name in enumerate(stats.feature_columns):
         categories = stats.cat_cols_encoding_map.get(position)
         present = [] if categories is None else \
-            [value for value in categories.tolist() if value is not None]  # None: a gap
+            [value for value in categories.tolist() if not is_missing(value)]  # NaN: the gap
         if present and all(isinstance(value, str) for value in present):
             dtypes[name] = str
     return dtypes

@@ -40,25 +40,28 @@ class ExplanationFeature:
     """One feature of an explanation with its normalised weight.
 
     ``feature_value`` is the category text of a categorical feature;
-    ``feature_range`` the interval of a discretised numeric feature.
+    ``feature_range`` the interval of a discretised numeric feature;
+    ``is_missing`` is True when the record has no value there (the feature
+    then has neither): the gap itself pushed the prediction.
     """
 
     def __init__(self, feature_name, weight, feature_value=None, feature_range=None,
-                 is_categorical=False):
+                 is_categorical=False, is_missing=None):
         self.feature_name = feature_name
         self.weight = weight
         self.feature_value = feature_value
         self.feature_range = feature_range
         self.is_categorical = is_categorical
+        self.is_missing = is_missing
 
     def __eq__(self, other):
         return isinstance(other, ExplanationFeature) and vars(self) == vars(other)
 
     def __repr__(self):
         return ("ExplanationFeature(feature_name={0!r}, weight={1!r}, feature_value={2!r}, "
-                "feature_range={3!r}, is_categorical={4!r})").format(
+                "feature_range={3!r}, is_categorical={4!r}, is_missing={5!r})").format(
                     self.feature_name, self.weight, self.feature_value, self.feature_range,
-                    self.is_categorical)
+                    self.is_categorical, self.is_missing)
 
 
 class Prediction:
@@ -190,6 +193,7 @@ class ExplanationFeatureSchema(_OmitNoneSchema):
     feature_value = JsonValue()
     feature_range = fields.Nested(FeatureRangeSchema)
     is_categorical = fields.Boolean()
+    is_missing = fields.Boolean()
 
 
 class PredictionSchema(_OmitNoneSchema):

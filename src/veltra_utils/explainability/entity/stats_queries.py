@@ -91,7 +91,7 @@ class Column:
 
     ``kind`` is "integer", "float", "boolean", "text" or "other"; ``schema`` the
     data-type name ``TrainingStats.schema`` gives it (before gaps are counted:
-    a whole-number column with gaps is "long", as pandas reads it as float).
+    an integer column with gaps is "double", as pandas reads it as float).
     """
 
     def __init__(self, name, sql_name, kind, schema, category=False):
@@ -204,6 +204,7 @@ def compute(stats, source, label_column, categorical_columns=(), problem_type=No
         row_count = None
     feature_columns, categorical = ts.chosen_columns(names, row_count, label_column,
                                                      feature_columns, categorical_columns)
+    source, row_count = _labelled_rows(source, by_name[label_column], row_count)
     categorical.update(name for name in feature_columns if not by_name[name].numeric)
     features = [by_name[name] for name in feature_columns]
     numeric = [column for column in features if column.name not in categorical]
@@ -216,6 +217,9 @@ def compute(stats, source, label_column, categorical_columns=(), problem_type=No
     stats.cat_col_indexes = [pos for pos, name in enumerate(feature_columns)
                              if name in categorical]
     stats.schema = {column.name: _schema(column, summary[column.name]) for column in features}
+    stats.numeric_gaps = {pos: int(summary[column.name]["gaps"])
+                          for pos, column in enumerate(features)
+                          if column.name not in categorical and summary[column.name]["gaps"]}
     stats.problem_type, stats.class_labels = _label(source, by_name[label_column], problem_type,
                                                     row_count)
     for column in features:  # errors in column order, as the pandas path raises them
@@ -244,7 +248,7 @@ def compute(stats, source, label_column, categorical_columns=(), problem_type=No
 
 
 def _summary(source, features, numeric):
-    """{column: figures} of one scan: gaps, wholeness of floats, and for numeric columns
+    """{column: figures} of one scan: gaps, and for numeric columns
     count, extremes, population std and infinite values."""
     parts, keys = [], []
     numeric_names = {column.name for column in numeric}
@@ -252,11 +256,6 @@ def _summary(source, features, numeric):
         present = column.present()
         parts.append("count(*) - count({0})".format(present))
         keys.append((column.name, "gaps"))
-        if column.kind == "float":
-            value = column.value()
-            parts.append("coalesce(bool_and({0} % 1 = 0 AND abs({0}) < {1}), false)"
-                         .format(value, double(2.0 ** 63)))
-            keys.append((column.name, "whole"))
         if column.name in numeric_names:
             value = column.value()
             finite = "CASE WHEN abs({0}) = {1} THEN NULL ELSE {0} END".format(value, _INFINITY)
@@ -279,10 +278,26 @@ def _summary(source, features, numeric):
 def _schema(column, figures):
     if column.category and column.kind not in ("text", "other"):
         return column.schema
-    if figures.get("gaps") and (column.kind == "integer"
-                                or (column.kind == "float" and figures.get("whole"))):
-        return "long"  # pandas holds a whole-number column with gaps as float
+    if figures.get("gaps") and column.kind == "integer":
+        return "double"  # pandas reads an integer column with gaps as float64
     return column.schema
+
+
+def _labelled_rows(source, label, row_count):
+    """``source`` without the rows that have no label, and their number; warns of those
+    left out, as the pandas path does."""
+    from veltra_utils.explainability.entity.training_stats import warn_unlabelled
+
+    present = label.present()
+    gaps = source.one("SELECT count(*) - count({0}) FROM {1}".format(present, source.table))[0]
+    if not gaps:
+        return source, row_count
+    if gaps == row_count:
+        raise ValueError("The label column {0!r} has no values".format(label.name))
+    warn_unlabelled(int(gaps), label.name)
+    table = "(SELECT * FROM {0} WHERE {1} IS NOT NULL) AS labelled".format(source.table, present)
+    return Source(source.dialect, table, source.columns, source._run, source.where), \
+        row_count - gaps
 
 
 def _check_column(column, figures, categorical, missing):
@@ -356,7 +371,7 @@ def _categories(source, column):
                                   .format(column.name))
     counts = [counted[category] for category in categories]
     if gaps:
-        categories.append(None)
+        categories.append(None)  # the gap category
         counts.append(int(gaps))
     return categories, counts
 

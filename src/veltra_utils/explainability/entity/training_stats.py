@@ -10,10 +10,13 @@ here, once.
 
 Column positions are the positions in ``feature_columns``. Categorical values
 are encoded by their position in the column's sorted distinct values, followed
-by None when the column has missing values.
+by the gap category (NaN) when the column has missing values. A numeric column
+with missing values has one bin more than its boundaries make: the gap, drawn
+as often as the training data held it (see ``utils.values``).
 """
 import hashlib
 import json
+import copy
 import math
 import numbers
 import warnings
@@ -24,6 +27,7 @@ import pandas as pd
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.utils.text import one_line, quote
 from veltra_utils.explainability.utils.validation import column_name_list
+from veltra_utils.explainability.utils.values import GAP_BOUNDARY, GAP_CATEGORY, GAP_NUMBER
 from veltra_utils.explainability.utils.values import is_missing as _is_missing
 from veltra_utils.explainability.utils.values import is_number as _is_number
 from veltra_utils.explainability.utils.values import plain as _plain
@@ -73,11 +77,13 @@ class TrainingStats:
       labels, so classification only), as LIME's discretizers of those names
       bin the training data.
 
-    Missing values (None, NaN) in a numeric column are left out of that
-    column's statistics. In a categorical column they make one more category,
-    ``None``, which LIME draws as often as the training data held it and the
-    scoring function receives as None; ``missing="error"`` refuses them
-    instead. Missing labels are an error. Raises ValueError for data the
+    Missing values (None, NaN, pd.NA) are one more state of their column,
+    which LIME draws as often as the training data held it and the scoring
+    function receives as NaN: in a categorical column the category NaN
+    (``missing="error"`` refuses such gaps instead), in a numeric column a bin
+    of its own beside the bins of the present values, whose figures leave the
+    gaps out (``numeric_gaps`` counts them). Rows without a label are left
+    out, with a warning giving their count. Raises ValueError for data the
     statistics cannot describe.
 
     Attributes: ``label_column``, ``problem_type``, ``row_count``,
@@ -85,7 +91,9 @@ class TrainingStats:
     ``cat_cols_encoding_map`` ({position: array of category values by code}),
     ``stds`` (population standard deviation per position, 0.0 for categorical
     columns), ``class_labels`` (sorted distinct labels, [] for regression),
-    ``schema`` ({feature name: data-type name}) and ``discretizer``.
+    ``schema`` ({feature name: data-type name}: the type the data held, so a
+    float column stays floating), ``numeric_gaps`` ({position: count of
+    missing values} of the numeric columns that have any) and ``discretizer``.
     """
 
     def __init__(self, data, column_names, label_column, categorical_columns=(),
@@ -188,6 +196,7 @@ class TrainingStats:
                 missing, ", ".join(_MISSING_POLICIES)))
         feature_columns, categorical = chosen_columns(list(df.columns), len(df), label_column,
                                                       feature_columns, categorical_columns)
+        df = _labelled_rows(df, label_column)
         categorical.update(inferred_categorical_columns(df, feature_columns))
 
         self.label_column = label_column
@@ -198,6 +207,7 @@ class TrainingStats:
                                 if name in categorical]
         self.schema = {name: _schema_type(df[name]) for name in feature_columns}
         self.cat_cols_encoding_map = {}
+        self.numeric_gaps = {}
         self.stds = []
         lime_stats = {key: {} for key in _LIME_STATS_KEYS}
         # Entropy bins are drawn from the labels, so the label is read first.
@@ -216,6 +226,8 @@ class TrainingStats:
                 lime_stats["feature_frequencies"][pos] = counts
             else:
                 values = _numeric_values(df[name], name)
+                if values.size < len(df):
+                    self.numeric_gaps[pos] = int(len(df) - values.size)
                 self.stds.append(float(np.std(values)))
                 if labels is None:
                     bins = _percentile_bins(values, self.discretizer)
@@ -234,9 +246,62 @@ class TrainingStats:
         Keys: "means", "mins", "maxs", "stds", "bins" (numeric column positions
         only) and "feature_values", "feature_frequencies" (every position). The
         containers are new on every call, so LIME may keep or change them.
+
+        A numeric column with gaps gets the gap bin last: its boundary
+        GAP_BOUNDARY lies beyond every number a record may hold, and its only
+        value is GAP_NUMBER (a bin whose min and max agree is drawn as exactly
+        that value, with mean 0 and std 1). The bins below keep their figures,
+        so the present values are drawn as before.
         """
-        return {key: {pos: list(values) for pos, values in by_position.items()}
-                for key, by_position in self._lime_stats.items()}
+        lime_stats = {key: {pos: list(values) for pos, values in by_position.items()}
+                      for key, by_position in self._lime_stats.items()}
+        for pos, gaps in self.numeric_gaps.items():
+            for key, value in (("bins", GAP_BOUNDARY), ("means", 0.0), ("stds", 1.0),
+                               ("mins", GAP_NUMBER), ("maxs", GAP_NUMBER),
+                               ("feature_values", len(lime_stats["feature_values"][pos])),
+                               ("feature_frequencies", gaps)):
+                lime_stats[key][pos].append(value)
+        for pos in getattr(self, "held_positions", ()):
+            # Only the record's own state is drawn: its value holds in every row.
+            frequencies = lime_stats["feature_frequencies"][pos]
+            frequencies[:] = [0] * (len(frequencies) - 1) + [1]
+        return lime_stats
+
+    def for_record(self, gaps=(), new_categories=None):
+        """These statistics, adjusted to one record whose values the training data lacked.
+
+        ``gaps`` are the positions of the record's missing values in columns
+        without a gap state: the gap becomes their only state, so the model
+        sees it in every perturbed row (the gap is held). ``new_categories``
+        maps a categorical position to the record's value, which the training
+        data never held: it becomes one more category that LIME never draws,
+        so only the record itself carries it. The result shares everything
+        else with these statistics and is not meant to be stored.
+        """
+        adjusted = copy.copy(self)
+        adjusted.cat_cols_encoding_map = dict(self.cat_cols_encoding_map)
+        adjusted.numeric_gaps = dict(self.numeric_gaps)
+        adjusted._lime_stats = {key: dict(by_position)
+                                for key, by_position in self._lime_stats.items()}
+        held = set(getattr(self, "held_positions", ()))
+        for pos, value in dict(new_categories or {}).items():
+            adjusted._add_category(pos, value, 0)
+        for pos in gaps:
+            held.add(pos)
+            if pos in self.cat_cols_encoding_map:
+                adjusted._add_category(pos, GAP_CATEGORY, 1)
+            else:
+                adjusted.numeric_gaps[pos] = 1
+        adjusted.held_positions = frozenset(held)
+        return adjusted
+
+    def _add_category(self, pos, value, count):
+        categories = self.cat_cols_encoding_map[pos].tolist()
+        self.cat_cols_encoding_map[pos] = _object_array(categories + [value])
+        self._lime_stats["feature_values"][pos] = \
+            list(self._lime_stats["feature_values"][pos]) + [len(categories)]
+        self._lime_stats["feature_frequencies"][pos] = \
+            list(self._lime_stats["feature_frequencies"][pos]) + [count]
 
     def to_dict(self):
         """Plain data for storing the statistics as JSON; see ``from_dict``.
@@ -254,12 +319,16 @@ class TrainingStats:
             "schema": dict(self.schema),
             "stds": list(self.stds),
             "class_labels": list(self.class_labels),
-            "cat_cols_encoding_map": {str(pos): values.tolist()
+            "cat_cols_encoding_map": {str(pos): [None if _is_missing(value) else value
+                                                 for value in values.tolist()]
                                       for pos, values in self.cat_cols_encoding_map.items()},
             "discretizer": self.discretizer,
-            "lime_stats": {key: {str(pos): value for pos, value in by_position.items()}
-                           for key, by_position in self.get_lime_stats().items()},
+            "lime_stats": {key: {str(pos): list(value) for pos, value in by_position.items()}
+                           for key, by_position in self._lime_stats.items()},
         }
+        if self.numeric_gaps:  # absent from files of tables without numeric gaps, as before
+            document["numeric_gaps"] = {str(pos): count
+                                        for pos, count in sorted(self.numeric_gaps.items())}
         document[_DIGEST_KEY] = _digest(document)
         return document
 
@@ -304,6 +373,7 @@ class TrainingStats:
             stats.discretizer = _stored_discretizer(
                 data.get("discretizer", _STORED_DEFAULT_DISCRETIZER))
             stats._lime_stats = _stored_lime_stats(data["lime_stats"])
+            stats.numeric_gaps = _stored_gaps(data.get("numeric_gaps", {}))
         except (KeyError, TypeError, AttributeError) as error:
             raise _malformed("{0}", _shown(error)) from None
         stats._check_consistency()
@@ -360,6 +430,10 @@ class TrainingStats:
         _check_columns(self)
         _check_class_labels(self)
         _check_positions(self)
+        for position in sorted(self.numeric_gaps):
+            if position >= len(self.feature_columns) or position in self.cat_cols_encoding_map:
+                raise _malformed("numeric_gaps has an entry for position {0}, which is no "
+                                 "numeric column", position)
         for pos, name in enumerate(self.feature_columns):
             if pos in self.cat_cols_encoding_map:
                 _check_categorical_column(self, pos, name)
@@ -420,12 +494,32 @@ def _sorted_distinct(values, what):
 
 
 def _object_array(values):
-    """A 1-d object array of plain Python values, so decoded categories stay plain."""
+    """A 1-d object array of plain Python values, so decoded categories stay plain;
+    None (as engines and stored files give a column's gaps) is the gap category."""
     values = list(values)
     array = np.empty(len(values), dtype=object)
     for index, value in enumerate(values):
-        array[index] = value
+        value = _plain(value)
+        array[index] = GAP_CATEGORY if value is None else value
     return array
+
+
+def _labelled_rows(df, label_column):
+    """The rows of ``df`` that have a label: the model could not have learnt from the others."""
+    unlabelled = df[label_column].isna().to_numpy()
+    if not unlabelled.any():
+        return df
+    if unlabelled.all():
+        raise ValueError("The label column {0!r} has no values".format(label_column))
+    warn_unlabelled(int(unlabelled.sum()), label_column)
+    return df[~unlabelled]
+
+
+def warn_unlabelled(count, label_column):
+    """The warning for ``count`` training rows without a label, which are left out."""
+    warnings.warn("{0} row{1} without a value in the label column {2!r} {3} left out of the "
+                  "statistics".format(count, "" if count == 1 else "s", label_column,
+                                      "is" if count == 1 else "are"), UserWarning, stacklevel=4)
 
 
 # What a missing value in a categorical column becomes: one more category (None), or an error.
@@ -442,8 +536,8 @@ def inferred_categorical_columns(df, names):
 
 
 def _categorical_counts(series, name, missing="category"):
-    """The column's sorted categories and their counts; missing values are the category
-    None, after the others."""
+    """The column's sorted categories and their counts; missing values are the gap
+    category, after the others."""
     values = [_plain(value) for value in series.tolist()]
     present = [value for value in values if not _is_missing(value)]
     gaps = len(values) - len(present)
@@ -455,7 +549,7 @@ def _categorical_counts(series, name, missing="category"):
     for value in present:
         counts[code[value]] += 1
     if gaps:
-        categories.append(None)
+        categories.append(GAP_CATEGORY)
         counts.append(gaps)
     return categories, counts
 
@@ -730,13 +824,15 @@ def _check_distinct_values(values, where, missing_category=False):
     """Refuse a missing or repeated label or category: either makes the
     mapping between values and their positions ambiguous.
 
-    With ``missing_category``, None may stand once for a column's missing
-    values, as the computation writes them; NaN and the like never do.
+    With ``missing_category``, the gap category may stand once for a column's
+    missing values (a stored file writes it as null).
     """
     seen = set()
     for value in values:
-        if _is_missing(value) and not (missing_category and value is None):
+        if _is_missing(value) and not (missing_category and value is GAP_CATEGORY):
             raise _malformed("{0} holds the missing value {1}", where, _shown(value))
+        if value is GAP_CATEGORY:
+            value = None  # as the file writes it, in the messages below
         try:
             repeated = value in seen
             seen.add(value)
@@ -966,7 +1062,7 @@ def _inferred_problem_type(series, values, name, row_count=None, distinct_count=
 
 def _label_stats(series, name, problem_type):
     values = [_plain(value) for value in series.tolist()]
-    if any(_is_missing(value) for value in values):
+    if any(_is_missing(value) for value in values):  # pd.NA and the like that isna misses
         raise ValueError("The label column {0!r} has missing values".format(name))
     return label_problem(series, values, name, problem_type)
 
@@ -1018,8 +1114,8 @@ def _schema_type(series):
             return "integer"
         return "long"
     if pd.api.types.is_float_dtype(dtype):
-        if _whole_numbers_with_gaps(series):
-            return "long"  # an integer column that pandas made float to hold its gaps
+        # Floating, even when its present values are whole: the model was trained on
+        # floats (a column of whole numbers with gaps, say) and gets floats.
         return "float" if dtype.itemsize <= 4 else "double"
     if pd.api.types.is_datetime64_any_dtype(dtype):
         return "timestamp"
@@ -1038,9 +1134,14 @@ def _schema_type(series):
     }.get(inferred, "string")
 
 
-def _whole_numbers_with_gaps(series):
-    """Whether a float column has missing values and only whole numbers besides."""
-    values = series.to_numpy(dtype=np.float64, na_value=np.nan)
-    present = values[~np.isnan(values)]
-    return present.size < values.size and present.size > 0 \
-        and bool(np.all(np.abs(present) < 2.0 ** 63)) and bool(np.all(present == np.floor(present)))
+def _stored_gaps(value):
+    """The stored ``numeric_gaps``: {position: positive count}."""
+    gaps = {}
+    for key, count in _stored_dict(value, "numeric_gaps").items():
+        position = _position(key, "numeric_gaps")
+        count = _plain(count)
+        if isinstance(count, bool) or not isinstance(count, int) or count <= 0:
+            raise _malformed("numeric_gaps holds {0}, not a positive whole number",
+                             _shown(count))
+        gaps[position] = count
+    return gaps

@@ -7,6 +7,7 @@ import pandas as pd
 
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.utils.text import quote
+from veltra_utils.explainability.utils.values import GAP_BOUNDARY, GAP_CATEGORY, GAP_NUMBER
 from veltra_utils.explainability.utils.values import is_missing as _is_missing
 from veltra_utils.explainability.utils.values import is_number as _is_number
 from veltra_utils.explainability.utils.values import plain as _plain
@@ -23,6 +24,13 @@ class Transaction:
     training class labels) and, for classification, under
     ``config.probability_column``: either the probability of the prediction or
     the whole probability vector, aligned with the training class labels.
+
+    A missing feature value (None, NaN, pd.NA) is the gap state of its column
+    when the training data had gaps there; in LIME's numeric form a missing
+    number is GAP_NUMBER, which the scoring path turns into NaN. A gap where
+    the training data had none, or a category it never held, needs statistics
+    adjusted to the record (``entity.unseen``), which ``explain_record`` and
+    ``explain_records`` make.
 
     Attributes: ``config``, ``prediction``, ``probability`` (a float, None for
     regression) and ``probabilities`` (the vector when the record carried one,
@@ -47,7 +55,15 @@ class Transaction:
             if _is_missing(value):
                 if not takes_missing(stats, position):
                     raise ValueError(no_value_message(name))
-                value = None  # the category of the training data's gaps
+                value = GAP_CATEGORY
+                if position not in categorical_positions:
+                    if not config.discretize_continuous:
+                        raise ValueError(
+                            "The feature {0} has no value, and a missing number can only be "
+                            "explained with discretize_continuous=True".format(quote(name)))
+                    values.append(value)
+                    encoded.append(GAP_NUMBER)
+                    continue
             if position in categorical_positions:
                 encoded.append(float(_category_code(stats.cat_cols_encoding_map[position],
                                                     name, value)))
@@ -55,7 +71,8 @@ class Transaction:
                 if not _is_number(value):
                     raise ValueError("The numeric feature {0} has the non-numeric value {1}"
                                      .format(quote(name), quote(value)))
-                beyond = _beyond_range(value, config.discretize_continuous)
+                beyond = _beyond_range(value, config.discretize_continuous,
+                                       position in stats.numeric_gaps)
                 if beyond:
                     raise ValueError("The numeric feature {0} has the value {1}, {2}"
                                      .format(quote(name), quote(value), beyond))
@@ -133,36 +150,36 @@ class Transaction:
 
 
 def takes_missing(stats, position):
-    """Whether a record may leave the feature at ``position`` without a value: only a
-    categorical column whose training data had gaps, which are its category None."""
+    """Whether the statistics have a gap state for the feature at ``position``: the
+    training data had gaps there (or the statistics were adjusted to a record's gap)."""
     categories = stats.cat_cols_encoding_map.get(position)
-    return categories is not None and any(value is None for value in categories.tolist())
+    if categories is None:
+        return position in stats.numeric_gaps
+    return any(_is_missing(value) for value in categories.tolist())
 
 
 def no_value_message(name):
-    """The error for a record without a value for the feature ``name`` that must have one."""
-    return "The feature {0} has no value".format(quote(name))
+    """The error for a record without a value for the feature ``name`` whose training data
+    had no gaps, explained without statistics adjusted to the record."""
+    return ("The feature {0} has no value, which its training data never lacked; "
+            "explain_record and explain_records explain such a record, holding the gap"
+            .format(quote(name)))
 
 
-def first_gap(config, row):
-    """The name of the first feature that ``row`` (values in feature-column order) leaves
-    empty although it must have a value, or None."""
-    for position, (name, value) in enumerate(zip(config.feature_columns, row)):
-        if _is_missing(_plain(value)) and not takes_missing(config.training_stats, position):
-            return name
-    return None
-
-
-def _beyond_range(value, binned):
+def _beyond_range(value, binned, gaps):
     """Why a number is too large to explain, or None.
 
     Every value goes through a float, and when LIME bins numeric columns it
     writes the record's values into an array of 64-bit integer bin numbers.
+    In a column with gaps the numbers from GAP_BOUNDARY up are the gap's.
     """
     try:
         magnitude = abs(float(value))
     except OverflowError:  # an integer past the floating-point range
         return "beyond the floating-point range"
+    if binned and gaps and math.isfinite(magnitude) and magnitude >= GAP_BOUNDARY:
+        return "too large to explain: numeric values of a column with gaps must stay below " \
+               "2**62 (about 4.6e18) in magnitude"
     if binned and math.isfinite(magnitude) and magnitude >= 2.0 ** 63:
         return "too large to explain: numeric values must stay below 2**63 (about 9.2e18) " \
                "in magnitude"
@@ -170,13 +187,15 @@ def _beyond_range(value, binned):
 
 
 def _category_code(categories, name, value):
+    gap = _is_missing(value)
     for code, category in enumerate(categories.tolist()):
-        # None (a gap) is only ever itself; other values compare as Python values.
-        same = category is value if category is None or value is None else category == value
+        # A gap matches only the gap category; other values compare as Python values.
+        same = _is_missing(category) if gap or _is_missing(category) else category == value
         if same:
             return code
     raise ValueError("The categorical feature {0} has the value {1}, which the training "
-                     "data never held".format(quote(name), quote(value)))
+                     "data never held; explain_record and explain_records explain such a "
+                     "record, which keeps its value".format(quote(name), quote(value)))
 
 
 def _check_class_label(prediction, field, class_labels):

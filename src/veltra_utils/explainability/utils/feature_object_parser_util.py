@@ -5,11 +5,20 @@ LIME describes a feature in one of these forms:
 * ``name <= 1.00``, ``1.00 < name <= 2.00``, ``name > 2.00``: a discretised numeric feature;
 * ``name=value``: a categorical feature;
 * ``name``: a numeric feature when continuous features are not discretised.
+
+A gap reads as such: the category NaN (``name=nan``) and the bin above
+GAP_BOUNDARY (``name > 9223372036854775808.00``) are the feature's missing
+value, and the bin below that boundary is the open top bin it would be in
+a column without gaps.
 """
 import numbers
 import re
 
 from veltra_utils.explainability.entity.explain_response import ExplanationFeature, FeatureRange
+from veltra_utils.explainability.utils.values import GAP_BOUNDARY
+
+# How LIME prints the category of a column's gaps.
+_GAP_CATEGORY_TEXT = "nan"
 
 # A bound as LIME prints it ("%.2f"), plus signs, exponents and the
 # non-finite spellings, so that hand-made descriptions parse as well.
@@ -55,6 +64,9 @@ class FeatureObjectParserUtil:
                                  .format(description))
             # The value is reported as it stands: " gold " and "gold" are different
             # categories, and LIME prints the category right after the "=".
+            if value == _GAP_CATEGORY_TEXT:
+                return ExplanationFeature(_checked_name(name, description), weight,
+                                          is_categorical=True, is_missing=True)
             return ExplanationFeature(_checked_name(name, description), weight,
                                       feature_value=value, is_categorical=True)
 
@@ -63,7 +75,10 @@ class FeatureObjectParserUtil:
 
         text = description.strip()
         match = _BETWEEN.match(text)
-        if match:
+        if match and _bound(match.group("high")) == GAP_BOUNDARY:
+            feature_range = FeatureRange(_bound(match.group("low")), None,
+                                         min_inclusive=False, max_inclusive=False)
+        elif match:
             feature_range = FeatureRange(_bound(match.group("low")), _bound(match.group("high")),
                                          min_inclusive=False, max_inclusive=True)
         else:
@@ -75,6 +90,9 @@ class FeatureObjectParserUtil:
                 match = _ABOVE.match(text)
                 if not match:
                     raise ValueError("Cannot parse the feature description {0!r}".format(description))
+                if _bound(match.group("low")) == GAP_BOUNDARY:
+                    return ExplanationFeature(_checked_name(match.group("name"), description),
+                                              weight, is_missing=True)
                 feature_range = FeatureRange(_bound(match.group("low")), None,
                                              min_inclusive=False, max_inclusive=False)
         return ExplanationFeature(_checked_name(match.group("name"), description), weight,

@@ -49,3 +49,30 @@ def numeric_dtype(data_type):
     if isinstance(data_type, str) and data_type.lower() in _FLOATING_TYPES:
         return np.float64
     return None
+
+
+# -- gaps ---------------------------------------------------------------------
+#
+# A gap reaches the model as NaN, which scikit-learn's imputers and encoders
+# treat as missing, in numeric and categorical columns alike. The category of
+# a categorical column's gaps is this NaN. LIME's numeric space has no room for
+# NaN (its sampler cannot draw it), so there a missing number is the value
+# GAP_NUMBER, in a bin of its own above GAP_BOUNDARY, which no number a record
+# may hold in such a column reaches; the scoring path turns it back into NaN.
+# Both stay below 2**63: LIME writes a record's value into an int64 array.
+GAP_CATEGORY = float("nan")  # one object of its own, told apart from other NaNs by identity
+GAP_BOUNDARY = 2.0 ** 62
+GAP_NUMBER = 1.5 * 2.0 ** 62
+
+
+def is_gap_number(value):
+    """Whether ``value`` is LIME's stand-in for a missing number (rounded or not)."""
+    try:
+        return value == GAP_NUMBER
+    except (TypeError, ValueError):
+        return False
+
+
+def gap_category_of(values):
+    """``values`` with every missing value as GAP_CATEGORY, as a new list."""
+    return [GAP_CATEGORY if is_missing(plain(value)) else plain(value) for value in values]
