@@ -13,6 +13,10 @@ from veltra_utils.explainability.scoring import plain_lists, scoring_function
 DIED = "ended unexpectedly"
 
 
+def refuse(rows):
+    raise RuntimeError("the model is down")
+
+
 def error_text(response):
     assert set(response) == {"error"}, response
     assert response["error"]["code"] == "KTRES1001E"
@@ -97,6 +101,19 @@ class TestFailuresStayPerRecord:
         assert [response for position, response in enumerate(responses)
                 if position not in failed] == \
             [response for position, response in enumerate(serial) if position not in failed]
+
+    @pytest.mark.parametrize("workers", [1, 2])
+    def test_a_batch_whose_every_record_fails_is_answered_record_by_record(self, workers):
+        problem = churn()
+        unscored = problem.frame.drop(columns=["prediction", "probability"]).head(3)
+        responses = explain_records(unscored, refuse, problem.config, workers=workers,
+                                    progress=False)
+        assert ["model is down" in error_text(response) for response in responses] == [True] * 3
+        stream = batch.iter_explanations(unscored, refuse, problem.config, workers=workers)
+        next(stream)
+        stream.close()  # a consumer may stop early
+        empty = batch.iter_explanations([], refuse, problem.config, workers=workers)
+        assert list(empty) == [] and empty.close() is None
 
     @pytest.mark.parametrize("how", ["exit", "kill", "raise"])
     def test_a_record_that_ends_its_worker_fails_alone(self, how):

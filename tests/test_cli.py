@@ -357,7 +357,7 @@ def test_worker_processes_and_spark_print_what_one_process_prints(work, capsys, 
     folder, train, _ = work
     records = train[FEATURES].head(5).copy()
     records[PLAN] = records[PLAN].astype(object)
-    records.loc[1, PLAN] = "never seen"     # the explainer answers with an error
+    records.loc[1, PLAN] = "never seen"     # explained from statistics adjusted to it
     records.loc[3, "income"] = np.nan       # the model cannot score it, so it stays here
     records.to_csv(folder / "engine.csv", index=False)
     selection = ["--rows", "0:5,2"]         # a record asked for twice comes out twice
@@ -368,7 +368,7 @@ def test_worker_processes_and_spark_print_what_one_process_prints(work, capsys, 
     assert _explain(work, *selection, *engine, records="engine.csv") == 1
     captured = capsys.readouterr()
     assert captured.out == alone
-    assert captured.err.splitlines() == ["veltra-explain: 2 of 6 records could not be explained"]
+    assert captured.err.splitlines() == ["veltra-explain: 1 of 6 records could not be explained"]
 
 
 _needs_spark = pytest.mark.skipif(bool(_spark_unavailable()), reason=_spark_unavailable() or "-")
@@ -543,6 +543,17 @@ def test_report_is_written_well_formed_and_self_contained(work, capsys):
     assert "<title>Churn &amp; &lt;co&gt;</title>" in text
     assert "src=" not in text and "href=\"http" not in text
     assert [name for name in os.listdir(folder) if name.startswith(".veltra-")] == []
+
+
+def test_a_report_is_written_when_every_record_fails(work, capsys):
+    folder, train, _ = work
+    records = train[FEATURES].head(3).assign(income=np.inf)  # the model scores none of them
+    records.to_csv(folder / "all_bad.csv", index=False)
+    report = folder / "all_bad.html"
+    assert _explain(work, "--report", str(report), records="all_bad.csv") == 1
+    text = report.read_text(encoding="utf-8")
+    assert text.count('class="error"') == 3 and "3 of 3 records could not be explained" in \
+        capsys.readouterr().err
 
 
 def test_help_and_row_selection(capsys):

@@ -14,6 +14,8 @@ pytest.importorskip("pyarrow")
 if shutil.which("java") is None:
     pytest.skip("Spark needs a Java runtime", allow_module_level=True)
 
+from veltra_utils.explainability import tables  # noqa: E402
+from veltra_utils.explainability.batch import explain_record  # noqa: E402
 from veltra_utils.explainability.scoring import scoring_function  # noqa: E402
 from veltra_utils.explainability.spark import (explain_dataframe, explain_file,  # noqa: E402
                                                 spark_error)
@@ -60,9 +62,10 @@ def test_key_columns_and_failures_kept_to_their_records(spark):
     assert [list(row.asDict()) for row in rows] == [["record_id", "lime"]] * len(records)
     assert [row["record_id"] for row in rows] == list(range(len(records)))
     explained = responses(rows, "lime")
-    for position, text in ((4, "enterprise"), (9, "refuses this customer")):
-        assert explained[position]["error"]["code"] == "KTRES1001E"
-        assert text in explained[position]["error"]["message"]
+    assert explained[9]["error"]["code"] == "KTRES1001E"
+    assert "refuses this customer" in explained[9]["error"]["message"]
+    # A new category is explained on Spark as in this process.
+    assert explained[4] == explain_record(records.loc[4].to_dict(), problem.score, problem.config)
     serial = list(serial_responses())
     assert [explained[p] for p in range(len(rows)) if p not in (4, 9)] == \
         [serial[p] for p in range(len(rows)) if p not in (4, 9)]
@@ -92,14 +95,17 @@ def test_a_csv_file_is_read_numbered_scored_and_written_by_spark_as_the_local_en
     records.to_csv(tmp_path / "records.csv", index=False, sep=";")
     output = tmp_path / "explained"
     assert explain_file(spark, str(tmp_path / "records.csv"), problem.score, problem.config,
-                        str(output), key_columns=["record_id"], rows="1:8,8,2") == (8, 2)
+                        str(output), key_columns=["record_id"], rows="1:8,8,2") == (8, 1)
     rows = spark.read.parquet(str(output)).orderBy("row").collect()
     assert [list(row.asDict()) for row in rows] == [["row", "record_id", "explanation"]] * 8
     assert [(row["row"], row["record_id"]) for row in rows] == \
         [(number, str(number)) for number in range(1, 9)]
     explained = responses(rows)
     assert "row 3, column 'tenure_months' holds 'many'" in explained[2]["error"]["message"]
-    assert "The feature 'plan' has no value" in explained[4]["error"]["message"]
+    local = tables.frame_records(tables.read_records(str(tmp_path / "records.csv"),
+                                                     problem.config), problem.config, [5])[0]
+    assert explained[4] == explain_record(local, problem.score, problem.config)
+    assert explained[4]["held_features"] == ["plan"]  # no gaps there in training
     serial = serial_responses()
     assert [explained[number - 1] for number in (1, 2, 4, 6, 7, 8)] == \
         [serial[number] for number in (1, 2, 4, 6, 7, 8)]

@@ -221,3 +221,37 @@ def test_repeated_and_blank_column_names_are_named_as_pandas_names_them(tmp_path
         computed = TrainingStats.from_files(path, "label")
     assert computed.feature_columns == ["x", "y", "x.2", "Unnamed: 3", "x.1"]
     assert_same_stats(computed.to_dict(), expected)
+
+
+@pytest.mark.parametrize("engine", ["duckdb", "spark"])
+def test_files_as_spreadsheet_programs_write_them(tmp_path, request, engine):
+    # A byte-order mark, decimal commas, gaps in numbers and text, and rows without a label.
+    from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+    from veltra_utils.explainability.tables import DecimalCommaWarning
+
+    path = tmp_path / "export.csv"
+    path.write_text("weight;count;town;y\n" + "".join(
+        "{0},{1};{2};{3};{4}\n".format(60 + i % 9, i % 4, "" if i % 5 == 0 else i % 3,
+                                       "" if i % 7 == 0 else "Oslo Bergen Bodø".split()[i % 3],
+                                       "" if i % 11 == 0 else "ab"[i % 2])
+        for i in range(40)), encoding="utf-8-sig")
+
+    def computed(**settings):
+        if engine == "spark":
+            return stats_of_files_on_spark(request.getfixturevalue("spark"), str(path), "y",
+                                           **settings)
+        return TrainingStats.from_files(path, "y", **settings)
+
+    for decimal, weight in ((",", "double"), (None, "string")):
+        with pytest.warns(UserWarning) as caught:
+            expected = TrainingStats.from_files(path, "y", engine="pandas", decimal=decimal)
+            stats = computed(decimal=decimal)
+        assert stats.feature_columns == ["weight", "count", "town"]
+        assert stats.schema == {"weight": weight, "count": "double", "town": "string"}
+        assert stats.row_count == 36 and stats.numeric_gaps == expected.numeric_gaps
+        assert_same_stats(stats.to_dict(), expected.to_dict())
+        warned = [str(warning.message) for warning in caught]
+        assert warned.count("4 rows without a value in the label column 'y' are left out of "
+                            "the statistics") == 2
+        assert sum(issubclass(warning.category, DecimalCommaWarning)
+                   for warning in caught) == (2 if decimal is None else 0)

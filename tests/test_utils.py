@@ -51,6 +51,18 @@ class TestFeatureObjectParser:
         assert feature.weight == -0.25 and type(feature.weight) is float
         assert feature.is_categorical is False and feature.feature_value is None
 
+    @pytest.mark.parametrize("description, categorical, feature_range", [
+        # The gap's bin lies above 2**62; the bin below it is the open top bin.
+        ("income > 4611686018427387904.00", False, None),
+        ("30.00 < income <= 4611686018427387904.00", False, FeatureRange(30.0, None)),
+        ("city=nan", True, None),
+    ])
+    def test_a_gap_reads_as_missing(self, description, categorical, feature_range):
+        feature = parse((description, 0.5), is_categorical=categorical, discretize_continuous=True)
+        assert feature.feature_name in ("income", "city") and feature.feature_value is None
+        assert feature.is_missing is (True if feature_range is None else None)
+        assert feature.feature_range == feature_range
+
     @pytest.mark.parametrize("description, name, value", [
         ("color=red", "color", "red"), (" color = dark red ", "color", " dark red "),
         ("plan= gold ", "plan", " gold "),

@@ -21,7 +21,8 @@ import importlib
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:  # what editors and type checkers see; at run time the names load lazily
-    from veltra_utils.explainability.batch import ModelScoring, explain_records, iter_explanations
+    from veltra_utils.explainability.batch import (ModelScoring, explain_record, explain_records,
+                                                   iter_explanations)
     from veltra_utils.explainability.entity.explain_response import error_response
     from veltra_utils.explainability.entity.constants import ProblemType
     from veltra_utils.explainability.entity.explain_config import ExplainConfig
@@ -43,6 +44,7 @@ _EXPORTS = {
     "scoring_function": "veltra_utils.explainability.scoring",
     "plain_lists": "veltra_utils.explainability.scoring",
     "ModelScoring": "veltra_utils.explainability.batch",
+    "explain_record": "veltra_utils.explainability.batch",
     "explain_records": "veltra_utils.explainability.batch",
     "iter_explanations": "veltra_utils.explainability.batch",
     "error_response": "veltra_utils.explainability.entity.explain_response",

@@ -168,6 +168,27 @@ def _add_separator(parser):
     parser.add_argument("--sep", type=_separator, metavar="CHAR",
                         help="the CSV file's separator, e.g. ';' or tab (default: whichever of "
                              "',' ';' tab '|' its first lines use)")
+    parser.add_argument("--decimal", choices=(".", ","), metavar="MARK",
+                        help="the CSV file's decimal mark: '.' (the default) or ',' for "
+                             "numbers written 64,9")
+
+
+@contextlib.contextmanager
+def _warnings_said():
+    """Say the warnings of reading the input files, each on a line of its own, in the
+    command's words."""
+    from veltra_utils.explainability.tables import DecimalCommaWarning
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            yield
+        finally:
+            for warning in caught:
+                text = _one_line(warning.message)
+                if isinstance(warning.message, DecimalCommaWarning):
+                    text = text.replace('pass decimal=","', "give --decimal ,")
+                _say("{0}: warning: {1}".format(PROG, text))
 
 
 def _add_verbose(parser):
@@ -246,7 +267,8 @@ def run_stats(args):
     engine = args.engine or ("pandas" if args.discretizer == "entropy" else "duckdb")
     if args.master is not None and engine != "spark":
         raise UsageError("--master is the Spark master and needs --engine spark")
-    with _refused("cannot compute statistics of {0}: ".format(args.train)):
+    with _refused("cannot compute statistics of {0}: ".format(args.train)), \
+            _warnings_said():
         try:
             stats = _statistics(args, engine)
         except AmbiguousLabelError as error:
@@ -278,13 +300,13 @@ def _statistics(args, engine):
                     discretizer=args.discretizer)
     if engine != "spark":
         return TrainingStats.from_files(args.train, args.label, engine=engine, sep=args.sep,
-                                        **settings)
+                                        decimal=args.decimal, **settings)
     from veltra_utils.explainability import spark
     from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
 
     with spark.started(master=args.master, verbose=args.verbose) as session:
         return stats_of_files_on_spark(session, args.train, args.label, sep=args.sep,
-                                       **settings)
+                                       decimal=args.decimal, **settings)
 
 
 # ---------------------------------------------------------------- explain
@@ -302,8 +324,8 @@ def run_explain(args):
     score = _scoring(model, config, args)
     if args.output and args.engine == "spark":
         return _explain_file_on_spark(args, config, score, replace)
-    with _refused():
-        frame = tables.read_records(args.records, config, sep=args.sep)
+    with _refused(), _warnings_said():
+        frame = tables.read_records(args.records, config, sep=args.sep, decimal=args.decimal)
     positions = parse_rows(args.rows, len(frame)) if args.rows else list(range(len(frame)))
     if args.output:  # a file holds each row once, keyed by it, as Spark writes it
         positions = list(dict.fromkeys(positions))
@@ -370,7 +392,8 @@ def _explain_file_on_spark(args, config, score, replace):
     with _refused(), spark.started(master=args.master, verbose=args.verbose) as session:
         count, failed = spark.explain_file(session, args.records, score, config, args.output,
                                            key_columns=args.key or (), sep=args.sep,
-                                           rows=args.rows, overwrite=replace)
+                                           rows=args.rows, overwrite=replace,
+                                           decimal=args.decimal)
     _say("{0}: {1} explanation{2} written to {3}".format(PROG, count, "" if count == 1 else "s",
                                                         args.output))
     if failed:

@@ -170,8 +170,8 @@ def _gaps_as_nan(values):
     kind = values.dtype.kind
     if kind in "fiu":  # an integer column holds the stand-in rounded, exactly
         gaps = values == GAP_NUMBER
-    elif kind == "O":
-        gaps = pd.isna(values) | (values == GAP_NUMBER)
+    elif kind == "O":  # numbers with the stand-in arrive typed; here only None needs NaN
+        gaps = pd.isna(values)
     else:
         return values
     if not gaps.any():

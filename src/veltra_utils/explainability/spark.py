@@ -38,9 +38,11 @@ def explain_dataframe(df, scoring_function, config, *, response_column="explanat
     return _explained(df, scoring_function, config, response_column, key_columns, cells=None)
 
 
-def _explained(df, scoring_function, config, response_column, key_columns, cells):
+def _explained(df, scoring_function, config, response_column, key_columns, cells,
+               decimal=None):
     """``explain_dataframe``, with ``cells`` saying how the records' cells are stored:
-    None as the DataFrame holds them, "csv" as text to convert, "parquet" as typed values."""
+    None as the DataFrame holds them, "csv" as text to convert (``decimal`` its decimal
+    mark), "parquet" as typed values."""
     from pyspark.sql import functions
     from pyspark.sql.types import StringType, StructField, StructType
 
@@ -65,7 +67,8 @@ def _explained(df, scoring_function, config, response_column, key_columns, cells
 
     payload = cloudpickle.dumps((config, scoring_function), protocol=pickle.HIGHEST_PROTOCOL)
     source = _broadcast(df, payload)
-    explain = _PartitionExplainer(uuid.uuid4().hex, source, keys, response_column, cells)
+    explain = _PartitionExplainer(uuid.uuid4().hex, source, keys, response_column, cells,
+                                  decimal)
     return df.select(*[functions.col(_quoted(name)) for name in selected]) \
         .mapInPandas(explain, schema)
 
@@ -111,12 +114,13 @@ _loaded = {}
 class _PartitionExplainer:
     """The function ``mapInPandas`` runs for each partition: batches of records in, responses out."""
 
-    def __init__(self, token, source, keys, response_column, cells=None):
+    def __init__(self, token, source, keys, response_column, cells=None, decimal=None):
         self.token = token
         self.source = source
         self.keys = keys
         self.response_column = response_column
         self.cells = cells
+        self.decimal = decimal
 
     def _payload(self):
         payload = _loaded.get(self.token)
@@ -161,7 +165,7 @@ class _PartitionExplainer:
         if self.cells == "csv":
             # The index is the record's row number, which names it in cell errors.
             batch = _missing_as_none(batch.set_index(batch[self.keys[0]].to_numpy()))
-        tables.convert_cells(batch, config)
+        tables.convert_cells(batch, config, self.decimal)
         return tables.frame_records(batch, config), tables.refused_records(batch)
 
 
@@ -208,7 +212,7 @@ _RECORDS_PER_TASK = 500
 
 
 def explain_file(spark, path, scoring_function, config, output, *, key_columns=(), sep=None,
-                 rows=None, overwrite=False):
+                 rows=None, overwrite=False, decimal=None):
     """Explain the records of a CSV or Parquet file on Spark and write them to Parquet.
 
     Spark reads ``path`` itself (a CSV file with a header row, or Parquet) and
@@ -218,8 +222,9 @@ def explain_file(spark, path, scoring_function, config, output, *, key_columns=(
     the response as JSON text; nothing passes through the driver. The column
     names are ``output_columns(file columns, key_columns)``. ``rows`` selects
     records as ``--rows`` does (``tables.select_rows``). CSV cells are
-    converted as the local engine converts them, so a bad cell fails only its
-    own record. ``overwrite`` replaces an existing ``output``.
+    converted as the local engine converts them (``decimal`` is their decimal
+    mark), so a bad cell fails only its own record. ``overwrite`` replaces an
+    existing ``output``.
 
     Returns ``(explained, failed)``: the number of records written and of
     error responses among them. Raises ValueError (``tables.TableError``) for a
@@ -247,7 +252,8 @@ def explain_file(spark, path, scoring_function, config, output, *, key_columns=(
     parts = max(1, min(count, max(spark.sparkContext.defaultParallelism,
                                   -(-count // _RECORDS_PER_TASK))))
     frame = frame.repartitionByRange(parts, row).sortWithinPartitions(row)
-    explained = _explained(frame, scoring_function, config, response, [row] + keys, cells)
+    explained = _explained(frame, scoring_function, config, response, [row] + keys, cells,
+                           decimal)
     try:
         explained.write.mode("overwrite" if overwrite else "errorifexists").parquet(output)
         written = spark.read.parquet(output)

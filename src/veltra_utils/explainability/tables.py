@@ -9,6 +9,7 @@ Every failure is a ``TableError`` whose message names the file and says in one
 line what is wrong with it.
 """
 import contextlib
+import warnings
 
 from veltra_utils.explainability.utils.text import one_line, quote
 from veltra_utils.explainability.utils.values import is_missing, plain
@@ -18,15 +19,19 @@ class TableError(ValueError):
     """A table file that cannot be read, or that lacks what it must hold."""
 
 
-def read_table(path, what="table", dtype=None, sep=None):
+def read_table(path, what="table", dtype=None, sep=None, decimal=None):
     """The CSV or Parquet file at ``path`` as a pandas DataFrame.
 
     ``what`` names the file in messages ("training data", "records"). A file
     that starts with Parquet's ``PAR1`` marker is read as Parquet, whatever its
-    name, with the types it stores (``dtype`` and ``sep`` do not apply); that
-    needs pyarrow. Any other file is CSV: ``sep`` is its separator, by default
-    the one of ``,`` ``;`` tab ``|`` its first lines use (``,`` when they do
-    not tell). ``dtype`` maps column names to the types to read them as. A
+    name, with the types it stores (``dtype``, ``sep`` and ``decimal`` do not
+    apply); that needs pyarrow. Any other file is CSV: ``sep`` is its
+    separator, by default the one of ``,`` ``;`` tab ``|`` its first lines use
+    (``,`` when they do not tell); ``decimal`` its decimal mark, ``.`` by
+    default (``,`` for ``64,9``): columns that look like numbers with decimal
+    commas while it is not given are read as text, with a
+    ``DecimalCommaWarning``. A byte-order mark is not part of the first
+    column's name. ``dtype`` maps column names to the types to read them as. A
     space after each separator, as hand-written files often have, is not part
     of the value.
     """
@@ -38,8 +43,12 @@ def read_table(path, what="table", dtype=None, sep=None):
         if sep is None:
             sep = sniff_separator(path)
         with _file_errors(path, what):
-            return pd.read_csv(path, dtype=dtype, sep=sep, skipinitialspace=True,
-                               na_values=sorted(MISSING_TEXT), keep_default_na=False)
+            frame = pd.read_csv(path, dtype=dtype, sep=sep, skipinitialspace=True,
+                                na_values=sorted(MISSING_TEXT), keep_default_na=False,
+                                decimal=decimal or ".", encoding="utf-8-sig")
+        if decimal is None:
+            warn_decimal_commas(decimal_comma_columns(frame), path)
+        return frame
     except pd.errors.EmptyDataError:
         raise TableError("the {0} file {1} is empty".format(what, path)) from None
     except TableError:
@@ -47,6 +56,50 @@ def read_table(path, what="table", dtype=None, sep=None):
     except (pd.errors.ParserError, UnicodeDecodeError, ValueError, OSError) as error:
         raise TableError("the {0} file {1} is not readable CSV: {2}"
                          .format(what, path, one_line(error))) from None
+
+
+class DecimalCommaWarning(UserWarning):
+    """Columns of a CSV file that look like numbers with decimal commas were read as text;
+    ``columns`` names them."""
+
+    def __init__(self, message, columns=()):
+        super().__init__(message)
+        self.columns = list(columns)
+
+
+def warn_decimal_commas(columns, path):
+    """Warn that the columns ``columns`` of the CSV file ``path`` look like numbers written
+    with decimal commas, which were read as text."""
+    if columns:
+        warnings.warn(DecimalCommaWarning(
+            "the column{0} {1} of {2} look{3} like numbers written with a decimal comma (64,9) "
+            "and {4} read as text; pass decimal=\",\" to read {5} as numbers".format(
+                "s" if len(columns) > 1 else "", ", ".join(quote(name) for name in columns),
+                path, "" if len(columns) > 1 else "s", "are" if len(columns) > 1 else "is",
+                "them" if len(columns) > 1 else "it"), columns), stacklevel=3)
+
+
+# A cell that is a number only with a decimal comma, and one that is a whole number.
+DECIMAL_COMMA_PATTERN = r"[+-]?[0-9]*,[0-9]+"
+WHOLE_NUMBER_PATTERN = r"[+-]?[0-9]+"
+
+
+def decimal_comma_columns(frame):
+    """The text columns of ``frame`` whose cells are all numbers, some with a decimal comma."""
+    import pandas as pd
+
+    found = []
+    for name in frame.columns:
+        column = frame[name]
+        if not (pd.api.types.is_object_dtype(column.dtype)
+                or pd.api.types.is_string_dtype(column.dtype)):
+            continue
+        present = column.dropna().astype(str).str.strip()
+        commas = present.str.fullmatch(DECIMAL_COMMA_PATTERN)
+        if len(present) and commas.any() and \
+                (commas | present.str.fullmatch(WHOLE_NUMBER_PATTERN)).all():
+            found.append(name)
+    return found
 
 
 # The separators a CSV file is looked at for, in the order ties go.
@@ -113,7 +166,7 @@ def csv_header(path, sep):
     and a name seen before takes ".1", ".2", ... so that the records read later match."""
     import csv
 
-    with open(path, newline="", encoding="utf-8", errors="replace") as stream:
+    with open(path, newline="", encoding="utf-8-sig", errors="replace") as stream:
         header = next(csv.reader(stream, delimiter=sep, quotechar='"', skipinitialspace=True), [])
     names = [name or "Unnamed: {0}".format(place) for place, name in enumerate(header)]
     seen = {}
@@ -157,7 +210,7 @@ def _read_parquet(path, what):
                          .format(what, path, one_line(error))) from None
 
 
-def read_records(path, config, sep=None):
+def read_records(path, config, sep=None, decimal=None):
     """The records of a CSV or Parquet file as a DataFrame, checked against ``config``.
 
     Categorical columns whose categories are text are read as text, so a
@@ -165,18 +218,19 @@ def read_records(path, config, sep=None):
     that holds no number, or a number past the range of its column's type, is
     left empty and noted in ``cell_errors(frame)``, so that its record fails
     alone (``refused_records``) instead of turning the whole column into text.
-    ``sep`` is the CSV separator (see ``read_table``). Raises TableError when
-    the file lacks a feature column or holds no records.
+    ``sep`` and ``decimal`` are the CSV separator and decimal mark (see
+    ``read_table``). Raises TableError when the file lacks a feature column or
+    holds no records.
     """
     from veltra_utils.explainability.entity.explain_config import missing_columns
 
-    frame = read_table(path, "records", dtype=record_dtypes(config), sep=sep)
+    frame = read_table(path, "records", dtype=record_dtypes(config), sep=sep, decimal=decimal)
     missing = missing_columns(frame.columns, config, scored=False)
     if missing:
         raise TableError(missing_message(path, missing))
     if len(frame) == 0:
         raise TableError("the records file {0} holds no records".format(path))
-    return convert_cells(frame, config)
+    return convert_cells(frame, config, decimal)
 
 
 def record_dtypes(config):
@@ -193,18 +247,18 @@ def missing_message(path, missing):
         path, "s" if len(missing) > 1 else "", ", ".join(quote(name) for name in missing))
 
 
-def convert_cells(frame, config):
+def convert_cells(frame, config, decimal=None):
     """Turn ``frame``'s number columns from the text a CSV file holds into numbers; return it.
 
     A cell that holds no number, or a number past its column's range, is left
     empty and noted in ``cell_errors(frame)``; the message names the row by
     the frame's index. Columns already typed (as Parquet stores them) keep
-    their type.
+    their type. ``decimal`` is the decimal mark of the text (``.`` when None).
     """
     errors = {}
     for name, kind in _number_columns(config).items():
         if name in frame.columns:
-            _read_numbers(frame, name, kind, errors)
+            _read_numbers(frame, name, kind, errors, decimal or ".")
     frame.attrs[_CELL_ERRORS] = {row: "; ".join(errors[row]) for row in sorted(errors)}
     return frame
 
@@ -288,7 +342,7 @@ def _number_columns(config):
     return kinds
 
 
-def _read_numbers(frame, name, kind, errors):
+def _read_numbers(frame, name, kind, errors, decimal="."):
     """Turn the column ``name`` from the text the file holds into numbers (or true/false).
 
     A cell that is no number, or one past its type's range, is emptied and its
@@ -315,6 +369,9 @@ def _read_numbers(frame, name, kind, errors):
             lambda text: _TRUE_FALSE.get(text.strip().lower(), text) if isinstance(text, str)
             else None)
         return
+    if decimal != ".":
+        column = column.map(lambda text: text if not isinstance(text, str) or "." in text
+                            else text.replace(decimal, "."))
     numbers = pd.to_numeric(column, errors="coerce")
     text_only = present & numbers.isna()
     if kind == "code":

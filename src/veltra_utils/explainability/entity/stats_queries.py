@@ -23,7 +23,8 @@ import uuid
 import numpy as np
 import pandas as pd
 
-from veltra_utils.explainability.tables import MISSING_TEXT
+from veltra_utils.explainability.tables import (DECIMAL_COMMA_PATTERN, MISSING_TEXT,
+                                                WHOLE_NUMBER_PATTERN, warn_decimal_commas)
 from veltra_utils.explainability.utils.text import one_line, quote
 
 # The largest share of the engine's memory one quantile query may fill: the
@@ -446,7 +447,7 @@ def duckdb_connection(memory_limit="256MB", threads=None, temp_directory=None):
 
 def stats_from_files(stats, path, label_column, categorical_columns=(), problem_type=None,
                      feature_columns=None, missing="category", sep=None,
-                     memory_limit="256MB", threads=None):
+                     memory_limit="256MB", threads=None, decimal=None):
     """Fill ``stats`` from the CSV or Parquet files ``path`` names, computed by DuckDB."""
     import duckdb
 
@@ -468,7 +469,7 @@ def stats_from_files(stats, path, label_column, categorical_columns=(), problem_
                 if parquet:
                     source = _parquet_source(connection, files, path)
                 else:
-                    source = _csv_source(connection, files, path, sep, scratch)
+                    source = _csv_source(connection, files, path, sep, scratch, decimal)
                 check_names([column.name for column in source.columns], path, label_column,
                             feature_columns)
                 return compute(stats, source, label_column, categorical_columns, problem_type,
@@ -501,7 +502,7 @@ def _pandas_categories(connection, first):
         return set()
 
 
-def _csv_source(connection, files, path, sep, scratch):
+def _csv_source(connection, files, path, sep, scratch, decimal=None):
     """The CSV files as typed Parquet in ``scratch``, typed as pandas would read them."""
     from veltra_utils.explainability.tables import csv_header, sniff_separator
 
@@ -513,16 +514,19 @@ def _csv_source(connection, files, path, sep, scratch):
     text = duckdb_source(connection, raw, path)
     typed = os.path.join(scratch, "typed.parquet")
     connection.execute("COPY (SELECT {0} FROM {1}) TO {2} (FORMAT parquet)".format(
-        ", ".join(typed_columns(text)), raw, literal(typed)))
+        ", ".join(typed_columns(text, decimal, path)), raw, literal(typed)))
     return duckdb_source(connection, "read_parquet({0})".format(literal(typed)), path)
 
 
-def typed_columns(source):
+def typed_columns(source, decimal=None, path=None):
     """SELECT items that give each text column of ``source`` the type pandas reads it as.
 
     Leading spaces are not part of a cell, pandas' missing-value words make a
     cell missing, and a column is whole numbers, numbers, true/false or text
-    when every present cell is (an empty column is numbers).
+    when every present cell is (an empty column is numbers). ``decimal`` is
+    the decimal mark (``.`` when None); while it is not given, columns that
+    look like numbers with decimal commas are text, and a warning names them
+    (and ``path``).
     """
     dialect = source.dialect
     cells = {column.name: "CASE WHEN ltrim({0}) IN ({1}) THEN NULL ELSE ltrim({0}) END"
@@ -531,31 +535,50 @@ def typed_columns(source):
     flags = _CSV_TRUE + _CSV_FALSE
     parts = []
     for column in source.columns:
-        cell = cells[column.name]
+        cell, number = cells[column.name], _number_text(cells[column.name], decimal)
         parts += ["count({0})".format(cell),
                   "count(*) FILTER (WHERE {0} AND try_cast({1} AS BIGINT) IS NOT NULL)"
-                  .format(dialect.full_match(cell, _INTEGER_PATTERN), cell),
+                  .format(dialect.full_match(number, _INTEGER_PATTERN), number),
                   "count(*) FILTER (WHERE {0} AND try_cast({1} AS DOUBLE) IS NOT NULL)"
-                  .format(dialect.full_match(cell, _FLOAT_PATTERN), cell),
+                  .format(dialect.full_match(number, _FLOAT_PATTERN), number),
                   "count(*) FILTER (WHERE {0} IN ({1}))"
-                  .format(cell, ", ".join(literal(word) for word in flags))]
+                  .format(cell, ", ".join(literal(word) for word in flags)),
+                  "count(*) FILTER (WHERE {0})".format(dialect.full_match(
+                      cell, DECIMAL_COMMA_PATTERN)),
+                  "count(*) FILTER (WHERE {0})".format(dialect.full_match(
+                      cell, WHOLE_NUMBER_PATTERN))]
+    width = 6
     counts = source.one("SELECT {0} FROM {1}".format(", ".join(parts), source.table)) \
         if parts else ()
-    items = []
+    items, commas = [], []
     for place, column in enumerate(source.columns):
-        present, integers, numbers, flags_seen = counts[4 * place:4 * place + 4]
+        present, integers, numbers, flags_seen, decimal_commas, wholes = \
+            counts[width * place:width * place + width]
         cell, name = cells[column.name], column.sql_name
+        number = _number_text(cell, decimal)
+        if decimal is None and decimal_commas and present == decimal_commas + wholes:
+            commas.append(column.name)
         if present == integers and present:
-            items.append("CAST({0} AS BIGINT) AS {1}".format(cell, name))
+            items.append("CAST({0} AS BIGINT) AS {1}".format(number, name))
         elif present == numbers:
-            items.append("CAST({0} AS DOUBLE) AS {1}".format(cell, name))
+            items.append("CAST({0} AS DOUBLE) AS {1}".format(number, name))
         elif present == flags_seen:
             items.append("CASE WHEN {0} IN ({1}) THEN true WHEN {0} IS NOT NULL THEN false END "
                          "AS {2}".format(cell, ", ".join(literal(word) for word in _CSV_TRUE),
                                          name))
         else:
             items.append("{0} AS {1}".format(cell, name))
+    warn_decimal_commas(commas, path or source.where)
     return items
+
+
+def _number_text(cell, decimal):
+    """The cell as the text of a number: its decimal mark a point. With a mark other than
+    the point, a cell that holds a point is no number, as pandas reads it."""
+    if decimal in (None, "."):
+        return cell
+    return "CASE WHEN instr({0}, '.') > 0 THEN NULL ELSE replace({0}, {1}, '.') END".format(
+        cell, literal(decimal))
 
 
 def check_names(names, path, label_column, feature_columns):
@@ -583,7 +606,7 @@ def stats_from_spark(stats, df, label_column, categorical_columns=(), problem_ty
         df.sparkSession.catalog.dropTempView(view)
 
 
-def stats_of_files_on_spark(session, path, label_column, sep=None, **settings):
+def stats_of_files_on_spark(session, path, label_column, sep=None, decimal=None, **settings):
     """TrainingStats of the CSV or Parquet files ``path`` names, computed on Spark;
     ``settings`` are those of ``TrainingStats.from_spark``."""
     from veltra_utils.explainability.entity.training_stats import TrainingStats
@@ -591,7 +614,7 @@ def stats_of_files_on_spark(session, path, label_column, sep=None, **settings):
     from veltra_utils.explainability.spark import spark_error
 
     try:
-        frame = spark_table(session, path, sep)
+        frame = spark_table(session, path, sep, decimal)
         check_names(frame.columns, path, label_column, settings.get("feature_columns"))
         return TrainingStats.from_spark(frame, label_column, **settings)
     except (ValueError, RuntimeError):
@@ -600,7 +623,7 @@ def stats_of_files_on_spark(session, path, label_column, sep=None, **settings):
         raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
 
 
-def spark_table(session, path, sep=None):
+def spark_table(session, path, sep=None, decimal=None):
     """The CSV or Parquet files ``path`` names as a Spark DataFrame, typed as pandas reads them."""
     from veltra_utils.explainability.spark import read_csv_text
     from veltra_utils.explainability.tables import _starts_as_parquet
@@ -614,5 +637,5 @@ def spark_table(session, path, sep=None):
     source = Source(SPARK, SPARK.quote(view),
                     [Column(name, SPARK.quote(name), "text", "string") for name in raw.columns],
                     lambda sql: [tuple(row) for row in session.sql(sql).collect()], path)
-    return session.sql("SELECT {0} FROM {1}".format(", ".join(typed_columns(source)),
+    return session.sql("SELECT {0} FROM {1}".format(", ".join(typed_columns(source, decimal, path)),
                                                     source.table))

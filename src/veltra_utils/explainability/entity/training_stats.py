@@ -130,14 +130,16 @@ class TrainingStats:
     @classmethod
     def from_files(cls, path, label_column, categorical_columns=(), problem_type=None,
                    feature_columns=None, discretizer="quartile", missing="category",
-                   engine="duckdb", sep=None, memory_limit="256MB"):
+                   engine="duckdb", sep=None, memory_limit="256MB", decimal=None):
         """Compute the statistics of CSV or Parquet files without loading them into memory.
 
         ``path`` is one file or a glob pattern (``"train/*.parquet"``) whose files
         share their columns. The keyword arguments and the result are those of
         ``from_dataframe`` on the same table. CSV files are read as
         ``tables.read_table`` reads them: a header row, the separator ``sep`` or
-        the one their first lines use, empty cells and NA, n/a, ... missing.
+        the one their first lines use, the decimal mark ``decimal`` (``.``
+        unless given; columns of numbers with decimal commas are text then,
+        with a warning), empty cells and NA, n/a, ... missing.
 
         ``engine="duckdb"`` (the default) computes every figure in DuckDB, in
         about ``memory_limit`` of memory, spilling to a temporary folder
@@ -149,7 +151,7 @@ class TrainingStats:
             from veltra_utils.explainability import tables
             from veltra_utils.explainability.entity.stats_queries import check_names
 
-            frame = tables.read_table(path, "training data", sep=sep)
+            frame = tables.read_table(path, "training data", sep=sep, decimal=decimal)
             check_names(list(frame.columns), path, label_column, feature_columns)
             return cls.from_dataframe(frame, label_column, categorical_columns, problem_type,
                                       feature_columns, discretizer, missing)
@@ -161,7 +163,8 @@ class TrainingStats:
         stats = cls.__new__(cls)
         stats.discretizer = _chosen_discretizer(discretizer)
         return stats_from_files(stats, path, label_column, categorical_columns, problem_type,
-                                feature_columns, missing, sep=sep, memory_limit=memory_limit)
+                                feature_columns, missing, sep=sep, memory_limit=memory_limit,
+                                decimal=decimal)
 
     @classmethod
     def from_spark(cls, df, label_column, categorical_columns=(), problem_type=None,
