@@ -264,8 +264,8 @@ def held_note(response):
     held = response.get("held_features")
     if not held:
         return None
-    return ("missing in every sample, as in the record (the training data had no gaps "
-            "there), so it cannot weigh: {0}".format(", ".join(map(str, held))))
+    return ("Held missing: {0} (the training data had no gaps there, so every sample keeps "
+            "the record's gap and it cannot weigh)".format(", ".join(map(str, held))))
 
 
 def _weight(feature):
