@@ -474,6 +474,7 @@ def test_rows_without_a_label_are_left_out_with_a_warning():
     (pd.DataFrame({"x": [1, "two"], "y": [0, 1]}), {}, "mixes values of types"),
     (pd.DataFrame({"x": [1.0, np.inf], "y": [0, 1]}), {}, "infinite"),
     (pd.DataFrame({"x": [np.nan, np.nan], "y": [0, 1]}), {}, "no values"),
+    (pd.DataFrame({"x": [1.0, np.nan, -5e18], "y": [0, 1, 0]}), {}, "could not tell from its gaps"),
     (pd.DataFrame({"x": [1, 2, 3], "y": [0, 1, 2]}), {"problem_type": "binary"}, "3 distinct"),
     (pd.DataFrame({"x": [1, 2], "y": ["a", "b"]}), {"problem_type": "regression"}, "finite"),
     (pd.DataFrame({"x": [1, 2], "y": [0, 1]}), {"problem_type": "ranking"}, "problem type"),

@@ -245,6 +245,7 @@ def compute(stats, source, label_column, categorical_columns=(), problem_type=No
             for key, value in entries.items():
                 lime_stats[key][pos] = value
     stats._lime_stats = lime_stats
+    stats._check_gap_room()
     return stats
 
 

@@ -240,6 +240,7 @@ class TrainingStats:
                 for key, value in _binned_stats(values, bins).items():
                     lime_stats[key][pos] = value
         self._lime_stats = lime_stats
+        self._check_gap_room()
 
     # -- use -----------------------------------------------------------------
 
@@ -437,6 +438,18 @@ class TrainingStats:
             if position >= len(self.feature_columns) or position in self.cat_cols_encoding_map:
                 raise _malformed("numeric_gaps has an entry for position {0}, which is no "
                                  "numeric column", position)
+        self._check_gap_room()
+
+    def _check_gap_room(self):
+        """Refuse a numeric column with gaps whose numbers reach into the gap's bin."""
+        for position in sorted(self.numeric_gaps):
+            extremes = self._lime_stats["mins"][position][:1] + \
+                self._lime_stats["maxs"][position][-1:]
+            if any(abs(value) >= GAP_BOUNDARY for value in extremes):
+                raise ValueError(
+                    "The numeric column {0} has gaps and numbers of 2**62 (about 4.6e18) or "
+                    "more in magnitude, which LIME could not tell from its gaps".format(
+                        _shown(self.feature_columns[position])))
         for pos, name in enumerate(self.feature_columns):
             if pos in self.cat_cols_encoding_map:
                 _check_categorical_column(self, pos, name)

@@ -72,7 +72,7 @@ class Transaction:
                     raise ValueError("The numeric feature {0} has the non-numeric value {1}"
                                      .format(quote(name), quote(value)))
                 beyond = _beyond_range(value, config.discretize_continuous,
-                                       position in stats.numeric_gaps)
+                                       position in numeric_gaps(stats))
                 if beyond:
                     raise ValueError("The numeric feature {0} has the value {1}, {2}"
                                      .format(quote(name), quote(value), beyond))
@@ -149,12 +149,18 @@ class Transaction:
 
 
 
+def numeric_gaps(stats):
+    """{position: count} of the numeric columns with a gap state; none for statistics of
+    another kind than ``TrainingStats``."""
+    return getattr(stats, "numeric_gaps", None) or {}
+
+
 def takes_missing(stats, position):
     """Whether the statistics have a gap state for the feature at ``position``: the
     training data had gaps there (or the statistics were adjusted to a record's gap)."""
     categories = stats.cat_cols_encoding_map.get(position)
     if categories is None:
-        return position in stats.numeric_gaps
+        return position in numeric_gaps(stats)
     return any(_is_missing(value) for value in categories.tolist())
 
 

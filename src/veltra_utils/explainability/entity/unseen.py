@@ -18,6 +18,7 @@ draw them as one more state.
 import copy
 from collections.abc import Mapping
 
+from veltra_utils.explainability.entity.transaction import numeric_gaps
 from veltra_utils.explainability.utils.values import is_gap_number, is_missing, plain
 
 
@@ -39,9 +40,9 @@ def unseen_values(config, record):
     Values that cannot be read (a missing field, text in a numeric column, an
     unhashable category) are left for the explainer to refuse with its message.
     """
-    if not isinstance(record, Mapping):
-        return Unseen()
     stats = config.training_stats
+    if not isinstance(record, Mapping) or not hasattr(stats, "for_record"):
+        return Unseen()  # statistics of another kind cannot be adjusted
     gaps, new = [], {}
     for position, name in enumerate(config.feature_columns):
         if name not in record:
@@ -82,7 +83,7 @@ def marked(response, config, unseen):
 def numeric_gap_positions(config):
     """The numeric columns whose values in LIME's rows may be the missing-number stand-in."""
     stats = config.training_stats
-    return sorted(position for position in stats.numeric_gaps
+    return sorted(position for position in numeric_gaps(stats)
                   if position not in stats.cat_cols_encoding_map)
 
 
@@ -113,7 +114,7 @@ class GapsAsNaN:
 
 def _has_gap_state(stats, position, categories):
     if categories is None:
-        return position in stats.numeric_gaps
+        return position in numeric_gaps(stats)
     return any(is_missing(category) for category in categories.tolist())
 
 
