@@ -60,6 +60,8 @@ def test_production_records_are_explained_with_the_models_own_answer(package, na
         records.append(dict(records[1], **{text[0]: "never seen"}))
     batch = explain_records(records + features.head(3).to_dict("records"), score, config,
                             workers=1, progress=False)
+    assert explain_records(records, score, config, workers=2, progress=False) == \
+        batch[:len(records)]  # in worker processes as in this one
     for record, response in zip(records, batch):
         assert "predictions" in response, response
         assert explain_record(record, score, config) == response   # alone as in a batch
