@@ -94,7 +94,10 @@ def _field(key, replace, keep_sizes=False):
     (_field("left_child", "1000"), "a child is out of range"),
     (_field("left_child", "0"), "a child is out of range"),
     (_field("left_child", "-1000"), "a leaf is out of range or reached twice"),
-    (_field("split_feature", "1000"), "a split uses a feature the model does not have"),
+    # LightGBM's own reader overruns on such a file about one time in ten (it depends on
+    # the memory layout), and the child process it reads in dies: refused either way.
+    (_field("split_feature", "1000"),
+     "a split uses a feature the model does not have|LightGBM stopped the process reading it"),
     (_field("leaf_value", "1 2 3 4 5 6 7 8"), "cannot be loaded"),         # aborted the loader
     (_field("left_child", "1000", keep_sizes=True), "cannot be loaded"),   # aborted the loader
 ], ids=["child", "cycle", "leaf", "feature", "leaf-values", "sizes"])
