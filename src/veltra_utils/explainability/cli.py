@@ -236,6 +236,13 @@ def _refused(prefix=""):
         raise UsageError(prefix + _one_line(error)) from None
 
 
+def _one_path(first, second):
+    """Whether two output paths name one file, existing or not."""
+    from veltra_utils.explainability.utils.files import same_file
+
+    return same_file(first, second) or os.path.realpath(first) == os.path.realpath(second)
+
+
 class _Output:
     """A file written in one step once the work is done, its path checked up front."""
 
@@ -317,6 +324,9 @@ def run_explain(args):
 
     workers = _check_engine(args)
     inputs = {"statistics": args.stats, "model": args.model, "records": args.records}
+    if args.report and args.output and _one_path(args.report, args.output):
+        raise UsageError("--report and --output name the same file {0}; one would replace the "
+                         "other".format(args.output))
     report = _Output(args.report, "report", inputs) if args.report else None
     replace = _check_output(args, inputs)
     config = _load_config(args)

@@ -176,6 +176,11 @@ def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL
 
     if os.path.isdir(path):
         return _load_directory(path, trust_pickle, max_size)
+    from veltra_utils.explainability.utils.files import not_a_regular_file
+
+    refused = not_a_regular_file(path, "model")
+    if refused:
+        raise ModelFileError(refused)
     try:
         stream = open(path, "rb")
     except FileNotFoundError:

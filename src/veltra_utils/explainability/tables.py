@@ -37,6 +37,10 @@ def read_table(path, what="table", dtype=None, sep=None, decimal=None):
     """
     import pandas as pd
 
+    from veltra_utils.explainability.utils.files import not_a_regular_file
+
+    if not_a_regular_file(path, what):
+        raise TableError(not_a_regular_file(path, what))
     try:
         if is_parquet(path, what):
             return _read_parquet(path, what)

@@ -430,6 +430,10 @@ def matching_files(path, what="training data"):
         raise TableError("the {0} file {1} does not exist".format(what, path))
     if os.path.isdir(path):
         raise TableError("the {0} file {1} is a directory".format(what, path))
+    from veltra_utils.explainability.utils.files import not_a_regular_file
+
+    if not_a_regular_file(path, what):
+        raise TableError(not_a_regular_file(path, what))
     return [path]
 
 
@@ -483,7 +487,15 @@ def stats_from_files(stats, path, label_column, categorical_columns=(), problem_
 
 
 def _file_list(files):
-    return "[{0}]".format(", ".join(literal(name) for name in files))
+    return "[{0}]".format(", ".join(_file(name) for name in files))
+
+
+def _file(name):
+    """A file's path as a SQL literal that DuckDB reads as that very file: DuckDB takes
+    every path as a glob pattern, so its pattern characters stand in brackets."""
+    escaped = "".join("[{0}]".format(character) if character in "*?[" else character
+                      for character in str(name))
+    return literal(escaped)
 
 
 def _parquet_source(connection, files, path):
@@ -494,7 +506,7 @@ def _parquet_source(connection, files, path):
 def _pandas_categories(connection, first):
     """The columns a Parquet file written from pandas stores as pandas categories."""
     rows = connection.execute("SELECT value FROM parquet_kv_metadata({0}) WHERE key = 'pandas'"
-                              .format(literal(first))).fetchall()
+                              .format(_file(first))).fetchall()
     try:
         described = json.loads(bytes(rows[0][0]).decode("utf-8")) if rows else {}
         return {column["name"] for column in described.get("columns", [])
@@ -516,7 +528,7 @@ def _csv_source(connection, files, path, sep, scratch, decimal=None):
     typed = os.path.join(scratch, "typed.parquet")
     connection.execute("COPY (SELECT {0} FROM {1}) TO {2} (FORMAT parquet)".format(
         ", ".join(typed_columns(text, decimal, path)), raw, literal(typed)))
-    return duckdb_source(connection, "read_parquet({0})".format(literal(typed)), path)
+    return duckdb_source(connection, "read_parquet({0})".format(_file(typed)), path)
 
 
 def typed_columns(source, decimal=None, path=None):

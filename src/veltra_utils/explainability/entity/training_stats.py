@@ -410,6 +410,10 @@ class TrainingStats:
         or does not hold sound statistics (see ``from_dict``); a file without a
         digest loads with a UserWarning.
         """
+        from veltra_utils.explainability.utils.files import not_a_regular_file
+
+        if not_a_regular_file(path, "statistics"):
+            raise ValueError(not_a_regular_file(path, "statistics"))
         try:
             with open(path, encoding="utf-8") as stream:
                 data = json.load(stream)

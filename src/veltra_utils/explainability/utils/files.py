@@ -1,24 +1,35 @@
 """Writing files so that a failure, or a careless path, loses nothing."""
+import glob
 import os
 import stat
 import tempfile
+
+# Temporary files are named after the process writing them, so that those a killed run
+# left behind can be told from those of a run still going.
+_TEMPORARY_PREFIX = ".veltra-"
+_TEMPORARY_SUFFIX = ".tmp"
 
 
 def check_output_path(path, what, inputs=None):
     """Raise ValueError when ``path`` cannot be written, or would overwrite an input.
 
     ``what`` names the output in messages ("report"); ``inputs`` maps what
-    each input file is to its path: an output that is one of them, under any
-    name or link, is refused, since writing it would destroy the input.
+    each input file is to its path, or to a glob pattern of paths: an output
+    that is one of them, under any name or link, is refused, since writing it
+    would destroy the input. An existing output that is no regular file (a
+    device, a pipe) is written into as a stream, never replaced.
     """
     for input_what, input_path in (inputs or {}).items():
-        if same_file(path, input_path):
-            raise ValueError("the {0} path {1} is the {2} file {3}: writing it would destroy the "
-                             "input; choose another path".format(what, path, input_what,
-                                                                 input_path))
+        for named in _named_files(input_path):
+            if same_file(path, named):
+                raise ValueError("the {0} path {1} is the {2} file {3}: writing it would "
+                                 "destroy the input; choose another path".format(
+                                     what, path, input_what, named))
     folder = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
         raise ValueError("the {0} path {1} is a directory".format(what, path))
+    if is_stream(path):
+        return
     if not os.path.isdir(folder):
         raise ValueError("cannot write the {0} {1}: the folder {2} does not exist"
                          .format(what, path, folder))
@@ -60,6 +71,34 @@ def check_output_folder(path, what, inputs=None):
     return False
 
 
+def _named_files(path):
+    """The files ``path`` names: itself, or the files its glob pattern matches when no file
+    has that very name."""
+    if path is None:
+        return []
+    path = os.fspath(path)
+    if glob.has_magic(path) and not os.path.exists(path):
+        return glob.glob(path)
+    return [path]
+
+
+def not_a_regular_file(path, what):
+    """The error text for an input ``path`` that exists and is a device, a pipe or a socket
+    (read as a file, /dev/zero would never end), or None."""
+    if is_stream(path):
+        return "the {0} file {1} is not a regular file (a device or a pipe)".format(what, path)
+    return None
+
+
+def is_stream(path):
+    """Whether ``path`` exists and is no regular file or folder: a device, a pipe, a socket."""
+    try:
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):
+        return False
+    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
+
+
 def _inside(path, folder):
     try:
         real, base = os.path.realpath(path), os.path.realpath(folder)
@@ -87,9 +126,19 @@ def write_text_atomically(path, text):
 
 def write_atomically(path, write):
     """Call ``write(stream)`` on a binary temporary file that then replaces ``path``, as
-    ``write_text_atomically`` does: a failure leaves ``path`` as it was."""
+    ``write_text_atomically`` does: a failure leaves ``path`` as it was.
+
+    A ``path`` that is a device or a pipe is written into directly: replacing
+    it would destroy it. Temporary files that a killed run left in the folder
+    are removed.
+    """
+    if is_stream(path):
+        with open(path, "wb") as stream:
+            write(stream)
+        return
     path = os.path.realpath(path)
     folder = os.path.dirname(path)
+    remove_stale_temporaries(folder)
     try:
         mode = stat.S_IMODE(os.stat(path).st_mode)
     except FileNotFoundError:
@@ -97,7 +146,9 @@ def write_atomically(path, write):
         umask = os.umask(0)
         os.umask(umask)
         mode = 0o666 & ~umask
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".veltra-", suffix=".tmp")
+    handle, temporary = tempfile.mkstemp(
+        dir=folder, prefix="{0}{1}-".format(_TEMPORARY_PREFIX, os.getpid()),
+        suffix=_TEMPORARY_SUFFIX)
     try:
         os.chmod(temporary, mode)  # mkstemp makes the file private
         with os.fdopen(handle, "wb") as stream:
@@ -109,3 +160,30 @@ def write_atomically(path, write):
         except OSError:
             pass
         raise
+
+
+def remove_stale_temporaries(folder):
+    """Remove the temporary files in ``folder`` whose writing process no longer runs."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for name in names:
+        if not (name.startswith(_TEMPORARY_PREFIX) and name.endswith(_TEMPORARY_SUFFIX)):
+            continue
+        pid = name[len(_TEMPORARY_PREFIX):].split("-", 1)[0]
+        if pid.isdigit() and not _running(int(pid)):
+            try:
+                os.unlink(os.path.join(folder, name))
+            except OSError:
+                pass
+
+
+def _running(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError):
+        return True  # another user's process, or no pid at all: leave its file be
+    return True

@@ -1,0 +1,75 @@
+"""Paths that are not what they seem: outputs that are devices, pipes or inputs under
+another name, inputs that are devices or look like glob patterns, files a killed run left."""
+import os
+import stat
+import threading
+
+import pytest
+
+from test_cli import _explain, work  # noqa: F401  (the fixture)
+from veltra_utils.explainability.cli import main
+from veltra_utils.explainability.entity.training_stats import TrainingStats
+
+
+def _stats(folder, train, output):
+    return main(["stats", "--train", str(train), "--label", "churn", "-o", str(output)])
+
+
+def test_an_output_that_is_a_pipe_is_written_into_never_replaced(work, tmp_path, capsys):
+    folder = work[0]
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(pipe.read_bytes()), daemon=True)
+    reader.start()
+    assert _stats(folder, folder / "train.csv", pipe) == 0
+    reader.join(10)
+    assert stat.S_ISFIFO(os.stat(pipe).st_mode)  # still the pipe
+    assert received and received[0].startswith(b"{")
+
+
+@pytest.mark.parametrize("what", ["model", "stats", "records"])
+def test_an_input_that_is_a_device_is_refused_in_one_line(work, capsys, what):
+    folder = work[0]
+    paths = {"model": folder / "model.skops", "stats": folder / "stats.json",
+             "records": folder / "records.csv"}
+    paths[what] = "/dev/zero"  # read as a file, it would never end
+    status = main(["explain", "--stats", str(paths["stats"]), "--model", str(paths["model"]),
+                   "--records", str(paths["records"])])
+    error = capsys.readouterr().err
+    assert status == 2 and "/dev/zero is not a regular file" in error
+    assert len(error.strip().splitlines()) == 1
+
+
+def test_outputs_never_overwrite_inputs_or_each_other(work, tmp_path, capsys):
+    folder = work[0]
+    parts = tmp_path / "parts"
+    parts.mkdir()
+    for name in ("a.csv", "b.csv"):
+        (parts / name).write_bytes((folder / "train.csv").read_bytes())
+    before = (parts / "b.csv").read_bytes()
+    assert _stats(folder, str(parts / "*.csv"), parts / "b.csv") == 2  # one of the glob's files
+    assert "is the training data file" in capsys.readouterr().err
+    assert (parts / "b.csv").read_bytes() == before
+    same = tmp_path / "out.json"
+    assert _explain(work, "--output", str(same), "--report", str(same)) == 2
+    assert "name the same file" in capsys.readouterr().err and not same.exists()
+
+
+def test_a_killed_runs_temporary_files_are_removed(work, tmp_path):
+    folder = work[0]
+    stale = tmp_path / ".veltra-999999999-abc.tmp"  # no process has that number
+    running = tmp_path / ".veltra-1-abc.tmp"        # a process that still runs
+    stale.write_text("half")
+    running.write_text("half")
+    assert _stats(folder, folder / "train.csv", tmp_path / "stats.json") == 0
+    assert not stale.exists() and running.exists()
+    assert sorted(path.name for path in tmp_path.iterdir()) == [running.name, "stats.json"]
+
+
+def test_a_file_whose_name_looks_like_a_glob_is_read_as_itself(tmp_path):
+    (tmp_path / "tr[1].csv").write_text("x,y\n1,a\n2,b\n3,a\n")
+    (tmp_path / "tr1.csv").write_text("x,y\n" + "5,a\n6,b\n" * 10)  # what the glob would match
+    for engine in ("duckdb", "pandas"):
+        stats = TrainingStats.from_files(tmp_path / "tr[1].csv", "y", engine=engine)
+        assert stats.row_count == 3, engine
