@@ -28,6 +28,7 @@ import zipfile
 import zlib
 
 from veltra_utils.explainability.utils.text import one_line as _one_line
+from veltra_utils.explainability.utils.text import quote
 
 __all__ = ["DEFAULT_MAX_MODEL_SIZE", "DEFAULT_MAX_RATIO", "ModelFileError", "load_model", "parse_size",
            "trusted_types"]
@@ -256,6 +257,7 @@ def _load_skops(stream, path, trust, trust_pickle, max_size, max_ratio):
         raise ModelFileError("loading the skops file {0} needs the skops package "
                              "(pip install skops)".format(path)) from None
     _check_archive(stream, path, max_size, max_ratio)
+    _check_arrays(stream, path)
     try:
         stream.seek(0)
         untrusted = sio.get_untrusted_types(file=stream)
@@ -279,10 +281,58 @@ def _load_skops(stream, path, trust, trust_pickle, max_size, max_ratio):
                              .format(path, _one_line(error))) from None
     if not trust_pickle:
         _check_trees(model, path, trust)
+    _keep_inside(model, path)
     return model
 
 
 # ---------------------------------------------------------------- archive sizes
+
+def _check_arrays(stream, path):
+    """Refuse an array of the archive that claims more data than it holds, or raw memory.
+
+    numpy allocates an array as its header declares before reading the data,
+    so a header of a few bytes can ask for gigabytes; and arrays of raw bytes
+    (``numpy.void``) or pickled objects have no place in a model's numbers.
+    """
+    import numpy as np
+
+    try:
+        stream.seek(0)
+        with zipfile.ZipFile(stream) as archive:
+            for member in archive.infolist():
+                if not member.filename.endswith(".npy"):
+                    continue
+                with archive.open(member) as array:
+                    shape, dtype = _array_header(np, array)
+                    held = member.file_size - array.tell()
+                raw = dtype.kind == "V" and dtype.names is None  # not a tree's records
+                if dtype.hasobject or raw:
+                    raise ModelFileError("the model file {0} holds an array of {1}, which a "
+                                         "model's numbers never are".format(
+                                             path, "raw memory" if raw else "pickled objects"))
+                declared = int(np.prod(shape, dtype=object)) * dtype.itemsize
+                if declared > held:
+                    raise ModelFileError("the model file {0} holds an array that declares {1} "
+                                         "but carries {2}".format(path, _format_size(declared),
+                                                                  _format_size(max(held, 0))))
+    except ModelFileError:
+        raise
+    except Exception as error:  # a header numpy cannot read
+        raise ModelFileError("the model file {0} is not a readable skops file: {1}"
+                             .format(path, _one_line(error))) from None
+
+
+def _array_header(np, stream):
+    """(shape, dtype) of the .npy array at the start of ``stream``, left past its header."""
+    version = np.lib.format.read_magic(stream)
+    if version == (1, 0):
+        shape, _, dtype = np.lib.format.read_array_header_1_0(stream)
+    elif version == (2, 0):
+        shape, _, dtype = np.lib.format.read_array_header_2_0(stream)
+    else:
+        shape, _, dtype = np.lib.format._read_array_header(stream, version)
+    return shape, dtype
+
 
 def _check_archive(stream, path, max_size, max_ratio):
     """Refuses an archive that unpacks to more than ``max_size`` or than its members declare.
@@ -409,6 +459,38 @@ def _lzma_decompressor(stream):
 
 
 # ---------------------------------------------------------------- trees
+
+# Text vectorizers read each value as text ("content") or as the name of a file to open.
+_READS_CONTENT = "content"
+
+
+def _keep_inside(model, path):
+    """Refuse settings that make a model reach outside the record it scores, and pin its
+    parallelism to one process.
+
+    A text vectorizer whose ``input`` is "filename" or "file" opens whatever a
+    record's cell names (``/dev/zero``, a secret); a ``memory`` cache writes to
+    a folder of the file's choosing. ``n_jobs`` above 1 would start processes
+    per record, so every estimator runs in the scoring process instead.
+    """
+    for item in _walk(model):
+        if not hasattr(item, "get_params"):
+            continue
+        reads = getattr(item, "input", _READS_CONTENT)
+        if isinstance(reads, str) and reads != _READS_CONTENT and hasattr(item, "decode"):
+            raise ModelFileError("refusing to load the model file {0}: its {1} reads input={2}, "
+                                 "which opens whatever file a record names; only "
+                                 "input='content' is accepted".format(
+                                     path, type(item).__name__, quote(reads)))
+        if getattr(item, "memory", None) is not None:
+            raise ModelFileError("refusing to load the model file {0}: its {1} caches to "
+                                 "memory={2}, which writes outside the model; re-save it with "
+                                 "memory=None".format(path, type(item).__name__,
+                                                      quote(item.memory)))
+        jobs = getattr(item, "n_jobs", None)
+        if jobs is not None and jobs != 1:
+            item.n_jobs = 1
+
 
 def _walk(root):
     """Every object reachable from ``root`` through containers and attributes, once."""
