@@ -148,3 +148,22 @@ def test_a_rewritten_file_keeps_its_mode_and_its_links(tmp_path):
     assert target.read_text() == "new" and stat.S_IMODE(target.stat().st_mode) == 0o640
     assert os.path.islink(tmp_path / "latest.html")
     assert sorted(os.listdir(tmp_path)) == ["latest.html", "report.html"]
+
+
+def test_onnxruntime_prints_no_names_from_the_model_file(capfd):
+    pytest.importorskip("onnx")
+    pytest.importorskip("onnxruntime")
+    from onnx import TensorProto, helper, numpy_helper
+
+    from veltra_utils.explainability.model_formats import OnnxModel
+
+    column = [None, 1]
+    unused = numpy_helper.from_array(np.zeros(1, np.float32), name="\x1b[31mevil\x07\u202e")
+    graph = helper.make_graph(
+        [helper.make_node("Identity", ["x"], ["y"], name="node\x1b]0;title\x07")], "graph",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, column)],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, column)], [unused])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+    OnnxModel(model.SerializeToString()).session  # onnxruntime notes the unused initializer
+    captured = capfd.readouterr()
+    assert "\x1b" not in captured.err + captured.out and "evil" not in captured.err

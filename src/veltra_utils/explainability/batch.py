@@ -23,6 +23,7 @@ import signal
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Mapping
 
 from veltra_utils.explainability.entity.explain_config import missing_columns
@@ -44,6 +45,8 @@ _WORKER_DIED = ("The worker process explaining the record ended unexpectedly (it
 _SETUP_SECONDS = 60.0
 # How long a worker may take to end once asked to, before it is killed.
 _GRACE_SECONDS = 2.0
+# The most warnings a worker sends back with one response.
+_MOST_WARNINGS = 1000
 # The longest single wait; a later deadline is simply waited for again.
 _LONGEST_WAIT = 3600.0
 
@@ -97,7 +100,7 @@ def check_columns(columns, config, scored=True):
 
 
 def explain_records(records, scoring_function, config, *, workers=None, timeout=None,
-                    progress=None):
+                    progress=None, memory_limit=None):
     """Explain every scored record; return the serialised responses in input order.
 
     ``records`` is a pandas DataFrame of records (the feature columns, and the
@@ -112,6 +115,13 @@ def explain_records(records, scoring_function, config, *, workers=None, timeout=
     and its worker is killed and replaced. Only a separate process can be
     stopped, so with a timeout the records are explained in worker processes
     even when ``workers`` is 1.
+
+    ``memory_limit`` (bytes, None: no limit) bounds the memory each worker
+    process may take beyond what it holds once started, so a model that asks
+    for more fails its record instead of exhausting the machine; like a
+    timeout it needs worker processes, even with ``workers=1``. In worker
+    processes a record without the model's output is scored in its worker,
+    under the same limits.
 
     Worker processes receive ``scoring_function`` and ``config`` by pickling,
     once each, so they must be picklable (``ModelScoring`` wraps a fitted model
@@ -128,11 +138,12 @@ def explain_records(records, scoring_function, config, *, workers=None, timeout=
     propagates.
     """
     return [response for _, response in iter_explanations(
-        records, scoring_function, config, workers=workers, timeout=timeout, progress=progress)]
+        records, scoring_function, config, workers=workers, timeout=timeout, progress=progress,
+        memory_limit=memory_limit)]
 
 
 def iter_explanations(records, scoring_function, config, *, workers=None, timeout=None,
-                      progress=None):
+                      progress=None, memory_limit=None):
     """Yield ``(position, response)`` for every record, in input order, each as soon as it can be.
 
     A record's response comes as soon as it and every record before it are
@@ -146,19 +157,21 @@ def iter_explanations(records, scoring_function, config, *, workers=None, timeou
     records = _record_list(records, config)
     workers = _worker_count(workers)
     timeout = _time_limit(timeout)
-    in_process = workers == 1 and timeout is None
+    memory_limit = _memory_limit(memory_limit)
+    in_process = workers == 1 and timeout is None and memory_limit is None
     payload = None if in_process else _payload(config, scoring_function, timeout)
     if not records:
         return _nothing()
+    if not in_process:  # each worker scores its own records, within its limits
+        explained = _Pool(payload, min(workers, len(records)), timeout, memory_limit).explain(
+            records)
+        return _in_order(explained, len(records), progress)
     failed = score_records(records, scoring_function, config)
     positions = [position for position in range(len(records)) if position not in failed]
     explained = _nothing()
-    if positions and in_process:
+    if positions:
         explained = _explain_here([records[position] for position in positions],
                                   scoring_function, config)
-    elif positions:
-        explained = _Pool(payload, min(workers, len(positions)), timeout).explain(
-            [records[position] for position in positions])
     return _in_order(_at(positions, explained, failed), len(records), progress)
 
 
@@ -251,6 +264,15 @@ def _worker_count(workers):
     return workers
 
 
+def _memory_limit(limit):
+    if limit is None:
+        return None
+    if isinstance(limit, bool) or not isinstance(limit, numbers.Integral) or limit < 1:
+        raise ValueError("memory_limit must be a positive number of bytes or None, got {0!r}"
+                         .format(limit))
+    return int(limit)
+
+
 def _time_limit(timeout):
     if timeout is None:
         return None
@@ -280,13 +302,83 @@ def _payload(config, scoring_function, timeout=None):
     return pickled_config, pickled_score
 
 
+# ---------------------------------------------------------------- a trial of the model
+
+def trial_row(config):
+    """A record built from the statistics alone: every numeric feature at its first bin
+    boundary, every categorical one at its first category."""
+    stats, lime_stats = config.training_stats, config.training_stats.get_lime_stats()
+    row = []
+    for position in range(len(config.feature_columns)):
+        categories = stats.cat_cols_encoding_map.get(position)
+        row.append(categories.tolist()[0] if categories is not None
+                   else float(lime_stats["bins"][position][0]))
+    return row
+
+
+def try_model(scoring_function, config, *, timeout=None, memory_limit=None):
+    """Score a row built from the statistics once, in a worker process under the limits;
+    return None when the model answers, else why it cannot be used, in one line.
+
+    A model that crashes, overruns or runs out of memory on such a row would do
+    the same on every record, so the batch is refused before it starts.
+    """
+    timeout, memory_limit = _time_limit(timeout), _memory_limit(memory_limit)
+    payload = _payload(config, scoring_function, timeout)
+    context = _start_context()
+    receiving, sending = context.Pipe(duplex=False)
+    parent = os.getpid() if context.get_start_method() == "fork" else None
+    process = context.Process(target=_try, name="veltra-explain-trial",
+                              args=(sending,) + payload + (memory_limit, parent))
+    process.start()
+    sending.close()
+    try:
+        limit = None if timeout is None else max(_SETUP_SECONDS, timeout)
+        ready = multiprocessing.connection.wait([receiving, process.sentinel], limit)
+        if not ready:
+            return "the model took longer than {0} to score a row".format(_seconds(limit))
+        try:
+            return receiving.recv()
+        except (EOFError, OSError):
+            return "the model process {0}".format(_exit_description(process))
+    finally:
+        receiving.close()
+        if process.is_alive():
+            process.kill()
+        process.join(_GRACE_SECONDS)
+
+
+def _try(connection, pickled_config, pickled_score, memory_limit, parent):
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    _end_with_parent(parent)
+    try:
+        _limit_threads(1)
+        config = pickle.loads(pickled_config)
+        _limit_memory(memory_limit)
+        score = pickle.loads(pickled_score)
+        score([trial_row(config)])
+        reason = None
+    except MemoryError:
+        reason = "the model needed more memory than the limit of {0}".format(
+            format_size(memory_limit)) if memory_limit else "the model ran out of memory"
+    except BaseException as error:
+        reason = "the model failed on a row built from the statistics: {0}: {1}".format(
+            type(error).__name__, _describe(error))
+    connection.send(reason)
+    connection.close()
+
+
 # ---------------------------------------------------------------- worker processes
 
-def _serve(connection, pickled_config, pickled_score, threads, parent, inherited):
+def _serve(connection, pickled_config, pickled_score, threads, memory_limit, parent,
+           inherited):
     """A worker process: one explainer, one record per message, until the pipe closes.
 
     Reports ``("ready", None)`` or ``("ready", reason)`` when set up, then
-    answers each pickled record with its response.
+    answers each pickled record with its response: the record is scored first
+    when it lacks the model's output, then explained. ``memory_limit`` bounds
+    the address space the model may add to the worker's own.
     """
     # Interrupting is the parent's business: it ends the workers. A forked
     # worker inherits the parent's handlers, so ending on SIGTERM is restored.
@@ -303,8 +395,9 @@ def _serve(connection, pickled_config, pickled_score, threads, parent, inherited
     try:
         _limit_threads(threads)
         config = pickle.loads(pickled_config)
-        score = pickle.loads(pickled_score)
         explainer = LimeTabularExplainer(config)
+        _limit_memory(memory_limit)
+        score = pickle.loads(pickled_score)
     except BaseException as error:
         setup_error = "{0}: {1}".format(type(error).__name__, _describe(error))
     else:
@@ -316,23 +409,68 @@ def _serve(connection, pickled_config, pickled_score, threads, parent, inherited
                 pickled_record = connection.recv_bytes()
             except EOFError:  # the parent is done, or gone
                 break
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                try:
+                    response = _scored_and_explained(explainer, pickle.loads(pickled_record),
+                                                     score, memory_limit)
+                except BaseException as error:  # SystemExit from a scoring function, say
+                    response = error_response("The record could not be explained in a worker "
+                                              "process: {0}: {1}".format(type(error).__name__,
+                                                                         _describe(error)))
+            # The warnings go back with the response, for the parent to raise as its own.
+            raised = [(warning.category, str(warning.message))
+                      for warning in caught[:_MOST_WARNINGS]]
             try:
-                response = explain_one(explainer, pickle.loads(pickled_record), score)
-            except BaseException as error:  # SystemExit from a scoring function, say
-                response = error_response("The record could not be explained in a worker "
-                                          "process: {0}: {1}".format(type(error).__name__,
-                                                                     _describe(error)))
-            try:
-                message = pickle.dumps(response, protocol=pickle.HIGHEST_PROTOCOL)
+                message = pickle.dumps((response, raised), protocol=pickle.HIGHEST_PROTOCOL)
             except Exception as error:
-                message = pickle.dumps(error_response(
+                message = pickle.dumps((error_response(
                     "The worker process could not return the response: {0}: {1}".format(
-                        type(error).__name__, _describe(error))))
+                        type(error).__name__, _describe(error))), []))
             connection.send_bytes(message)
     except OSError:  # the pipe broke: the parent is gone
         pass
     finally:
         connection.close()
+
+
+def _scored_and_explained(explainer, record, score, memory_limit):
+    """A worker's response for one record: scored first when it lacks the model's output."""
+    failed = score_records([record], score, explainer.config)
+    response = failed[0] if failed else explain_one(explainer, record, score)
+    error = response.get("error") if isinstance(response, dict) else None
+    if memory_limit is not None and error and not "".join(map(str, error.get("vals") or [])):
+        # An allocation refused by the limit raises MemoryError, whose text is empty.
+        return error_response("The explanation needed more memory than the worker's limit of "
+                              "{0} allows".format(format_size(memory_limit)))
+    return response
+
+
+def _limit_memory(limit):
+    """Let this process's address space grow by at most ``limit`` bytes from now on: an
+    allocation beyond fails with MemoryError instead of exhausting the machine."""
+    if limit is None:
+        return
+    try:
+        import resource
+
+        with open("/proc/self/statm") as statm:
+            in_use = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        _, hard = resource.getrlimit(resource.RLIMIT_AS)
+        wanted = in_use + limit
+        if hard != resource.RLIM_INFINITY:
+            wanted = min(wanted, hard)
+        resource.setrlimit(resource.RLIMIT_AS, (wanted, hard))
+    except (ImportError, OSError, ValueError):  # no such limit on this platform
+        pass
+
+
+def format_size(size):
+    """A number of bytes as people write it: 512 MiB, 2 GiB."""
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if size >= scale:
+            return "{0:g} {1}".format(round(size / scale, 1), unit)
+    return "{0} bytes".format(size)
 
 
 def _end_with_parent(parent):
@@ -404,8 +542,11 @@ class _Pool:
     workers too.
     """
 
-    def __init__(self, payload, workers, timeout):
-        self.payload = payload + (max(1, _worker_count(None) // workers),)
+    def __init__(self, payload, workers, timeout, memory_limit=None):
+        # A walled worker runs one thread pool of one thread: a model's library threads
+        # are part of what the wall bounds (and OpenMP cannot start threads after a fork).
+        threads = 1 if memory_limit is not None else max(1, _worker_count(None) // workers)
+        self.payload = payload + (threads, memory_limit)
         self.size = workers
         self.timeout = timeout
         self.setup_limit = None if timeout is None else max(_SETUP_SECONDS, timeout)
@@ -501,17 +642,24 @@ class _Pool:
                                "process ended unexpectedly while setting up ({0})"
                                .format(_exit_description(worker.process)))
         if worker.position is not None:
-            finished.append((worker.position, error_response(_WORKER_DIED)))
+            finished.append((worker.position, error_response("{0}: {1}".format(
+                _WORKER_DIED, _exit_description(worker.process)))))
         self._remove(worker)
         return finished
 
     @staticmethod
     def _response(message):
+        """The response a worker sent; the warnings it caught are raised here."""
         try:
-            return pickle.loads(message)
+            response, raised = pickle.loads(message)
         except Exception as error:
             return error_response("The worker process could not return the response: {0}: {1}"
                                   .format(type(error).__name__, _describe(error)))
+        for category, text in raised:
+            if not (isinstance(category, type) and issubclass(category, Warning)):
+                category = UserWarning
+            warnings.warn(text, category, stacklevel=2)
+        return response
 
     def _overrun(self, worker):
         if not worker.ready:

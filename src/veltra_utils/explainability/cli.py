@@ -107,12 +107,16 @@ The spark engine needs pyspark and a Java runtime (pip install 'veltra_utils[spa
 the machines of a cluster need veltra_utils installed as well. Spark prints
 only its errors unless you pass --verbose.
 
+The model runs in worker processes, one unless --workers says otherwise, each
+with one thread: a model that crashes, or needs more memory than --max-memory
+(default: a quarter of this machine's), costs only the record it was scoring,
+which is printed as an error while the others carry on. A model that fails on
+a row of the statistics' values is refused before the first record.
+
 Time limit: --timeout 30 stops the explanation of a record after 30 seconds
 (a model that never answers for it, say): that record is printed as an error
-and the others carry on. Only a separate process can be stopped, so with
---timeout the records are explained in worker processes even with --workers 1.
-Records without a prediction are scored before that, in this process, with no
-limit. The spark engine does not take --timeout."""
+and the others carry on. Records without a prediction are scored in the
+workers, under the same limits. The spark engine does not take --timeout."""
 
 
 class UsageError(Exception):
@@ -336,6 +340,8 @@ def run_explain(args):
         return _explain_file_on_spark(args, config, score, replace)
     with _refused(), _warnings_said():
         frame = tables.read_records(args.records, config, sep=args.sep, decimal=args.decimal)
+    if args.engine == "local":  # the records file is sound: now the model, once, walled
+        _try_model(score, config, args)
     positions = parse_rows(args.rows, len(frame)) if args.rows else list(range(len(frame)))
     if args.output:  # a file holds each row once, keyed by it, as Spark writes it
         positions = list(dict.fromkeys(positions))
@@ -529,7 +535,12 @@ def _print_explanations(args, config, score, records, positions, workers, refuse
 
 
 def _explanations(args, config, score, records, positions, workers):
-    """(index, response) for every record, in order, from the engine the arguments choose."""
+    """(index, response) for every record, in order, from the engine the arguments choose.
+
+    The local engine runs the model in worker processes, also for one worker,
+    so that a model that crashes, overruns or asks for too much memory costs
+    its record an error response and nothing else.
+    """
     from veltra_utils.explainability.batch import iter_explanations
 
     if args.engine == "spark":
@@ -537,18 +548,40 @@ def _explanations(args, config, score, records, positions, workers):
                                           args.verbose)
         return
     stream = iter_explanations(records, score, config, workers=workers, timeout=args.timeout,
-                               progress=False)
-    if workers == 1 and args.timeout is None:  # in this process
-        with contextlib.closing(stream):
-            yield from stream
-        return
+                               progress=False, memory_limit=_memory_limit(args))
     try:
         with contextlib.closing(stream):
             yield from stream
     except (TypeError, RuntimeError) as error:  # the model cannot travel or load there
-        raise UsageError("cannot explain in worker processes ({0}){1}".format(
-            _one_line(error), "" if args.timeout else "; --workers 1 explains in this process")) \
+        raise UsageError("cannot explain in worker processes ({0})".format(_one_line(error))) \
             from None
+
+
+def _memory_limit(args):
+    """The memory each worker's model may take: --max-memory, else a quarter of the RAM."""
+    if args.max_memory is not None:
+        return args.max_memory
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 4
+    except (ValueError, OSError, AttributeError):  # a platform that cannot tell
+        return None
+
+
+def _try_model(score, config, args):
+    """Refuse, before any record is read, a model that fails on a row of the statistics'
+    values under the workers' limits."""
+    from veltra_utils.explainability.batch import try_model
+
+    try:
+        reason = try_model(score, config, timeout=args.timeout, memory_limit=_memory_limit(args))
+    except TypeError as error:  # the model cannot travel to a worker process
+        raise UsageError("cannot explain in worker processes ({0})".format(_one_line(error))) \
+            from None
+    if reason is not None:
+        raise UsageError("the model {0} cannot be used: {1}{2}".format(
+            args.model, _one_line(reason),
+            " (--max-memory)" if "memory" in reason else
+            " (--timeout)" if "longer than" in reason else ""))
 
 
 def _explanations_on_spark(master, config, score, records, positions, verbose=False):
@@ -665,7 +698,7 @@ def build_parser():
     explain.add_argument("--title", help="the report's title (default: from the records file)")
     explain.add_argument("--workers", type=_worker_count, metavar="N",
                          help="explain in N processes on this machine, 0 for one per core "
-                              "(default: 1, in this process)")
+                              "(default: 1)")
     explain.add_argument("--timeout", type=_time_limit, metavar="SECONDS",
                          help="the most seconds one record's explanation may take; a record "
                               "that takes longer is printed as an error and the others carry "
@@ -695,6 +728,10 @@ def build_parser():
                          help="trust the model file completely: allow a joblib/pickle model, an "
                               "MLflow model directory and every type of a skops model; only "
                               "for files you trust, since loading one can run any code")
+    explain.add_argument("--max-memory", type=_model_size, metavar="SIZE",
+                         help="the most memory the model may take in each worker process, in "
+                              "bytes or with a unit such as 2GiB; a record that needs more is "
+                              "printed as an error (default: a quarter of the machine's memory)")
     explain.add_argument("--max-model-size", type=_model_size, metavar="SIZE",
                          help="refuse model files that unpack to more than SIZE, in bytes or "
                               "with a unit such as 500MB or 4GiB (default: 2GiB, and no more "

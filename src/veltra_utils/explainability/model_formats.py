@@ -238,6 +238,10 @@ def _load_mlflow(path, trust_pickle):
             path, one_line(error))) from None
 
 
+# onnxruntime's log level that prints nothing short of a fatal error.
+_ONNX_FATAL_ONLY = 4
+
+
 class OnnxModel:
     """An ONNX model: the file's bytes, and an onnxruntime session built from them when used.
 
@@ -273,6 +277,10 @@ class OnnxModel:
             options = onnxruntime.SessionOptions()
             options.intra_op_num_threads = 1
             options.inter_op_num_threads = 1
+            # onnxruntime prints its notes with the file's own node names, raw, to stderr;
+            # what goes wrong reaches the caller as an exception, whose text is quoted safely.
+            options.log_severity_level = _ONNX_FATAL_ONLY
+            onnxruntime.set_default_logger_severity(_ONNX_FATAL_ONLY)
             self._session = onnxruntime.InferenceSession(self.data, options,
                                                          providers=["CPUExecutionProvider"])
         return self._session

@@ -1,5 +1,6 @@
-"""Paths that are not what they seem: outputs that are devices, pipes or inputs under
-another name, inputs that are devices or look like glob patterns, files a killed run left."""
+"""The command's walls. Paths that are not what they seem: outputs that are devices, pipes
+or inputs under another name, inputs that are devices or look like glob patterns, files a
+killed run left. Models that crash or exhaust memory, which run in worker processes."""
 import os
 import stat
 import threading
@@ -73,3 +74,45 @@ def test_a_file_whose_name_looks_like_a_glob_is_read_as_itself(tmp_path):
     for engine in ("duckdb", "pandas"):
         stats = TrainingStats.from_files(tmp_path / "tr[1].csv", "y", engine=engine)
         assert stats.row_count == 3, engine
+
+
+@pytest.mark.parametrize("how, message", [
+    ("crash", "ended by SIGSEGV"),
+    ("hog", "Unable to allocate 3.00 GiB"),
+])
+def test_a_model_that_crashes_or_exhausts_memory_costs_only_its_record(work, capsys, how,
+                                                                      message):
+    import joblib
+
+    from hostile_models import MARKED_INCOME, Misbehaving
+
+    folder, train, model = work
+    joblib.dump(Misbehaving(model, how), folder / "misbehaving.joblib")
+    records = train[["row", "income", 'plan <"&">']].head(3).copy()
+    records.loc[1, "income"] = MARKED_INCOME
+    records.to_csv(folder / "marked.csv", index=False)
+    capsys.readouterr()
+    assert _explain(work, "--trust-pickle", "--max-memory", "1GiB", records="marked.csv",
+                    model="misbehaving.joblib") == 1   # one worker, even without --workers
+    documents = [line for line in capsys.readouterr().out.splitlines() if line.strip()]
+    assert ['"error"' in line for line in documents] == [False, True, False]
+    assert message in documents[1]
+
+
+@pytest.mark.parametrize("how, message", [
+    ("crash", "the model process ended by SIGSEGV"),
+    ("hog", "needed more memory than the limit of 1 GiB (--max-memory)"),
+])
+def test_a_model_that_fails_on_every_row_is_refused_before_explaining(work, capsys, how,
+                                                                     message):
+    import joblib
+
+    from hostile_models import Misbehaving
+
+    folder, _, model = work
+    joblib.dump(Misbehaving(model, how, always=True), folder / "always.joblib")
+    capsys.readouterr()
+    assert _explain(work, "--trust-pickle", "--max-memory", "1GiB", model="always.joblib") == 2
+    captured = capsys.readouterr()
+    assert captured.out == "" and message in captured.err
+    assert len(captured.err.strip().splitlines()) == 1
