@@ -1,6 +1,7 @@
 """Models that misbehave on one marked record, or on every row, for the tests of the wall
 that worker processes put around a model. Module level, so that workers can unpickle them."""
 import ctypes
+import warnings
 
 import numpy as np
 
@@ -25,6 +26,9 @@ class Misbehaving:
 
     def _misbehave(self, frame):
         if self.always or (frame["income"] == MARKED_INCOME).any():
+            if self.how == "warn":
+                warnings.warn("noisy model", UserWarning)
+                return
             if self.how == "crash":
                 ctypes.string_at(0)  # reads address 0: the process ends with SIGSEGV
             np.ones(self.hog // 8)   # more memory than the worker may take

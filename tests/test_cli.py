@@ -5,7 +5,6 @@ import shutil
 import subprocess
 import sys
 import time
-import warnings
 from html.parser import HTMLParser
 
 import joblib
@@ -445,22 +444,13 @@ def test_spark_engine_without_pyspark_or_java_exits_2_saying_what_to_install(
     assert message in captured.err
 
 
-def test_warnings_while_explaining_are_summed_up_in_one_line(work, capsys, monkeypatch):
-    from veltra_utils.explainability import batch
+def test_warnings_while_explaining_are_summed_up_in_one_line(work, capsys):
+    from hostile_models import Misbehaving   # a model that warns on every call, in workers
 
-    original = batch._model_scoring_function   # what ModelScoring builds the model's scoring with
-
-    def noisy(*args, **kwargs):
-        score = original(*args, **kwargs)
-
-        def warn_and_score(rows):
-            warnings.warn("noisy model", UserWarning)
-            return score(rows)
-        return warn_and_score
-
-    monkeypatch.setattr(batch, "_model_scoring_function", noisy)
+    folder, _, model = work
+    joblib.dump(Misbehaving(model, "warn", always=True), folder / "noisy.joblib")
     capsys.readouterr()
-    assert _explain(work, "--rows", "0:2") == 0
+    assert _explain(work, "--rows", "0:2", "--trust-pickle", model="noisy.joblib") == 0
     lines = capsys.readouterr().err.splitlines()
     assert len(lines) == 1 and "warnings while explaining" in lines[0]
     assert "UserWarning: noisy model" in lines[0]

@@ -116,3 +116,30 @@ def test_a_model_that_fails_on_every_row_is_refused_before_explaining(work, caps
     captured = capsys.readouterr()
     assert captured.out == "" and message in captured.err
     assert len(captured.err.strip().splitlines()) == 1
+
+
+def test_sigterm_ends_a_long_duckdb_query_within_two_seconds(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    path = tmp_path / "wide.csv"  # DuckDB plans the statistics of 600 columns for a long while
+    columns = ["c{0}".format(number) for number in range(600)]
+    path.write_text(",".join(columns + ["y"]) + "\n" + "".join(
+        ",".join(str((row * 7 + number) % 13) for number in range(600)) + ",{0}\n".format(row % 2)
+        for row in range(20)))
+    command = subprocess.Popen([sys.executable, "-m", "veltra_utils.explainability", "stats",
+                                "--train", str(path), "--label", "y", "-o",
+                                str(tmp_path / "stats.json")],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        time.sleep(4)
+        assert command.poll() is None, "the statistics finished before the signal came"
+        sent = time.monotonic()
+        command.send_signal(signal.SIGTERM)
+        assert command.wait(10) == 143
+        assert time.monotonic() - sent < 2.5
+    finally:
+        command.kill()
+        command.wait()

@@ -447,21 +447,36 @@ def _scored_and_explained(explainer, record, score, memory_limit):
 
 
 def _limit_memory(limit):
-    """Let this process's address space grow by at most ``limit`` bytes from now on: an
-    allocation beyond fails with MemoryError instead of exhausting the machine."""
+    """Let this process's memory grow by at most ``limit`` bytes from now on: an allocation
+    beyond fails with MemoryError instead of exhausting the machine.
+
+    The limit is on the process's data (its heap and private writable mappings, where
+    arrays live), not on its address space, which shared libraries and the address
+    ranges they reserve would fill long before any memory is used.
+    """
     if limit is None:
         return
+    # pyarrow's own allocator (pandas builds text columns with it) reserves large arenas up
+    # front, which the limit would count; the system's allocator takes memory as it is used.
+    os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
+    try:
+        import pyarrow
+
+        pyarrow.set_memory_pool(pyarrow.system_memory_pool())
+    except ImportError:
+        pass
     try:
         import resource
 
-        with open("/proc/self/statm") as statm:
-            in_use = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-        _, hard = resource.getrlimit(resource.RLIMIT_AS)
-        wanted = in_use + limit
+        with open("/proc/self/status") as status:
+            data = next(int(line.split()[1]) * 1024 for line in status
+                        if line.startswith("VmData:"))
+        _, hard = resource.getrlimit(resource.RLIMIT_DATA)
+        wanted = data + limit
         if hard != resource.RLIM_INFINITY:
             wanted = min(wanted, hard)
-        resource.setrlimit(resource.RLIMIT_AS, (wanted, hard))
-    except (ImportError, OSError, ValueError):  # no such limit on this platform
+        resource.setrlimit(resource.RLIMIT_DATA, (wanted, hard))
+    except (ImportError, OSError, ValueError, StopIteration):  # no such limit here
         pass
 
 

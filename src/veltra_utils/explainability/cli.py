@@ -775,10 +775,24 @@ def main(argv=None):
     if handles_signals:
         previous = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
-        return _run(argv)
+        status = _run(argv)
     finally:
         if handles_signals:  # None: a handler not set from Python, which was the default
             signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
+    _leave_if_a_query_still_runs(status)
+    return status
+
+
+def _leave_if_a_query_still_runs(status):
+    """End the process at once when an interrupted DuckDB query has not stopped yet: the
+    interpreter's shutdown would otherwise tear DuckDB down under it."""
+    queries = sys.modules.get("veltra_utils.explainability.entity.stats_queries")
+    if queries is None or not queries.interrupted_queries():
+        return
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(OSError, ValueError):
+            stream.flush()
+    os._exit(status)
 
 
 def _run(argv):

@@ -13,11 +13,13 @@ deviation), binned at their exact quantiles (a few columns per query, so the
 engine holds only that many columns' values at a time), and summed up per bin
 in one more scan. Categorical columns and the label are counted by group.
 """
+import contextlib
 import glob
 import json
 import os
 import shutil
 import tempfile
+import threading
 import uuid
 
 import numpy as np
@@ -27,6 +29,13 @@ from veltra_utils.explainability.tables import (DECIMAL_COMMA_PATTERN, MISSING_T
                                                 WHOLE_NUMBER_PATTERN, warn_decimal_commas)
 from veltra_utils.explainability.utils.text import one_line, quote
 
+# How often a waiting thread lets signal handlers run, and how long an interrupted DuckDB
+# query may take to stop.
+_SIGNAL_POLL_SECONDS = 0.1
+_INTERRUPT_GRACE_SECONDS = 1.0
+_QUERY_THREAD = "veltra-duckdb-query"
+# The threads of the queries an interrupt or a termination stopped waiting for.
+_interrupted = []
 # The largest share of the engine's memory one quantile query may fill: the
 # engine keeps every value of the columns it computes quantiles of.
 _QUANTILE_BYTES = 64 << 20
@@ -160,15 +169,54 @@ class Source:
         return self._run(sql)[0]
 
 
+def interruptible(connection, sql):
+    """The rows of ``sql`` run by DuckDB, in a thread of its own so that Ctrl-C and SIGTERM
+    reach this one at once: they interrupt the query where DuckDB lets them, and the
+    command ends within a second or two (``running_queries`` tells it that a query is
+    left behind, which only the end of the process stops).
+
+    DuckDB holds the calling thread until a query is done, and a query can take long to
+    plan before it reads a row; Python runs signal handlers only between its own steps.
+    """
+    outcome = {}
+
+    def run():
+        try:
+            outcome["rows"] = connection.execute(sql).fetchall()
+        except BaseException as error:  # handed to the caller's thread below
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run, name=_QUERY_THREAD, daemon=True)
+    thread.start()
+    try:
+        while thread.is_alive():
+            thread.join(_SIGNAL_POLL_SECONDS)
+    except BaseException:  # an interrupt or a termination: stop DuckDB too, if it lets us
+        _interrupted.append(thread)
+        with contextlib.suppress(Exception):  # a client that refuses a second caller
+            connection.interrupt()
+        thread.join(_INTERRUPT_GRACE_SECONDS)
+        raise
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["rows"]
+
+
+def interrupted_queries():
+    """Whether a DuckDB query was interrupted in this process: DuckDB may still be winding
+    it down, so the process should end without tearing DuckDB down itself."""
+    return bool(_interrupted)
+
+
 def duckdb_source(connection, table, where, categories=()):
     """The DuckDB relation ``table`` (SQL) as a Source; ``categories`` names pandas
     category columns."""
-    described = connection.execute("DESCRIBE SELECT * FROM {0}".format(table)).fetchall()
+    described = interruptible(connection, "DESCRIBE SELECT * FROM {0}".format(table))
     columns = [Column(name, DUCKDB.quote(name), *column_kind(type_name),
                       category=name in categories)
                for name, type_name, *_ in described]
     return Source(DUCKDB, table, columns,
-                  lambda sql: [tuple(row) for row in connection.execute(sql).fetchall()], where)
+                  lambda sql: [tuple(row) for row in interruptible(connection, sql)], where)
 
 
 def spark_source(df):
@@ -470,20 +518,25 @@ def stats_from_files(stats, path, label_column, categorical_columns=(), problem_
     try:
         connection = duckdb_connection(memory_limit, threads, os.path.join(scratch, "spill"))
         try:
-            with connection:
-                if parquet:
-                    source = _parquet_source(connection, files, path)
-                else:
-                    source = _csv_source(connection, files, path, sep, scratch, decimal)
-                check_names([column.name for column in source.columns], path, label_column,
-                            feature_columns)
-                return compute(stats, source, label_column, categorical_columns, problem_type,
-                               feature_columns, missing)
+            if parquet:
+                source = _parquet_source(connection, files, path)
+            else:
+                source = _csv_source(connection, files, path, sep, scratch, decimal)
+            check_names([column.name for column in source.columns], path, label_column,
+                        feature_columns)
+            return compute(stats, source, label_column, categorical_columns, problem_type,
+                           feature_columns, missing)
         except duckdb.Error as error:
             raise TableError("the training data {0} cannot be read: {1}"
                              .format(path, one_line(error))) from None
+        finally:
+            # A query still stopping after an interrupt keeps the connection, and the
+            # folder it may spill to: DuckDB would crash under it.
+            if not interrupted_queries():
+                connection.close()
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        if not interrupted_queries():
+            shutil.rmtree(scratch, ignore_errors=True)
 
 
 def _file_list(files):
@@ -505,8 +558,8 @@ def _parquet_source(connection, files, path):
 
 def _pandas_categories(connection, first):
     """The columns a Parquet file written from pandas stores as pandas categories."""
-    rows = connection.execute("SELECT value FROM parquet_kv_metadata({0}) WHERE key = 'pandas'"
-                              .format(_file(first))).fetchall()
+    rows = interruptible(connection, "SELECT value FROM parquet_kv_metadata({0}) "
+                                     "WHERE key = 'pandas'".format(_file(first)))
     try:
         described = json.loads(bytes(rows[0][0]).decode("utf-8")) if rows else {}
         return {column["name"] for column in described.get("columns", [])
@@ -526,7 +579,7 @@ def _csv_source(connection, files, path, sep, scratch, decimal=None):
                _file_list(files), literal(sep), names)
     text = duckdb_source(connection, raw, path)
     typed = os.path.join(scratch, "typed.parquet")
-    connection.execute("COPY (SELECT {0} FROM {1}) TO {2} (FORMAT parquet)".format(
+    interruptible(connection, "COPY (SELECT {0} FROM {1}) TO {2} (FORMAT parquet)".format(
         ", ".join(typed_columns(text, decimal, path)), raw, literal(typed)))
     return duckdb_source(connection, "read_parquet({0})".format(_file(typed)), path)
 
