@@ -68,12 +68,27 @@ def test_a_killed_runs_temporary_files_are_removed(work, tmp_path):
     assert sorted(path.name for path in tmp_path.iterdir()) == [running.name, "stats.json"]
 
 
-def test_a_file_whose_name_looks_like_a_glob_is_read_as_itself(tmp_path):
+@pytest.fixture(scope="module")
+def spark(monkeypatch_module):
+    from conftest import spark_test_session
+
+    session = spark_test_session(monkeypatch_module)
+    yield session
+    session.stop()
+
+
+@pytest.mark.parametrize("engine", ["duckdb", "pandas", "spark"])
+def test_a_file_whose_name_looks_like_a_glob_is_read_as_itself(tmp_path, request, engine):
     (tmp_path / "tr[1].csv").write_text("x,y\n1,a\n2,b\n3,a\n")
     (tmp_path / "tr1.csv").write_text("x,y\n" + "5,a\n6,b\n" * 10)  # what the glob would match
-    for engine in ("duckdb", "pandas"):
+    if engine == "spark":
+        from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+
+        stats = stats_of_files_on_spark(request.getfixturevalue("spark"),
+                                        str(tmp_path / "tr[1].csv"), "y")
+    else:
         stats = TrainingStats.from_files(tmp_path / "tr[1].csv", "y", engine=engine)
-        assert stats.row_count == 3, engine
+    assert stats.row_count == 3
 
 
 @pytest.mark.parametrize("how, message", [

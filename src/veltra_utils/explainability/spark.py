@@ -276,7 +276,7 @@ def _read(spark, path, config, sep):
         parquet = str(path).lower().endswith((".parquet", ".parq", ".pq"))
     try:
         if parquet:
-            frame = spark.read.parquet(path)
+            frame = spark.read.parquet(literal_path(path) if local else path)
         else:
             frame = read_csv_text(spark, [path] if local else path, sep)
     except Exception as error:
@@ -286,6 +286,13 @@ def _read(spark, path, config, sep):
     if missing:
         raise tables.TableError(tables.missing_message(path, missing))
     return frame, "parquet" if parquet else "csv"
+
+
+def literal_path(path):
+    """A file's path as Spark reads that very file: Spark takes every path as a glob
+    pattern, so its pattern characters are escaped."""
+    return "".join("\\" + character if character in "*?[]{}\\" else character
+                   for character in str(path))
 
 
 def read_csv_text(spark, paths, sep=None):
@@ -300,7 +307,8 @@ def read_csv_text(spark, paths, sep=None):
         if isinstance(paths, (list, tuple)) else None
     if sep is None:
         sep = tables.sniff_separator(local[0]) if local else ","
-    frame = spark.read.csv(list(paths) if local else paths, header=True, sep=sep, quote='"',
+    frame = spark.read.csv([literal_path(path) for path in paths] if local else paths,
+                           header=True, sep=sep, quote='"',
                            escape='"', multiLine=True, ignoreLeadingWhiteSpace=True,
                            inferSchema=False)
     return frame.toDF(*tables.csv_header(local[0], sep)) if local else frame

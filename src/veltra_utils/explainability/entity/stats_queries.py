@@ -696,7 +696,9 @@ def spark_table(session, path, sep=None, decimal=None):
 
     files = matching_files(path)
     if _starts_as_parquet(files[0], "training data"):
-        return session.read.parquet(*files)
+        from veltra_utils.explainability.spark import literal_path
+
+        return session.read.parquet(*[literal_path(name) for name in files])
     raw = read_csv_text(session, files, sep)
     view = "veltra_text_" + uuid.uuid4().hex
     raw.createOrReplaceTempView(view)
