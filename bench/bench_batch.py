@@ -90,7 +90,7 @@ def run():
     print("  2-process speed-up %.2fx, bar >= %.1fx: %s" % (
         speedup, SPEEDUP_BAR, "met" if speedup >= SPEEDUP_BAR else "MISSED"))
     cost = t_walled / t_serial - 1
-    print("  the wall (one worker, %s address-space limit, pool start included) costs %+.1f%%, "
+    print("  the wall (one worker, %s memory limit, pool start included) costs %+.1f%%, "
           "bar <= %d%%: %s" % ("2 GiB", 100 * cost, 100 * WALL_BAR,
                                "met" if cost <= WALL_BAR else "MISSED"))
     return rows

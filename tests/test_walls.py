@@ -1,6 +1,7 @@
 """The command's walls. Paths that are not what they seem: outputs that are devices, pipes
 or inputs under another name, inputs that are devices or look like glob patterns, files a
 killed run left. Models that crash or exhaust memory, which run in worker processes."""
+import json
 import os
 import stat
 import threading
@@ -158,3 +159,30 @@ def test_sigterm_ends_a_long_duckdb_query_within_two_seconds(tmp_path):
     finally:
         command.kill()
         command.wait()
+
+
+def test_chosen_rows_of_a_huge_parquet_file_are_read_alone(work, tmp_path, capsys):
+    # Ten million rows of one repeated record: a few kilobytes on disk, gigabytes in memory.
+    pyarrow = pytest.importorskip("pyarrow")
+    import resource
+
+    import pyarrow.parquet as pq
+
+    folder, train, _ = work
+    record = train[["row", "income", 'plan <"&">']].iloc[0]
+    count = 10_000_000
+    table = pyarrow.table({name: pyarrow.repeat(pyarrow.scalar(record[name].item()
+                                                               if hasattr(record[name], "item")
+                                                               else record[name]), count)
+                           for name in record.index})
+    path = tmp_path / "huge.parquet"
+    pq.write_table(table, path, row_group_size=1 << 22)
+    assert path.stat().st_size < 1 << 20
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    capsys.readouterr()
+    assert _explain(work, "--rows", "0,9999999", "--key", "row", "--output",
+                    str(tmp_path / "out.jsonl"), records=str(path)) == 0
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before  # KiB
+    assert grown < 300 * 1024, "reading two rows took {0} MiB".format(grown // 1024)
+    lines = (tmp_path / "out.jsonl").read_text().splitlines()
+    assert [json.loads(line)["_row"] for line in lines] == [0, 9999999]

@@ -339,14 +339,26 @@ def run_explain(args):
     if args.output and args.engine == "spark":
         return _explain_file_on_spark(args, config, score, replace)
     with _refused(), _warnings_said():
-        frame = tables.read_records(args.records, config, sep=args.sep, decimal=args.decimal)
+        # A Parquet file's chosen rows are read alone: its footer tells how many it has.
+        count = tables.parquet_count(args.records) if args.rows else None
+        chosen = None if count is None else sorted(set(parse_rows(args.rows, count)))
+        frame = tables.read_records(args.records, config, sep=args.sep, decimal=args.decimal,
+                                    rows=chosen)
     if args.engine == "local":  # the records file is sound: now the model, once, walled
         _try_model(score, config, args)
-    positions = parse_rows(args.rows, len(frame)) if args.rows else list(range(len(frame)))
+    if count is None:
+        count = len(frame)
+    positions = parse_rows(args.rows, count) if args.rows else list(range(count))
     if args.output:  # a file holds each row once, keyed by it, as Spark writes it
         positions = list(dict.fromkeys(positions))
-    records = tables.frame_records(frame, config, positions)
-    refused = tables.refused_records(frame, positions)   # a cell that holds no number, say
+    # Where each chosen record stands in the frame read: all of the file, or its chosen rows.
+    if chosen is None:
+        places = positions
+    else:
+        place = {position: index for index, position in enumerate(chosen)}
+        places = [place[position] for position in positions]
+    records = tables.frame_records(frame, config, places)
+    refused = tables.refused_records(frame, places)   # a cell that holds no number, say
     keys = None
     if args.key:
         from veltra_utils.explainability import outputs

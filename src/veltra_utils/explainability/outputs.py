@@ -64,7 +64,10 @@ def read_keys(path, names, positions, sep=None):
 
         available = pq.read_schema(path).names
         _check_keys(path, names, available)
-        return pq.read_table(path, columns=list(names)).take(list(positions))
+        chosen = sorted(set(positions))  # only those rows are read, a batch at a time
+        table = tables.parquet_rows(path, chosen, columns=list(names))
+        place = {position: index for index, position in enumerate(chosen)}
+        return table.take([place[position] for position in positions])
     import pandas as pd
 
     if sep is None:

@@ -8,6 +8,7 @@
 Every failure is a ``TableError`` whose message names the file and says in one
 line what is wrong with it.
 """
+import bisect
 import contextlib
 import warnings
 
@@ -197,6 +198,67 @@ def _starts_as_parquet(path, what):
     return False
 
 
+def parquet_count(path, what="records"):
+    """The number of rows a Parquet file's footer gives, without reading them; None for a
+    file that is not Parquet."""
+    if not is_parquet(path, what):
+        return None
+    import pyarrow.parquet as pq
+
+    try:
+        return pq.ParquetFile(path).metadata.num_rows
+    except Exception as error:  # pyarrow's own errors for a damaged footer
+        raise TableError("the {0} file {1} is not readable Parquet: {2}"
+                         .format(what, path, one_line(error))) from None
+
+
+# Rows decoded at a time when reading chosen rows of a Parquet file.
+_PARQUET_BATCH_ROWS = 1 << 16
+
+
+def parquet_rows(path, positions, columns=None, what="records"):
+    """The rows at ``positions`` (sorted, distinct) of the Parquet file at ``path`` as a
+    pyarrow Table, in that order: only the row groups that hold them are read, a batch at
+    a time, so memory stays bounded by the rows asked for."""
+    import pyarrow
+    import pyarrow.parquet as pq
+
+    try:
+        source = pq.ParquetFile(path)
+        starts, start = [], 0
+        for group in range(source.metadata.num_row_groups):
+            starts.append(start)
+            start += source.metadata.row_group(group).num_rows
+        wanted = list(positions)
+        groups = sorted({bisect.bisect_right(starts, position) - 1 for position in wanted})
+        pieces, following = [], 0
+        for group in groups:
+            row = starts[group]
+            for batch in source.iter_batches(batch_size=_PARQUET_BATCH_ROWS, row_groups=[group],
+                                             columns=columns):
+                end = row + batch.num_rows
+                chosen = []
+                while following < len(wanted) and wanted[following] < end:
+                    chosen.append(wanted[following] - row)
+                    following += 1
+                if chosen:
+                    pieces.append(batch.take(pyarrow.array(chosen)))
+                row = end
+                if following == len(wanted) or wanted[following] >= starts[group] + \
+                        source.metadata.row_group(group).num_rows:
+                    break
+        if pieces:
+            return pyarrow.Table.from_batches(pieces)
+        schema = source.schema_arrow
+        return schema.empty_table() if columns is None else \
+            pyarrow.schema([schema.field(name) for name in columns]).empty_table()
+    except TableError:
+        raise
+    except Exception as error:  # pyarrow's own errors for a damaged file
+        raise TableError("the {0} file {1} is not readable Parquet: {2}"
+                         .format(what, path, one_line(error))) from None
+
+
 def _read_parquet(path, what):
     import pandas as pd
 
@@ -214,7 +276,7 @@ def _read_parquet(path, what):
                          .format(what, path, one_line(error))) from None
 
 
-def read_records(path, config, sep=None, decimal=None):
+def read_records(path, config, sep=None, decimal=None, rows=None):
     """The records of a CSV or Parquet file as a DataFrame, checked against ``config``.
 
     Categorical columns whose categories are text are read as text, so a
@@ -223,12 +285,19 @@ def read_records(path, config, sep=None, decimal=None):
     left empty and noted in ``cell_errors(frame)``, so that its record fails
     alone (``refused_records``) instead of turning the whole column into text.
     ``sep`` and ``decimal`` are the CSV separator and decimal mark (see
-    ``read_table``). Raises TableError when the file lacks a feature column or
-    holds no records.
+    ``read_table``). ``rows`` (sorted, distinct positions) reads only those
+    records of a Parquet file, a batch of rows at a time, so that memory stays
+    bounded whatever the file holds; the frame's index is then their positions.
+    Raises TableError when the file lacks a feature column or holds no records.
     """
     from veltra_utils.explainability.entity.explain_config import missing_columns
 
-    frame = read_table(path, "records", dtype=record_dtypes(config), sep=sep, decimal=decimal)
+    if rows is not None and is_parquet(path, "records"):
+        frame = parquet_rows(path, rows).to_pandas()
+        frame.index = list(rows)
+    else:
+        frame = read_table(path, "records", dtype=record_dtypes(config), sep=sep,
+                           decimal=decimal)
     missing = missing_columns(frame.columns, config, scored=False)
     if missing:
         raise TableError(missing_message(path, missing))
