@@ -40,3 +40,24 @@ class Misbehaving:
     def predict_proba(self, frame):
         self._misbehave(frame)
         return self.model.predict_proba(frame)
+
+
+class OnnxBomb:
+    """A scoring function whose 459-byte ONNX graph fills a tensor of three billion floats."""
+
+    def __init__(self, elements=3_000_000_000):
+        from onnx import TensorProto, helper, numpy_helper
+
+        shape = numpy_helper.from_array(np.array([elements], dtype=np.int64), name="shape")
+        graph = helper.make_graph(
+            [helper.make_node("ConstantOfShape", ["shape"], ["y"])], "bomb", [],
+            [helper.make_tensor_value_info("y", TensorProto.FLOAT, [None])], [shape])
+        self.data = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)]) \
+            .SerializeToString()
+
+    def __call__(self, rows):
+        import onnxruntime
+
+        session = onnxruntime.InferenceSession(self.data, providers=["CPUExecutionProvider"])
+        session.run(None, {})
+        return [0] * len(rows), [[0.5, 0.5] for _ in rows]

@@ -186,3 +186,14 @@ def test_chosen_rows_of_a_huge_parquet_file_are_read_alone(work, tmp_path, capsy
     assert grown < 300 * 1024, "reading two rows took {0} MiB".format(grown // 1024)
     lines = (tmp_path / "out.jsonl").read_text().splitlines()
     assert [json.loads(line)["_row"] for line in lines] == [0, 9999999]
+
+
+def test_an_onnx_graph_that_asks_for_twelve_gigabytes_is_refused_within_the_limit():
+    pytest.importorskip("onnxruntime")
+    from churn_batch import churn
+    from hostile_models import OnnxBomb
+
+    from veltra_utils.explainability.batch import try_model
+
+    reason = try_model(OnnxBomb(), churn().config, memory_limit=512 << 20, timeout=60)
+    assert reason is not None and ("memory" in reason or "alloc" in reason.lower()), reason
