@@ -92,46 +92,36 @@ def test_a_file_whose_name_looks_like_a_glob_is_read_as_itself(tmp_path, request
     assert stats.row_count == 3
 
 
-@pytest.mark.parametrize("how, message", [
-    ("crash", "ended by SIGSEGV"),
-    ("hog", "Unable to allocate 3.00 GiB"),
+@pytest.mark.parametrize("how, always, message", [
+    # On the marked record only: that record fails, the others are explained (exit 1).
+    ("crash", False, "ended by SIGSEGV"),
+    ("hog", False, "Unable to allocate 3.00 GiB"),
+    # On every row: the trial refuses the model in one line before any record (exit 2).
+    ("crash", True, "the model process ended by SIGSEGV"),
+    ("hog", True, "needed more memory than the limit of 1 GiB (--max-memory)"),
 ])
-def test_a_model_that_crashes_or_exhausts_memory_costs_only_its_record(work, capsys, how,
-                                                                      message):
+def test_a_model_that_crashes_or_exhausts_memory_is_walled_off(work, capsys, how, always,
+                                                             message):
     import joblib
 
     from hostile_models import MARKED_INCOME, Misbehaving
 
     folder, train, model = work
-    joblib.dump(Misbehaving(model, how), folder / "misbehaving.joblib")
+    joblib.dump(Misbehaving(model, how, always=always), folder / "misbehaving.joblib")
     records = train[["row", "income", 'plan <"&">']].head(3).copy()
     records.loc[1, "income"] = MARKED_INCOME
     records.to_csv(folder / "marked.csv", index=False)
     capsys.readouterr()
-    assert _explain(work, "--trust-pickle", "--max-memory", "1GiB", records="marked.csv",
-                    model="misbehaving.joblib") == 1   # one worker, even without --workers
-    documents = [line for line in capsys.readouterr().out.splitlines() if line.strip()]
-    assert ['"error"' in line for line in documents] == [False, True, False]
-    assert message in documents[1]
-
-
-@pytest.mark.parametrize("how, message", [
-    ("crash", "the model process ended by SIGSEGV"),
-    ("hog", "needed more memory than the limit of 1 GiB (--max-memory)"),
-])
-def test_a_model_that_fails_on_every_row_is_refused_before_explaining(work, capsys, how,
-                                                                     message):
-    import joblib
-
-    from hostile_models import Misbehaving
-
-    folder, _, model = work
-    joblib.dump(Misbehaving(model, how, always=True), folder / "always.joblib")
-    capsys.readouterr()
-    assert _explain(work, "--trust-pickle", "--max-memory", "1GiB", model="always.joblib") == 2
+    status = _explain(work, "--trust-pickle", "--max-memory", "1GiB", records="marked.csv",
+                      model="misbehaving.joblib")  # one worker, even without --workers
     captured = capsys.readouterr()
-    assert captured.out == "" and message in captured.err
-    assert len(captured.err.strip().splitlines()) == 1
+    if always:
+        assert status == 2 and captured.out == "" and message in captured.err
+        assert len(captured.err.strip().splitlines()) == 1
+        return
+    documents = [line for line in captured.out.splitlines() if line.strip()]
+    assert status == 1 and ['"error"' in line for line in documents] == [False, True, False]
+    assert message in documents[1]
 
 
 def test_sigterm_ends_a_long_duckdb_query_within_two_seconds(tmp_path):
