@@ -279,15 +279,20 @@ PyObject* bind_compiled_method(PyObject* method, PyObject* instance, PyObject* /
     return PyMethod_New(method, instance);
 }
 
+// The interpreter calls this slot directly: no C++ exception may leave it, or the
+// process would end. Every one becomes the interpreter's error (std::bad_alloc while
+// binding the arguments a MemoryError, say).
 PyObject* call_compiled_method(PyObject* method, PyObject* args, PyObject* kwargs) {
     try {
-        const CompiledMethod* compiled = py::handle(method).cast<const CompiledMethod*>();
-        py::tuple bound = compiled->bind(args, kwargs);
-        return PyObject_Call(compiled->function.ptr(), bound.ptr(), nullptr);
+        try {
+            const CompiledMethod* compiled = py::handle(method).cast<const CompiledMethod*>();
+            py::tuple bound = compiled->bind(args, kwargs);
+            return PyObject_Call(compiled->function.ptr(), bound.ptr(), nullptr);
+        } catch (...) {
+            rethrow_as_python_error();
+        }
     } catch (py::error_already_set& error) {
         error.restore();
-    } catch (const py::builtin_exception& error) {
-        error.set_error();
     }
     return nullptr;
 }
