@@ -33,6 +33,7 @@ from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import L
 from veltra_utils.explainability.scoring import score_records
 from veltra_utils.explainability.scoring import scoring_function as _model_scoring_function
 from veltra_utils.explainability.utils.progress import progress_bar
+from veltra_utils.explainability.utils.text import format_size
 from veltra_utils.explainability.utils.text import one_line as _describe
 from veltra_utils.explainability.utils.text import quote
 
@@ -349,14 +350,9 @@ def try_model(scoring_function, config, *, timeout=None, memory_limit=None):
 
 
 def _try(connection, pickled_config, pickled_score, memory_limit, parent):
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    _end_with_parent(parent)
+    _become_worker(parent)
     try:
-        _limit_threads(1)
-        config = pickle.loads(pickled_config)
-        _limit_memory(memory_limit)
-        score = pickle.loads(pickled_score)
+        config, score = _loaded(pickled_config, pickled_score, 1, memory_limit)
         score([trial_row(config)])
         reason = None
     except MemoryError:
@@ -378,13 +374,9 @@ def _serve(connection, pickled_config, pickled_score, threads, memory_limit, par
     Reports ``("ready", None)`` or ``("ready", reason)`` when set up, then
     answers each pickled record with its response: the record is scored first
     when it lacks the model's output, then explained. ``memory_limit`` bounds
-    the address space the model may add to the worker's own.
+    the memory the model may add to the worker's own.
     """
-    # Interrupting is the parent's business: it ends the workers. A forked
-    # worker inherits the parent's handlers, so ending on SIGTERM is restored.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    _end_with_parent(parent)
+    _become_worker(parent)
     for descriptor in inherited:
         # The parent's ends of the pipes, this worker's own among them, copied
         # by fork: while open here, no worker would see its pipe close.
@@ -393,11 +385,8 @@ def _serve(connection, pickled_config, pickled_score, threads, memory_limit, par
         except OSError:
             pass
     try:
-        _limit_threads(threads)
-        config = pickle.loads(pickled_config)
+        config, score = _loaded(pickled_config, pickled_score, threads, memory_limit)
         explainer = LimeTabularExplainer(config)
-        _limit_memory(memory_limit)
-        score = pickle.loads(pickled_score)
     except BaseException as error:
         setup_error = "{0}: {1}".format(type(error).__name__, _describe(error))
     else:
@@ -432,6 +421,22 @@ def _serve(connection, pickled_config, pickled_score, threads, memory_limit, par
         pass
     finally:
         connection.close()
+
+
+def _become_worker(parent):
+    """Interrupting is the parent's business: it ends the workers. A forked worker
+    inherits the parent's handlers, so ending on SIGTERM is restored."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    _end_with_parent(parent)
+
+
+def _loaded(pickled_config, pickled_score, threads, memory_limit):
+    """(config, scoring function) unpickled in a worker, the model within the limits."""
+    _limit_threads(threads)
+    config = pickle.loads(pickled_config)
+    _limit_memory(memory_limit)
+    return config, pickle.loads(pickled_score)
 
 
 def _scored_and_explained(explainer, record, score, memory_limit):
@@ -478,14 +483,6 @@ def _limit_memory(limit):
         resource.setrlimit(resource.RLIMIT_DATA, (wanted, hard))
     except (ImportError, OSError, ValueError, StopIteration):  # no such limit here
         pass
-
-
-def format_size(size):
-    """A number of bytes as people write it: 512 MiB, 2 GiB."""
-    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if size >= scale:
-            return "{0:g} {1}".format(round(size / scale, 1), unit)
-    return "{0} bytes".format(size)
 
 
 def _end_with_parent(parent):

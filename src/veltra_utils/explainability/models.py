@@ -28,6 +28,7 @@ import zipfile
 import zlib
 
 from veltra_utils.explainability.utils.text import one_line as _one_line
+from veltra_utils.explainability.utils.text import format_size as _format_size
 from veltra_utils.explainability.utils.text import quote
 
 __all__ = ["DEFAULT_MAX_MODEL_SIZE", "DEFAULT_MAX_RATIO", "ModelFileError", "load_model", "parse_size",
@@ -126,17 +127,6 @@ def parse_size(text):
     if size < 1:
         raise ValueError("expected a size of at least one byte, got {0!r}".format(text))
     return size
-
-
-def _format_size(count):
-    if count < 1024:
-        return "{0} bytes".format(count)
-    value = count / 1024
-    for unit in ("KiB", "MiB", "GiB"):
-        if value < 1024:
-            return "{0:.1f} {1}".format(value, unit)
-        value /= 1024
-    return "{0:.1f} TiB".format(value)
 
 
 def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL_SIZE,

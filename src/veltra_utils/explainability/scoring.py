@@ -15,7 +15,7 @@ from veltra_utils.explainability import model_formats
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.utils.text import one_line
-from veltra_utils.explainability.utils.values import GAP_NUMBER, is_gap_number, is_missing
+from veltra_utils.explainability.utils.values import GAP_NUMBER, is_missing
 from veltra_utils.explainability.utils.values import numeric_dtype as _numeric_dtype
 from veltra_utils.explainability.utils.values import plain as _plain
 

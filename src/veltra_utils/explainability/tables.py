@@ -203,8 +203,7 @@ def parquet_count(path, what="records"):
     file that is not Parquet."""
     if not is_parquet(path, what):
         return None
-    import pyarrow.parquet as pq
-
+    pq = _parquet_module(path, what)
     try:
         return pq.ParquetFile(path).metadata.num_rows
     except Exception as error:  # pyarrow's own errors for a damaged footer
@@ -220,8 +219,8 @@ def parquet_rows(path, positions, columns=None, what="records"):
     """The rows at ``positions`` (sorted, distinct) of the Parquet file at ``path`` as a
     pyarrow Table, in that order: only the row groups that hold them are read, a batch at
     a time, so memory stays bounded by the rows asked for."""
+    pq = _parquet_module(path, what)
     import pyarrow
-    import pyarrow.parquet as pq
 
     try:
         source = pq.ParquetFile(path)
@@ -259,14 +258,20 @@ def parquet_rows(path, positions, columns=None, what="records"):
                          .format(what, path, one_line(error))) from None
 
 
-def _read_parquet(path, what):
-    import pandas as pd
-
+def _parquet_module(path, what):
+    """pyarrow.parquet, or the TableError that names the extra to install."""
     try:
-        import pyarrow  # noqa: F401  (pandas reads Parquet through it)
+        import pyarrow.parquet
     except ImportError:
         raise TableError('the {0} file {1} is Parquet, which needs pyarrow: '
                          'pip install "veltra_utils[parquet]"'.format(what, path)) from None
+    return pyarrow.parquet
+
+
+def _read_parquet(path, what):
+    import pandas as pd
+
+    _parquet_module(path, what)  # pandas reads Parquet through it
     try:
         return pd.read_parquet(path, engine="pyarrow")
     except (FileNotFoundError, IsADirectoryError, PermissionError):

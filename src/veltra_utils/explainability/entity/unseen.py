@@ -18,8 +18,8 @@ draw them as one more state.
 import copy
 from collections.abc import Mapping
 
-from veltra_utils.explainability.entity.transaction import numeric_gaps
-from veltra_utils.explainability.utils.values import is_gap_number, is_missing, plain
+from veltra_utils.explainability.entity.transaction import numeric_gaps, takes_missing
+from veltra_utils.explainability.utils.values import GAP_NUMBER, is_gap_number, is_missing, plain
 
 
 class Unseen:
@@ -50,7 +50,7 @@ def unseen_values(config, record):
         value = plain(record[name])
         categories = stats.cat_cols_encoding_map.get(position)
         if is_missing(value):
-            if not _has_gap_state(stats, position, categories):
+            if not takes_missing(stats, position):
                 gaps.append(position)
         elif categories is not None and not _known(categories, value):
             new[position] = value
@@ -101,21 +101,16 @@ class GapsAsNaN:
     def __call__(self, rows):
         if not self.positions:
             return self.fn(rows)
-        restored = []
-        for row in rows:
-            if any(is_gap_number(row[position]) for position in self.positions):
-                row = list(row)
-                for position in self.positions:
-                    if is_gap_number(row[position]):
-                        row[position] = float("nan")
-            restored.append(row)
-        return self.fn(restored)
-
-
-def _has_gap_state(stats, position, categories):
-    if categories is None:
-        return position in numeric_gaps(stats)
-    return any(is_missing(category) for category in categories.tolist())
+        rows = list(rows)
+        for position in self.positions:
+            column = [row[position] for row in rows]
+            if GAP_NUMBER not in column:  # one comparison loop in C, the usual case
+                continue
+            for index, value in enumerate(column):
+                if is_gap_number(value):
+                    rows[index] = list(rows[index])
+                    rows[index][position] = float("nan")
+        return self.fn(rows)
 
 
 def _known(categories, value):

@@ -68,3 +68,15 @@ def one_line(error, limit=MESSAGE_LIMIT):
     except Exception:  # a hostile __str__
         text = ""
     return shorten(text or type(error).__name__, limit)
+
+
+def format_size(count):
+    """A number of bytes as people read it: 512 bytes, 3.0 MiB, 2.0 GiB."""
+    if count < 1024:
+        return "{0} bytes".format(count)
+    value = count / 1024
+    for unit in ("KiB", "MiB", "GiB"):
+        if value < 1024:
+            return "{0:.1f} {1}".format(value, unit)
+        value /= 1024
+    return "{0:.1f} TiB".format(value)
