@@ -6,7 +6,7 @@ from unittest import mock
 
 from veltra_utils.explainability.explainers.lime import lime_tabular_explainer as module
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
-from veltra_utils.explainability.scoring import _frame
+from veltra_utils.explainability.models.scoring import _frame
 from veltra_utils.explainability.utils.values import numeric_dtype
 
 from baseline import PythonLimeTabularExplainer

@@ -8,7 +8,7 @@ import warnings
 
 import pandas as pd
 
-from veltra_utils.explainability.batch import ModelScoring, explain_records
+from veltra_utils.explainability.running.batch import ModelScoring, explain_records
 
 from veltra_utils.explainability.datasets import LABEL, churn_model
 
@@ -36,7 +36,7 @@ def spark_run(records, score, config):
         return None, "pyspark[sql] is not installed"
     if shutil.which("java") is None:
         return None, "no Java runtime"
-    from veltra_utils.explainability.spark import explain_dataframe, session
+    from veltra_utils.explainability.running.spark import explain_dataframe, session
 
     warnings.filterwarnings("ignore", "PySpark does not yet fully support pandas")
     spark = session("local[2]")  # quiet, its executors on this interpreter

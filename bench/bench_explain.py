@@ -14,7 +14,7 @@ from lime import lime_tabular
 from veltra_utils.explainability.datasets import LABEL, churn_model
 from veltra_utils.explainability.explainers.lime import lime_tabular_explainer as module
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
-from veltra_utils.explainability.scoring import scoring_function
+from veltra_utils.explainability.models.scoring import scoring_function
 
 from baseline import PythonLimeTabularExplainer
 from workloads import mixed_config, precomputed_scores, scored_records, typed_frame, wide_frame

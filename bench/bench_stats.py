@@ -118,7 +118,7 @@ def _same(left, right, rel=1e-9):
 
 def check_equal(folder):
     """Whether DuckDB and pandas give the same statistics of a CHECK_ROWS-row table."""
-    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
     path = os.path.join(folder, "check.parquet")
     write_table(path, CHECK_ROWS, seed=1)

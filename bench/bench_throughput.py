@@ -19,7 +19,7 @@ import time
 
 import numpy as np
 
-from veltra_utils.explainability.batch import ModelScoring, iter_explanations
+from veltra_utils.explainability.running.batch import ModelScoring, iter_explanations
 
 from workloads import MODEL_KINDS, churn_frame, fitted_model, mixed_config, scored_records
 

@@ -9,7 +9,7 @@ from veltra_utils.explainability.datasets import LABEL, churn_table, text_column
 _WORDS = ("alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel")
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
 # The churn table's five columns plus these make the 30 feature columns the figures quote.
 EXTRA_COLUMNS = 25

@@ -10,10 +10,10 @@ from types import SimpleNamespace
 
 import numpy as np
 
-from veltra_utils.explainability.batch import ModelScoring, explain_records
+from veltra_utils.explainability.running.batch import ModelScoring, explain_records
 from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table, text_columns
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
 RECORDS = 40
 FEATURES = ["plan", "region", "tenure_months", "support_calls", "monthly_charge"]

@@ -19,7 +19,7 @@ import veltra_utils
 
 from churn_batch import churn, records, serial_responses
 from hanging_batch import HANG_CHARGE, Hanging, HangingModel, descendants, pids, running
-from veltra_utils.explainability.batch import explain_records, iter_explanations
+from veltra_utils.explainability.running.batch import explain_records, iter_explanations
 from veltra_utils.explainability.cli import main
 
 TESTS = os.path.dirname(os.path.abspath(__file__))

@@ -20,10 +20,10 @@ from sklearn.preprocessing import FunctionTransformer, OneHotEncoder
 import veltra_utils
 from veltra_utils.explainability.cli import main, parse_rows, UsageError
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
     LimeTabularExplainer)
-from veltra_utils.explainability.scoring import scoring_function
+from veltra_utils.explainability.models.scoring import scoring_function
 from same_stats import assert_same_stats
 
 PLAN = 'plan <"&">'          # a column name that needs escaping everywhere

@@ -8,7 +8,7 @@ from lime.discretize import QuartileDiscretizer
 from veltra_utils.explainability.entity.constants import (ExplanationType, InputDataType,
                                                           ProblemType)
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
 
 @pytest.fixture(scope="module")

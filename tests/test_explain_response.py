@@ -79,7 +79,7 @@ def test_compiled_explainer_answers_with_these_entities():
     from sklearn.linear_model import LogisticRegression
 
     from veltra_utils.explainability.entity.explain_config import ExplainConfig
-    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
     rng = np.random.default_rng(1)
     frame = pd.DataFrame({"color": rng.choice(["red", "green", "blue"], 300),

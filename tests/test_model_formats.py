@@ -8,11 +8,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from veltra_utils.explainability.batch import ModelScoring
+from veltra_utils.explainability.running.batch import ModelScoring
 from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.datasets import churn_model, churn_table
 from veltra_utils.explainability.models import ModelFileError, load_model
-from veltra_utils.explainability.scoring import scoring_function
+from veltra_utils.explainability.models.scoring import scoring_function
 
 onnxruntime = pytest.importorskip("onnxruntime")
 xgboost = pytest.importorskip("xgboost")

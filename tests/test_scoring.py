@@ -10,7 +10,7 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import OneHotEncoder
 
 from veltra_utils.explainability.entity.constants import ProblemType
-from veltra_utils.explainability.scoring import plain_lists, scoring_function
+from veltra_utils.explainability.models.scoring import plain_lists, scoring_function
 
 COLUMNS = ["plan", "tenure"]
 TRAIN = pd.DataFrame({"plan": ["basic", "premium", "basic", "premium", "basic", "premium"],
@@ -119,7 +119,7 @@ def test_schema_typed_frames_score_like_inferred_ones():
     ("object", None),
 ])
 def test_the_adapter_reads_every_type_name_the_statistics_write(dtype, kind):
-    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats
     from veltra_utils.explainability.utils.values import numeric_dtype
 
     values = [True, False, True] if dtype == "bool" else ["a", "b", "a"] if dtype == "object" \

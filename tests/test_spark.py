@@ -15,9 +15,9 @@ if shutil.which("java") is None:
     pytest.skip("Spark needs a Java runtime", allow_module_level=True)
 
 from veltra_utils.explainability import tables  # noqa: E402
-from veltra_utils.explainability.batch import explain_record  # noqa: E402
-from veltra_utils.explainability.scoring import scoring_function  # noqa: E402
-from veltra_utils.explainability.spark import (explain_dataframe, explain_file,  # noqa: E402
+from veltra_utils.explainability.running.batch import explain_record  # noqa: E402
+from veltra_utils.explainability.models.scoring import scoring_function  # noqa: E402
+from veltra_utils.explainability.running.spark import (explain_dataframe, explain_file,  # noqa: E402
                                                 spark_error)
 
 pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas")
@@ -137,7 +137,7 @@ def test_sessions_started_one_after_another_share_one_jvm():
 
     script = """
 import os, warnings
-from veltra_utils.explainability import spark
+from veltra_utils.explainability.running import spark
 
 def children():
     tasks = "/proc/{0}/task".format(os.getpid())

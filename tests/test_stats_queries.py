@@ -8,7 +8,7 @@ import pytest
 from same_stats import assert_same_stats
 from conftest import spark_test_session
 from veltra_utils.explainability.cli import main
-from veltra_utils.explainability.entity.training_stats import AmbiguousLabelError, TrainingStats
+from veltra_utils.explainability.statistics.training_stats import AmbiguousLabelError, TrainingStats
 from veltra_utils.explainability.tables import TableError
 
 ROWS = 300
@@ -110,7 +110,7 @@ def test_unreadable_files_are_named(tmp_path, path, message):
 
 def test_a_label_of_many_distinct_values_is_read_without_fetching_them_all(tmp_path,
                                                                            monkeypatch):
-    from veltra_utils.explainability.entity import stats_queries
+    from veltra_utils.explainability.statistics import _queries as stats_queries
 
     monkeypatch.setattr(stats_queries, "_LABEL_SAMPLE", 10)
     frame = _table("regression")
@@ -145,7 +145,7 @@ def test_spark_statistics_equal_pandas(spark, label, settings):
 
 
 def test_spark_reads_csv_files_as_pandas_does(spark, tmp_path):
-    from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+    from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
     from veltra_utils.explainability.tables import read_table
 
     path = _write(_table("binary"), tmp_path, "semicolon csv")
@@ -208,7 +208,7 @@ def test_csv_cells_are_typed_as_pandas_reads_them(tmp_path):
 def test_repeated_and_blank_column_names_are_named_as_pandas_names_them(tmp_path, request,
                                                                          engine):
     # Records are read by pandas later on, so the statistics must carry its names.
-    from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+    from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
 
     path = tmp_path / "names.csv"
     path.write_text("x, y, x,,x.1,label\n" + "".join(
@@ -226,7 +226,7 @@ def test_repeated_and_blank_column_names_are_named_as_pandas_names_them(tmp_path
 @pytest.mark.parametrize("engine", ["duckdb", "spark"])
 def test_files_as_spreadsheet_programs_write_them(tmp_path, request, engine):
     # A byte-order mark, decimal commas, gaps in numbers and text, and rows without a label.
-    from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+    from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
     from veltra_utils.explainability.tables import DecimalCommaWarning
 
     path = tmp_path / "export.csv"

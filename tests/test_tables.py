@@ -6,7 +6,7 @@ import pytest
 from veltra_utils.explainability import tables
 from veltra_utils.explainability.datasets import LABEL, churn_table, text_columns
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.utils.files import check_output_folder, check_output_path
 
 

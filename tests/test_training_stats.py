@@ -14,7 +14,7 @@ from sklearn.datasets import load_breast_cancer, load_diabetes, load_iris, load_
 
 from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table
 from veltra_utils.explainability.entity.constants import ProblemType
-from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.utils.feature_object_parser_util import FeatureObjectParserUtil
 from veltra_utils.explainability.utils.values import GAP_BOUNDARY, GAP_CATEGORY, GAP_NUMBER
 

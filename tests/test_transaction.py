@@ -6,7 +6,7 @@ import pytest
 
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.utils.values import GAP_CATEGORY
 from veltra_utils.explainability.entity.transaction import Transaction
 

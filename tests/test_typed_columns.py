@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from veltra_utils.explainability.scoring import _frame
+from veltra_utils.explainability.models.scoring import _frame
 
 from conftest import module
 

@@ -14,11 +14,11 @@ from sklearn.preprocessing import OneHotEncoder
 
 from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
     LimeTabularExplainer)
 from veltra_utils.explainability.report import format_table, render_report, write_text_atomically
-from veltra_utils.explainability.scoring import scoring_function
+from veltra_utils.explainability.models.scoring import scoring_function
 from veltra_utils.explainability.utils.text import inert, one_line, quote
 
 ESCAPE = "\x1b[2J\x1b]0;owned\x07"     # clear the screen, retitle the window, ring the bell
@@ -155,7 +155,7 @@ def test_onnxruntime_prints_no_names_from_the_model_file(capfd):
     pytest.importorskip("onnxruntime")
     from onnx import TensorProto, helper, numpy_helper
 
-    from veltra_utils.explainability.model_formats import OnnxModel
+    from veltra_utils.explainability.models.formats import OnnxModel
 
     column = [None, 1]
     unused = numpy_helper.from_array(np.zeros(1, np.float32), name="\x1b[31mevil\x07\u202e")

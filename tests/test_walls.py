@@ -10,7 +10,7 @@ import pytest
 
 from test_cli import _explain, work  # noqa: F401  (the fixture, by name)
 from veltra_utils.explainability.cli import main
-from veltra_utils.explainability.entity.training_stats import TrainingStats
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
 # AddressSanitizer's runtime ends a process that crashes or fails to allocate with its own
 # report and exit status, and holds freed memory on purpose: these tests need the real ones.
@@ -89,7 +89,7 @@ def test_a_file_whose_name_looks_like_a_glob_is_read_as_itself(tmp_path, request
     (tmp_path / "tr[1].csv").write_text("x,y\n1,a\n2,b\n3,a\n")
     (tmp_path / "tr1.csv").write_text("x,y\n" + "5,a\n6,b\n" * 10)  # what the glob would match
     if engine == "spark":
-        from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+        from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
 
         stats = stats_of_files_on_spark(request.getfixturevalue("spark"),
                                         str(tmp_path / "tr[1].csv"), "y")
@@ -192,7 +192,7 @@ def test_an_onnx_graph_that_asks_for_twelve_gigabytes_is_refused_within_the_limi
     from churn_batch import churn
     from hostile_models import OnnxBomb
 
-    from veltra_utils.explainability.batch import try_model
+    from veltra_utils.explainability.running.batch import try_model
 
     reason = try_model(OnnxBomb(), churn().config, memory_limit=512 << 20, timeout=60)
     assert reason is not None and ("memory" in reason or "alloc" in reason.lower()), reason

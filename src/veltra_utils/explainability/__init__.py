@@ -21,36 +21,36 @@ import importlib
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:  # what editors and type checkers see; at run time the names load lazily
-    from veltra_utils.explainability.batch import (ModelScoring, explain_record, explain_records,
+    from veltra_utils.explainability.running.batch import (ModelScoring, explain_record, explain_records,
                                                    iter_explanations)
     from veltra_utils.explainability.entity.explain_response import error_response
     from veltra_utils.explainability.entity.constants import ProblemType
     from veltra_utils.explainability.entity.explain_config import ExplainConfig
-    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats
     from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
         LimeTabularExplainer)
-    from veltra_utils.explainability.model_formats import OnnxModel
+    from veltra_utils.explainability.models.formats import OnnxModel
     from veltra_utils.explainability.models import ModelFileError, load_model
     from veltra_utils.explainability.report import (Report, ReportSection, render_report,
                                                     write_report)
-    from veltra_utils.explainability.scoring import plain_lists, scoring_function
+    from veltra_utils.explainability.models.scoring import plain_lists, scoring_function
 
 # public name -> the module that defines it
 _EXPORTS = {
-    "TrainingStats": "veltra_utils.explainability.entity.training_stats",
+    "TrainingStats": "veltra_utils.explainability.statistics.training_stats",
     "ExplainConfig": "veltra_utils.explainability.entity.explain_config",
     "ProblemType": "veltra_utils.explainability.entity.constants",
     "LimeTabularExplainer": "veltra_utils.explainability.explainers.lime.lime_tabular_explainer",
-    "scoring_function": "veltra_utils.explainability.scoring",
-    "plain_lists": "veltra_utils.explainability.scoring",
-    "ModelScoring": "veltra_utils.explainability.batch",
-    "explain_record": "veltra_utils.explainability.batch",
-    "explain_records": "veltra_utils.explainability.batch",
-    "iter_explanations": "veltra_utils.explainability.batch",
+    "scoring_function": "veltra_utils.explainability.models.scoring",
+    "plain_lists": "veltra_utils.explainability.models.scoring",
+    "ModelScoring": "veltra_utils.explainability.running.batch",
+    "explain_record": "veltra_utils.explainability.running.batch",
+    "explain_records": "veltra_utils.explainability.running.batch",
+    "iter_explanations": "veltra_utils.explainability.running.batch",
     "error_response": "veltra_utils.explainability.entity.explain_response",
     "load_model": "veltra_utils.explainability.models",
     "ModelFileError": "veltra_utils.explainability.models",
-    "OnnxModel": "veltra_utils.explainability.model_formats",
+    "OnnxModel": "veltra_utils.explainability.models.formats",
     "Report": "veltra_utils.explainability.report",
     "ReportSection": "veltra_utils.explainability.report",
     "render_report": "veltra_utils.explainability.report",

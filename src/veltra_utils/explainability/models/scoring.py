@@ -11,7 +11,7 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-from veltra_utils.explainability import model_formats
+from veltra_utils.explainability.models import formats as model_formats
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.utils.text import one_line

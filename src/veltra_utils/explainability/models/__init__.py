@@ -163,7 +163,7 @@ def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL
             or max_size < 1:
         raise ModelFileError("the largest model size must be a positive number of bytes, "
                              "got {0!r}".format(max_size))
-    from veltra_utils.explainability import model_formats
+    from veltra_utils.explainability.models import formats as model_formats
 
     if os.path.isdir(path):
         return _load_directory(path, trust_pickle, max_size)
@@ -221,7 +221,7 @@ def load_model(path, *, trust_pickle=False, trust=(), max_size=DEFAULT_MAX_MODEL
 
 def _load_directory(path, trust_pickle, max_size):
     """An MLflow model directory, refused when it holds more than ``max_size`` bytes."""
-    from veltra_utils.explainability import model_formats
+    from veltra_utils.explainability.models import formats as model_formats
 
     if model_formats.detect_format(path, b"") != "mlflow":
         raise ModelFileError("the model file {0} is a directory without an MLmodel file, so no "

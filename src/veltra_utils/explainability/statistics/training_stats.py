@@ -149,7 +149,7 @@ class TrainingStats:
         """
         if engine == "pandas":
             from veltra_utils.explainability import tables
-            from veltra_utils.explainability.entity.stats_queries import check_names
+            from veltra_utils.explainability.statistics._queries import check_names
 
             frame = tables.read_table(path, "training data", sep=sep, decimal=decimal)
             check_names(list(frame.columns), path, label_column, feature_columns)
@@ -158,7 +158,7 @@ class TrainingStats:
         if engine != "duckdb":
             raise ValueError("engine is {0!r}; expected duckdb or pandas (for Spark, "
                              "TrainingStats.from_spark)".format(engine))
-        from veltra_utils.explainability.entity.stats_queries import stats_from_files
+        from veltra_utils.explainability.statistics._queries import stats_from_files
 
         stats = cls.__new__(cls)
         stats.discretizer = _chosen_discretizer(discretizer)
@@ -183,7 +183,7 @@ class TrainingStats:
                                '"veltra_utils[spark]"') from None
         if not isinstance(df, DataFrame):
             raise ValueError("Expected a Spark DataFrame, got {0}".format(type(df).__name__))
-        from veltra_utils.explainability.entity.stats_queries import stats_from_spark
+        from veltra_utils.explainability.statistics._queries import stats_from_spark
 
         stats = cls.__new__(cls)
         stats.discretizer = _chosen_discretizer(discretizer)

@@ -238,7 +238,7 @@ def spark_source(df):
 def compute(stats, source, label_column, categorical_columns=(), problem_type=None,
             feature_columns=None, missing="category"):
     """Fill ``stats`` (a bare TrainingStats) from ``source`` as ``_compute`` does from a DataFrame."""
-    from veltra_utils.explainability.entity import training_stats as ts
+    from veltra_utils.explainability.statistics import training_stats as ts
 
     if missing not in ts._MISSING_POLICIES:
         raise ValueError("missing is {0!r}; expected one of {1}".format(
@@ -336,7 +336,7 @@ def _schema(column, figures):
 def _labelled_rows(source, label, row_count):
     """``source`` without the rows that have no label, and their number; warns of those
     left out, as the pandas path does."""
-    from veltra_utils.explainability.entity.training_stats import warn_unlabelled
+    from veltra_utils.explainability.statistics.training_stats import warn_unlabelled
 
     present = label.present()
     gaps = source.one("SELECT count(*) - count({0}) FROM {1}".format(present, source.table))[0]
@@ -410,7 +410,7 @@ def _per_bin(source, numeric, bins):
 
 def _categories(source, column):
     """The column's sorted categories and their counts, missing values last as None."""
-    from veltra_utils.explainability.entity.training_stats import _sorted_distinct
+    from veltra_utils.explainability.statistics.training_stats import _sorted_distinct
     from veltra_utils.explainability.utils.values import plain
 
     value = column.present()
@@ -431,7 +431,7 @@ _PANDAS_DTYPES = {"integer": np.int64, "float": np.float64, "boolean": bool}
 
 def _label(source, column, problem_type, row_count):
     """(problem type, class labels), read from the label's distinct values."""
-    from veltra_utils.explainability.entity.training_stats import label_problem
+    from veltra_utils.explainability.statistics.training_stats import label_problem
     from veltra_utils.explainability.utils.values import plain
 
     value, table = column.present(), source.table
@@ -675,9 +675,9 @@ def stats_from_spark(stats, df, label_column, categorical_columns=(), problem_ty
 def stats_of_files_on_spark(session, path, label_column, sep=None, decimal=None, **settings):
     """TrainingStats of the CSV or Parquet files ``path`` names, computed on Spark;
     ``settings`` are those of ``TrainingStats.from_spark``."""
-    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
-    from veltra_utils.explainability.spark import spark_error
+    from veltra_utils.explainability._spark import spark_error
 
     try:
         frame = spark_table(session, path, sep, decimal)
@@ -691,12 +691,12 @@ def stats_of_files_on_spark(session, path, label_column, sep=None, decimal=None,
 
 def spark_table(session, path, sep=None, decimal=None):
     """The CSV or Parquet files ``path`` names as a Spark DataFrame, typed as pandas reads them."""
-    from veltra_utils.explainability.spark import read_csv_text
+    from veltra_utils.explainability._spark import read_csv_text
     from veltra_utils.explainability.tables import _starts_as_parquet
 
     files = matching_files(path)
     if _starts_as_parquet(files[0], "training data"):
-        from veltra_utils.explainability.spark import literal_path
+        from veltra_utils.explainability._spark import literal_path
 
         return session.read.parquet(*[literal_path(name) for name in files])
     raw = read_csv_text(session, files, sep)

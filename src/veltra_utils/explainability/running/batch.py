@@ -27,11 +27,11 @@ import warnings
 from collections.abc import Mapping
 
 from veltra_utils.explainability.entity.explain_config import missing_columns
-from veltra_utils.explainability.entity import unseen as _unseen
+from veltra_utils.explainability.statistics import unseen as _unseen
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
-from veltra_utils.explainability.scoring import score_records
-from veltra_utils.explainability.scoring import scoring_function as _model_scoring_function
+from veltra_utils.explainability.models.scoring import score_records
+from veltra_utils.explainability.models.scoring import scoring_function as _model_scoring_function
 from veltra_utils.explainability.utils.progress import progress_bar
 from veltra_utils.explainability.utils.text import format_size
 from veltra_utils.explainability.utils.text import one_line as _describe
@@ -63,7 +63,7 @@ class ModelScoring:
     """
 
     def __init__(self, model, feature_columns, problem_type, class_labels=None, **options):
-        from veltra_utils.explainability.model_formats import portable
+        from veltra_utils.explainability.models.formats import portable
 
         self.model = portable(model)  # an onnxruntime session does not pickle; its bytes do
         self.arguments = dict(options, feature_columns=list(feature_columns),

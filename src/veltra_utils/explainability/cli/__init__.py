@@ -270,7 +270,7 @@ class _Output:
 # ---------------------------------------------------------------- stats
 
 def run_stats(args):
-    from veltra_utils.explainability.entity.training_stats import AmbiguousLabelError
+    from veltra_utils.explainability.statistics.training_stats import AmbiguousLabelError
     from veltra_utils.explainability.tables import TableError
 
     output = None if args.output == "-" else \
@@ -304,7 +304,7 @@ def run_stats(args):
 
 def _statistics(args, engine):
     """The statistics of the training data, computed by ``engine``."""
-    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
     settings = dict(categorical_columns=list(args.categorical or []),
                     problem_type=args.problem_type, feature_columns=args.features,
@@ -312,8 +312,8 @@ def _statistics(args, engine):
     if engine != "spark":
         return TrainingStats.from_files(args.train, args.label, engine=engine, sep=args.sep,
                                         decimal=args.decimal, **settings)
-    from veltra_utils.explainability import spark
-    from veltra_utils.explainability.entity.stats_queries import stats_of_files_on_spark
+    from veltra_utils.explainability.running import spark
+    from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
 
     with spark.started(master=args.master, verbose=args.verbose) as session:
         return stats_of_files_on_spark(session, args.train, args.label, sep=args.sep,
@@ -361,7 +361,7 @@ def run_explain(args):
     refused = tables.refused_records(frame, places)   # a cell that holds no number, say
     keys = None
     if args.key:
-        from veltra_utils.explainability import outputs
+        from veltra_utils.explainability.running import outputs
 
         with _refused():
             keys = outputs.read_keys(args.records, args.key, positions, sep=args.sep)
@@ -395,7 +395,7 @@ def _check_output(args, inputs):
     from veltra_utils.explainability.utils.files import check_output_folder, check_output_path
 
     if args.engine == "local":
-        from veltra_utils.explainability.outputs import check_writable
+        from veltra_utils.explainability.running.outputs import check_writable
 
         with _refused():
             check_output_path(args.output, "explanations", inputs)
@@ -415,7 +415,7 @@ def _check_output(args, inputs):
 
 def _explain_file_on_spark(args, config, score, replace):
     """Explain the records file on Spark into the Parquet folder --output; the exit status."""
-    from veltra_utils.explainability import spark
+    from veltra_utils.explainability.running import spark
 
     with _refused(), spark.started(master=args.master, verbose=args.verbose) as session:
         count, failed = spark.explain_file(session, args.records, score, config, args.output,
@@ -431,7 +431,7 @@ def _explain_file_on_spark(args, config, score, replace):
 
 
 def _write_explanations(args, columns, positions, responses, keys):
-    from veltra_utils.explainability import outputs
+    from veltra_utils.explainability.running import outputs
 
     names = outputs.output_columns(columns, args.key or ())
     try:
@@ -460,7 +460,7 @@ def _check_engine(args):
     if args.timeout is not None:
         raise UsageError("--timeout is for the local engine: Spark cannot stop the explanation "
                          "of a single record")
-    from veltra_utils.explainability import spark
+    from veltra_utils.explainability.running import spark
 
     with _refused("the spark engine cannot run: "):
         spark.check_available()
@@ -469,7 +469,7 @@ def _check_engine(args):
 
 def _load_config(args):
     from veltra_utils.explainability.entity.explain_config import ExplainConfig
-    from veltra_utils.explainability.entity.training_stats import TrainingStats
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
     with _refused(), warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -497,7 +497,7 @@ def _load_model(args):
 
 def _scoring(model, config, args):
     """The model as a scoring function; one that worker processes and Spark can receive."""
-    from veltra_utils.explainability.batch import ModelScoring
+    from veltra_utils.explainability.running.batch import ModelScoring
     from veltra_utils.explainability.entity.constants import ProblemType
 
     labels = None if config.problem_type is ProblemType.REGRESSION \
@@ -553,7 +553,7 @@ def _explanations(args, config, score, records, positions, workers):
     so that a model that crashes, overruns or asks for too much memory costs
     its record an error response and nothing else.
     """
-    from veltra_utils.explainability.batch import iter_explanations
+    from veltra_utils.explainability.running.batch import iter_explanations
 
     if args.engine == "spark":
         yield from _explanations_on_spark(args.master, config, score, records, positions,
@@ -582,7 +582,7 @@ def _memory_limit(args):
 def _try_model(score, config, args):
     """Refuse, before any record is read, a model that fails on a row of the statistics'
     values under the workers' limits."""
-    from veltra_utils.explainability.batch import try_model
+    from veltra_utils.explainability.running.batch import try_model
 
     try:
         reason = try_model(score, config, timeout=args.timeout, memory_limit=_memory_limit(args))
@@ -597,8 +597,8 @@ def _try_model(score, config, args):
 
 
 def _explanations_on_spark(master, config, score, records, positions, verbose=False):
-    from veltra_utils.explainability import spark
-    from veltra_utils.explainability.scoring import score_records
+    from veltra_utils.explainability.running import spark
+    from veltra_utils.explainability.models.scoring import score_records
 
     if not verbose:  # the warnings of this command's own work are still summed up
         spark.quiet_warnings()
@@ -798,7 +798,7 @@ def main(argv=None):
 def _leave_if_a_query_still_runs(status):
     """End the process at once when an interrupted DuckDB query has not stopped yet: the
     interpreter's shutdown would otherwise tear DuckDB down under it."""
-    queries = sys.modules.get("veltra_utils.explainability.entity.stats_queries")
+    queries = sys.modules.get("veltra_utils.explainability.statistics._queries")
     if queries is None or not queries.interrupted_queries():
         return
     for stream in (sys.stdout, sys.stderr):

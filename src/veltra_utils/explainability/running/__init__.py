@@ -1,0 +1,1 @@
+"""Explaining records: one, many, on worker processes or Spark, and the files written."""

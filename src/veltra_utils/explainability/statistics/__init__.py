@@ -1,0 +1,1 @@
+"""Training statistics: computed by an engine, stored, adjusted to one record."""
