@@ -12,12 +12,9 @@ import bisect
 import contextlib
 import warnings
 
+from veltra_utils.explainability.errors import DecimalCommaWarning, TableError
 from veltra_utils.explainability.utils.text import one_line, quote
 from veltra_utils.explainability.utils.values import is_missing, plain
-
-
-class TableError(ValueError):
-    """A table file that cannot be read, or that lacks what it must hold."""
 
 
 def read_table(path, what="table", dtype=None, sep=None, decimal=None):
@@ -61,15 +58,6 @@ def read_table(path, what="table", dtype=None, sep=None, decimal=None):
     except (pd.errors.ParserError, UnicodeDecodeError, ValueError, OSError) as error:
         raise TableError("the {0} file {1} is not readable CSV: {2}"
                          .format(what, path, one_line(error))) from None
-
-
-class DecimalCommaWarning(UserWarning):
-    """Columns of a CSV file that look like numbers with decimal commas were read as text;
-    ``columns`` names them."""
-
-    def __init__(self, message, columns=()):
-        super().__init__(message)
-        self.columns = list(columns)
 
 
 def warn_decimal_commas(columns, path):

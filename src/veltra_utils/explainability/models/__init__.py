@@ -27,6 +27,7 @@ import warnings
 import zipfile
 import zlib
 
+from veltra_utils.explainability.errors import ModelFileError
 from veltra_utils.explainability.utils.text import one_line as _one_line
 from veltra_utils.explainability.utils.text import format_size as _format_size
 from veltra_utils.explainability.utils.text import quote
@@ -81,10 +82,6 @@ _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgt]i?b?|b)?\s*\Z", re.IGNORE
 _UNITS = {"": 1, "b": 1, "k": 1000, "m": 1000 ** 2, "g": 1000 ** 3, "t": 1000 ** 4}
 _CHUNK = 1 << 20
 _LOCAL_HEADER = struct.Struct("<4s22xHH")
-
-
-class ModelFileError(ValueError):
-    """A model file that cannot or must not be loaded; the message is one line saying why."""
 
 
 @functools.lru_cache(maxsize=None)
