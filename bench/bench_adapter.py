@@ -4,12 +4,11 @@ model adapter's DataFrame built from the converted rows."""
 import time
 from unittest import mock
 
+from baseline import PythonLimeTabularExplainer
 from veltra_utils.explainability.explainers.lime import lime_tabular_explainer as module
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.scoring import _frame
 from veltra_utils.explainability.utils.values import numeric_dtype
-
-from baseline import PythonLimeTabularExplainer
 from workloads import mixed_config, perturbed_batch, precomputed_scores, wide_frame
 
 ROWS, CLASSES = 5000, 3

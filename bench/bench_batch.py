@@ -8,10 +8,8 @@ import warnings
 
 import pandas as pd
 
-from veltra_utils.explainability.running.batch import ModelScoring, explain_records
-
 from veltra_utils.explainability.datasets import LABEL, churn_model
-
+from veltra_utils.explainability.running.batch import ModelScoring, explain_records
 from workloads import mixed_config, scored_records, wide_frame
 
 RECORDS = 200

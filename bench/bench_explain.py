@@ -11,12 +11,11 @@ import numpy as np
 import pandas as pd
 from lime import lime_tabular
 
+from baseline import PythonLimeTabularExplainer
 from veltra_utils.explainability.datasets import LABEL, churn_model
 from veltra_utils.explainability.explainers.lime import lime_tabular_explainer as module
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.scoring import scoring_function
-
-from baseline import PythonLimeTabularExplainer
 from workloads import mixed_config, precomputed_scores, scored_records, typed_frame, wide_frame
 
 SAMPLES = 5000

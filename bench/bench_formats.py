@@ -11,11 +11,10 @@ import numpy as np
 
 from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table, text_columns
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.formats import OnnxModel
 from veltra_utils.explainability.models.scoring import scoring_function
-
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from workloads import scored_records
 
 RECORDS = 20

@@ -20,7 +20,6 @@ import time
 import numpy as np
 
 from veltra_utils.explainability.running.batch import ModelScoring, iter_explanations
-
 from workloads import MODEL_KINDS, churn_frame, fitted_model, mixed_config, scored_records
 
 QUICK = os.environ.get("VELTRA_BENCH_QUICK", "") not in ("", "0")

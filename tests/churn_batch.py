@@ -10,9 +10,9 @@ from types import SimpleNamespace
 
 import numpy as np
 
-from veltra_utils.explainability.running.batch import ModelScoring, explain_records
 from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table, text_columns
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
+from veltra_utils.explainability.running.batch import ModelScoring, explain_records
 from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
 RECORDS = 40

@@ -3,12 +3,20 @@ import threading
 
 import pytest
 
-from churn_batch import (FATAL_CHARGE, REFUSED_CHARGE, ArrayScoring, Fatal, Refusing, churn,
-                         records, serial_responses)
-from veltra_utils.explainability.running import batch
-from veltra_utils.explainability.running.batch import explain_records
+from churn_batch import (
+    FATAL_CHARGE,
+    REFUSED_CHARGE,
+    ArrayScoring,
+    Fatal,
+    Refusing,
+    churn,
+    records,
+    serial_responses,
+)
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.scoring import plain_lists, scoring_function
+from veltra_utils.explainability.running import batch
+from veltra_utils.explainability.running.batch import explain_records
 
 DIED = "ended unexpectedly"
 

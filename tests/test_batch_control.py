@@ -16,11 +16,10 @@ import joblib
 import pytest
 
 import veltra_utils
-
 from churn_batch import churn, records, serial_responses
 from hanging_batch import HANG_CHARGE, Hanging, HangingModel, descendants, pids, running
-from veltra_utils.explainability.running.batch import explain_records, iter_explanations
 from veltra_utils.explainability.cli import main
+from veltra_utils.explainability.running.batch import explain_records, iter_explanations
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 RECORDS = 6  # the last one hangs in the command-line tests

@@ -18,13 +18,12 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import FunctionTransformer, OneHotEncoder
 
 import veltra_utils
-from veltra_utils.explainability.cli import main, parse_rows, UsageError
-from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.statistics.training_stats import TrainingStats
-from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
-    LimeTabularExplainer)
-from veltra_utils.explainability.models.scoring import scoring_function
 from same_stats import assert_same_stats
+from veltra_utils.explainability.cli import UsageError, main, parse_rows
+from veltra_utils.explainability.entity.explain_config import ExplainConfig
+from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+from veltra_utils.explainability.models.scoring import scoring_function
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
 PLAN = 'plan <"&">'          # a column name that needs escaping everywhere
 ROW = "row"                  # a feature named like the key every output line has
@@ -445,7 +444,7 @@ def test_spark_engine_without_pyspark_or_java_exits_2_saying_what_to_install(
 
 
 def test_warnings_while_explaining_are_summed_up_in_one_line(work, capsys):
-    from hostile_models import Misbehaving   # a model that warns on every call, in workers
+    from hostile_models import Misbehaving  # a model that warns on every call, in workers
 
     folder, _, model = work
     joblib.dump(Misbehaving(model, "warn", always=True), folder / "noisy.joblib")

@@ -3,8 +3,7 @@ the features really explain."""
 import pandas as pd
 import pytest
 
-from veltra_utils.explainability.datasets import (LABEL, PLANS, REGIONS, churn_model, churn_table,
-                                                  text_columns)
+from veltra_utils.explainability.datasets import LABEL, PLANS, REGIONS, churn_model, churn_table, text_columns
 
 BASE_KINDS = {"plan": "text", "region": "text", "tenure_months": "int32",
               "support_calls": "int64", "monthly_charge": "float64"}

@@ -18,13 +18,13 @@ from sklearn.preprocessing import StandardScaler
 from veltra_utils.explainability.datasets import LABEL, churn_pipeline, churn_table, text_columns
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.explainers.lime import lime_tabular_explainer as module
 from veltra_utils.explainability.explainers.lime.regressors.positive_coefficients_regressor import (
     PositiveCoefficientsRegressor,
 )
 from veltra_utils.explainability.models.scoring import scoring_function
 from veltra_utils.explainability.report import ReportSection, format_table, render_report
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.utils.number_util import NumberUtil
 
 PERTURBATIONS = 400
@@ -430,8 +430,8 @@ def test_gaps_are_explained_through_an_imputing_pipeline():
     from sklearn.impute import SimpleImputer
     from sklearn.preprocessing import OneHotEncoder
 
-    from veltra_utils.explainability.running.batch import explain_records
     from veltra_utils.explainability.report import format_table
+    from veltra_utils.explainability.running.batch import explain_records
 
     table = churn_table(400, seed=5)
     table.loc[::9, "plan"] = None

@@ -5,8 +5,7 @@ import pandas as pd
 import pytest
 from lime.discretize import QuartileDiscretizer
 
-from veltra_utils.explainability.entity.constants import (ExplanationType, InputDataType,
-                                                          ProblemType)
+from veltra_utils.explainability.entity.constants import ExplanationType, InputDataType, ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.statistics.training_stats import TrainingStats
 

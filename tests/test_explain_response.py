@@ -3,10 +3,15 @@ import json
 import numpy as np
 import pytest
 
-from veltra_utils.explainability.entity.explain_response import (Error, ErrorTarget,
-                                                                 ExplanationFeature, FeatureRange,
-                                                                 LimeExplanation,
-                                                                 LimeExplanationSchema, Prediction)
+from veltra_utils.explainability.entity.explain_response import (
+    Error,
+    ErrorTarget,
+    ExplanationFeature,
+    FeatureRange,
+    LimeExplanation,
+    LimeExplanationSchema,
+    Prediction,
+)
 
 
 def strict_json(result):

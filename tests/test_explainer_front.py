@@ -5,11 +5,10 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
+from conftest import make_config, module
 from veltra_utils.explainability.entity.constants import ExplanationType, InputDataType, ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.explainers.base_explainer import BaseExplainer
-
-from conftest import make_config, module
 
 TEMPLATE = "There was an error while computing the explanation. "
 

@@ -6,9 +6,8 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from veltra_utils.explainability.entity.constants import ProblemType
-
 from conftest import Recorder, make_config, module
+from veltra_utils.explainability.entity.constants import ProblemType
 
 
 class FakeLime:

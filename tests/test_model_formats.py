@@ -8,11 +8,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from veltra_utils.explainability.running.batch import ModelScoring
 from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.datasets import churn_model, churn_table
 from veltra_utils.explainability.models import ModelFileError, load_model
 from veltra_utils.explainability.models.scoring import scoring_function
+from veltra_utils.explainability.running.batch import ModelScoring
 
 onnxruntime = pytest.importorskip("onnxruntime")
 xgboost = pytest.importorskip("xgboost")
@@ -66,10 +66,10 @@ def work(tmp_path_factory):
     model = churn_model(features, train.churn)
     (folder / "model.onnx").write_bytes(to_onnx(model, features))
     (folder / "tensor.onnx").write_bytes(to_onnx(model, features, zipmap=False))
+    from skl2onnx import to_onnx as one_tensor
     from sklearn.linear_model import LogisticRegression
     from sklearn.pipeline import make_pipeline
     from sklearn.preprocessing import StandardScaler
-    from skl2onnx import to_onnx as one_tensor
 
     numeric = make_pipeline(StandardScaler(), LogisticRegression()).fit(
         train[NUMERIC].to_numpy(np.float32), train.churn)

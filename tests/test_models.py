@@ -10,8 +10,12 @@ import skops.io as sio
 from numpy.testing._private.utils import runstring
 from sklearn.compose import make_column_transformer
 from sklearn.dummy import DummyClassifier
-from sklearn.ensemble import (GradientBoostingClassifier, GradientBoostingRegressor,
-                              HistGradientBoostingRegressor, RandomForestClassifier)
+from sklearn.ensemble import (
+    GradientBoostingClassifier,
+    GradientBoostingRegressor,
+    HistGradientBoostingRegressor,
+    RandomForestClassifier,
+)
 from sklearn.linear_model import LinearRegression, LogisticRegression
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import FunctionTransformer, OneHotEncoder, StandardScaler

@@ -3,7 +3,8 @@ configuration element by element: same values, same types, same errors."""
 import warnings
 
 import numpy as np
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from conftest import make_config, make_stats, module
 

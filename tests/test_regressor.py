@@ -4,8 +4,9 @@ from lime.lime_tabular import LimeTabularExplainer
 from sklearn.datasets import load_breast_cancer
 from sklearn.linear_model import LogisticRegression, Ridge
 
-from veltra_utils.explainability.explainers.lime.regressors.positive_coefficients_regressor \
-    import PositiveCoefficientsRegressor
+from veltra_utils.explainability.explainers.lime.regressors.positive_coefficients_regressor import (
+    PositiveCoefficientsRegressor,
+)
 
 
 def test_coefficients_stay_non_negative_where_ridge_goes_negative():

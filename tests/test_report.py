@@ -5,10 +5,18 @@ from html import unescape
 
 import pytest
 
-from veltra_utils.explainability.report import (NEGATIVE_COLOUR, POSITIVE_COLOUR, Report,
-                                                ReportSection, failure_reason, format_table,
-                                                describe_feature, format_probability,
-                                                render_report, write_report)
+from veltra_utils.explainability.report import (
+    NEGATIVE_COLOUR,
+    POSITIVE_COLOUR,
+    Report,
+    ReportSection,
+    describe_feature,
+    failure_reason,
+    format_probability,
+    format_table,
+    render_report,
+    write_report,
+)
 
 HOSTILE = '<img src=x onerror="alert(1)">&amp;\'"'
 

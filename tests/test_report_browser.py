@@ -9,12 +9,12 @@ import shutil
 import numpy as np
 import pytest
 
-from veltra_utils.explainability.running.batch import explain_records
 from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table, text_columns
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.statistics.training_stats import TrainingStats
-from veltra_utils.explainability.report import Report
 from veltra_utils.explainability.models.scoring import scoring_function
+from veltra_utils.explainability.report import Report
+from veltra_utils.explainability.running.batch import explain_records
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
 sync_api = pytest.importorskip("playwright.sync_api",
                                reason="playwright is not installed: pip install playwright")

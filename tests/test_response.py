@@ -3,9 +3,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from veltra_utils.explainability.entity.constants import ProblemType
-
 from conftest import make_config, module
+from veltra_utils.explainability.entity.constants import ProblemType
 
 NO_INSIGHT = ("Local explanation could not be generated. An attempt to learn the model behavior around the "
               "transaction did not provide any meaningful insights.")

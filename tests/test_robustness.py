@@ -9,13 +9,13 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
+from conftest import module
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.statistics.training_stats import TrainingStats
-
-from conftest import module
 
 EXAMPLES = int(os.environ.get("VELTRA_PROPERTY_EXAMPLES", "60"))
 NAMES = st.text(st.characters(blacklist_categories=("Cs",)), min_size=1, max_size=8)

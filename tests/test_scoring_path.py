@@ -2,9 +2,8 @@
 import numpy as np
 import pytest
 
-from veltra_utils.explainability.entity.constants import ProblemType
-
 from conftest import make_config, make_stats, module
+from veltra_utils.explainability.entity.constants import ProblemType
 
 
 def convert(explainer, batch):

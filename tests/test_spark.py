@@ -15,10 +15,9 @@ if shutil.which("java") is None:
     pytest.skip("Spark needs a Java runtime", allow_module_level=True)
 
 from veltra_utils.explainability import tables  # noqa: E402
-from veltra_utils.explainability.running.batch import explain_record  # noqa: E402
 from veltra_utils.explainability.models.scoring import scoring_function  # noqa: E402
-from veltra_utils.explainability.running.spark import (explain_dataframe, explain_file,  # noqa: E402
-                                                spark_error)
+from veltra_utils.explainability.running.batch import explain_record  # noqa: E402
+from veltra_utils.explainability.running.spark import explain_dataframe, explain_file, spark_error  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas")
 

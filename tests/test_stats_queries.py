@@ -5,8 +5,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from same_stats import assert_same_stats
 from conftest import spark_test_session
+from same_stats import assert_same_stats
 from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.statistics.training_stats import AmbiguousLabelError, TrainingStats
 from veltra_utils.explainability.tables import TableError

@@ -381,6 +381,7 @@ def test_computed_statistics_load_back_without_warning(make_frame, label, catego
 ])
 def test_command_refuses_a_changed_statistics_file(tmp_path, capsys, damage, status, message):
     import skops.io as sio
+
     from veltra_utils.explainability.cli import main
 
     frame = mixed_frame(rows=120)

@@ -6,9 +6,9 @@ import pytest
 
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
+from veltra_utils.explainability.entity.transaction import Transaction
 from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.utils.values import GAP_CATEGORY
-from veltra_utils.explainability.entity.transaction import Transaction
 
 FRAME = pd.DataFrame({"color": ["red", "blue", "red", "green"], "grade": [3, 1, 2, 1],
                       "age": [20, 30, 40, 50], "score": [0.5, 1.5, 2.5, 3.5],

@@ -8,11 +8,11 @@ from unittest import mock
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
-
-from veltra_utils.explainability.models.scoring import _frame
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from conftest import module
+from veltra_utils.explainability.models.scoring import _frame
 
 EXAMPLES = int(os.environ.get("VELTRA_PROPERTY_EXAMPLES", "200"))
 DTYPES = [None, np.int64, np.float64]

@@ -14,11 +14,10 @@ from sklearn.preprocessing import OneHotEncoder
 
 from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
-from veltra_utils.explainability.statistics.training_stats import TrainingStats
-from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
-    LimeTabularExplainer)
-from veltra_utils.explainability.report import format_table, render_report, write_text_atomically
+from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.scoring import scoring_function
+from veltra_utils.explainability.report import format_table, render_report, write_text_atomically
+from veltra_utils.explainability.statistics.training_stats import TrainingStats
 from veltra_utils.explainability.utils.text import inert, one_line, quote
 
 ESCAPE = "\x1b[2J\x1b]0;owned\x07"     # clear the screen, retitle the window, ring the bell

@@ -191,7 +191,6 @@ def test_an_onnx_graph_that_asks_for_twelve_gigabytes_is_refused_within_the_limi
     pytest.importorskip("onnxruntime")
     from churn_batch import churn
     from hostile_models import OnnxBomb
-
     from veltra_utils.explainability.running.batch import try_model
 
     reason = try_model(OnnxBomb(), churn().config, memory_limit=512 << 20, timeout=60)

@@ -21,19 +21,21 @@ import importlib
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:  # what editors and type checkers see; at run time the names load lazily
-    from veltra_utils.explainability.running.batch import (ModelScoring, explain_record, explain_records,
-                                                   iter_explanations)
-    from veltra_utils.explainability.entity.explain_response import error_response
     from veltra_utils.explainability.entity.constants import ProblemType
     from veltra_utils.explainability.entity.explain_config import ExplainConfig
-    from veltra_utils.explainability.statistics.training_stats import TrainingStats
-    from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
-        LimeTabularExplainer)
-    from veltra_utils.explainability.models.formats import OnnxModel
+    from veltra_utils.explainability.entity.explain_response import error_response
+    from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
     from veltra_utils.explainability.models import ModelFileError, load_model
-    from veltra_utils.explainability.report import (Report, ReportSection, render_report,
-                                                    write_report)
+    from veltra_utils.explainability.models.formats import OnnxModel
     from veltra_utils.explainability.models.scoring import plain_lists, scoring_function
+    from veltra_utils.explainability.report import Report, ReportSection, render_report, write_report
+    from veltra_utils.explainability.running.batch import (
+        ModelScoring,
+        explain_record,
+        explain_records,
+        iter_explanations,
+    )
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
 # public name -> the module that defines it
 _EXPORTS = {

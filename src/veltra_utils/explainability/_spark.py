@@ -6,6 +6,7 @@ Needs the ``spark`` extra; pyspark is imported only inside the functions.
 import contextlib
 import re
 
+
 def check_available():
     """Raise RuntimeError, saying what to install, when Spark cannot start on this machine.
 

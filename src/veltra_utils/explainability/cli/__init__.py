@@ -497,8 +497,8 @@ def _load_model(args):
 
 def _scoring(model, config, args):
     """The model as a scoring function; one that worker processes and Spark can receive."""
-    from veltra_utils.explainability.running.batch import ModelScoring
     from veltra_utils.explainability.entity.constants import ProblemType
+    from veltra_utils.explainability.running.batch import ModelScoring
 
     labels = None if config.problem_type is ProblemType.REGRESSION \
         else config.training_stats.class_labels
@@ -597,8 +597,8 @@ def _try_model(score, config, args):
 
 
 def _explanations_on_spark(master, config, score, records, positions, verbose=False):
-    from veltra_utils.explainability.running import spark
     from veltra_utils.explainability.models.scoring import score_records
+    from veltra_utils.explainability.running import spark
 
     if not verbose:  # the warnings of this command's own work are still summed up
         spark.quiet_warnings()

@@ -12,6 +12,17 @@ class ProblemType(Enum):
     MULTICLASS = "multiclass"
     REGRESSION = "regression"
 
+    @classmethod
+    def parse(cls, value):
+        """``value`` as a member: a member itself or its name in text ("binary", ...)."""
+        if isinstance(value, cls):
+            return value
+        try:
+            return cls(value)
+        except ValueError:
+            raise ValueError("Unknown problem type {0!r}; expected one of {1}".format(
+                value, ", ".join(member.value for member in cls))) from None
+
 
 class InputDataType(Enum):
     """Kind of data the model scores."""
@@ -26,3 +37,11 @@ class ExplanationType(Enum):
 
     LIME = "lime"
     CONTRASTIVE = "contrastive"
+
+
+# How numeric columns may be binned: LIME's discretizers of the same names.
+DISCRETIZERS = ("quartile", "decile", "entropy")
+
+# The value of a response's second entry when the complementary label has no name of
+# its own (every multiclass response); the explainer writes the same text.
+OTHERS_LABEL = "Others"

@@ -4,8 +4,7 @@ import numbers
 
 import numpy as np
 
-from veltra_utils.explainability.entity.constants import (ExplanationType, InputDataType,
-                                                          ProblemType)
+from veltra_utils.explainability.entity.constants import ExplanationType, InputDataType, ProblemType
 from veltra_utils.explainability.utils.validation import column_name_list
 
 _DISCRETIZERS = ("quartile", "decile", "entropy")

@@ -222,11 +222,12 @@ class LimeExplanationSchema(_OmitNoneSchema):
 # The code and message form of every failure to explain a record, whether the
 # explainer, the batch, the scoring step or the command line reports it.
 ERROR_CODE = "KTRES1001E"
-_ERROR_TEMPLATE = "There was an error while computing the explanation. {0}"
+# What every failure's message starts with; the detail follows it.
+ERROR_PREAMBLE = "There was an error while computing the explanation. "
 
 
 def error_response(message):
     """The serialised error response of a record that could not be explained, as ``explain`` gives it."""
-    error = Error(code=ERROR_CODE, message=_ERROR_TEMPLATE.format(message),
+    error = Error(code=ERROR_CODE, message=ERROR_PREAMBLE + str(message),
                   target=ErrorTarget("field", "lime"), vals=[message])
     return LimeExplanationSchema().dump(LimeExplanation(error=error))

@@ -28,8 +28,8 @@ import zipfile
 import zlib
 
 from veltra_utils.explainability.errors import ModelFileError
-from veltra_utils.explainability.utils.text import one_line as _one_line
 from veltra_utils.explainability.utils.text import format_size as _format_size
+from veltra_utils.explainability.utils.text import one_line as _one_line
 from veltra_utils.explainability.utils.text import quote
 
 __all__ = ["DEFAULT_MAX_MODEL_SIZE", "DEFAULT_MAX_RATIO", "ModelFileError", "load_model", "parse_size",
@@ -693,8 +693,7 @@ def _check_trees(model, path, trust):
     if not checked:
         return
     from sklearn.ensemble._gb import BaseGradientBoosting
-    from sklearn.ensemble._hist_gradient_boosting.gradient_boosting import (
-        BaseHistGradientBoosting)
+    from sklearn.ensemble._hist_gradient_boosting.gradient_boosting import BaseHistGradientBoosting
     from sklearn.ensemble._hist_gradient_boosting.predictor import TreePredictor
     from sklearn.tree._tree import Tree
 

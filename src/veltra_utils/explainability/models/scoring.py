@@ -11,9 +11,9 @@ from collections.abc import Mapping
 import numpy as np
 import pandas as pd
 
-from veltra_utils.explainability.models import formats as model_formats
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_response import error_response
+from veltra_utils.explainability.models import formats as model_formats
 from veltra_utils.explainability.utils.text import one_line
 from veltra_utils.explainability.utils.values import GAP_NUMBER, is_missing
 from veltra_utils.explainability.utils.values import numeric_dtype as _numeric_dtype

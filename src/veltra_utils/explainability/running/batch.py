@@ -27,15 +27,14 @@ import warnings
 from collections.abc import Mapping
 
 from veltra_utils.explainability.entity.explain_config import missing_columns
-from veltra_utils.explainability.statistics import unseen as _unseen
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.scoring import score_records
 from veltra_utils.explainability.models.scoring import scoring_function as _model_scoring_function
+from veltra_utils.explainability.statistics import unseen as _unseen
 from veltra_utils.explainability.utils.progress import progress_bar
-from veltra_utils.explainability.utils.text import format_size
+from veltra_utils.explainability.utils.text import format_size, quote
 from veltra_utils.explainability.utils.text import one_line as _describe
-from veltra_utils.explainability.utils.text import quote
 
 _WORKER_DIED = ("The worker process explaining the record ended unexpectedly (it exited, was "
                 "killed, ran out of memory or crashed in native code)")

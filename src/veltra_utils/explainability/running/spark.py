@@ -11,13 +11,17 @@ import json
 import pickle
 import uuid
 
-from veltra_utils.explainability._spark import (check_available, literal_path, quiet_warnings,
-                                              read_csv_text, session, spark_error, started)
-from veltra_utils.explainability.running.batch import check_columns, explain_one
+from veltra_utils.explainability._spark import (
+    literal_path,
+    read_csv_text,
+    spark_error,
+    started,
+)
 from veltra_utils.explainability.entity.constants import ProblemType
-from veltra_utils.explainability.running.outputs import free_name, output_columns, response_json
-from veltra_utils.explainability.models.scoring import score_records
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+from veltra_utils.explainability.models.scoring import score_records
+from veltra_utils.explainability.running.batch import check_columns, explain_one
+from veltra_utils.explainability.running.outputs import free_name, output_columns, response_json
 
 
 def explain_dataframe(df, scoring_function, config, *, response_column="explanation",

@@ -25,8 +25,12 @@ import uuid
 import numpy as np
 import pandas as pd
 
-from veltra_utils.explainability.tables import (DECIMAL_COMMA_PATTERN, MISSING_TEXT,
-                                                WHOLE_NUMBER_PATTERN, warn_decimal_commas)
+from veltra_utils.explainability.tables import (
+    DECIMAL_COMMA_PATTERN,
+    MISSING_TEXT,
+    WHOLE_NUMBER_PATTERN,
+    warn_decimal_commas,
+)
 from veltra_utils.explainability.utils.text import one_line, quote
 
 # How often a waiting thread lets signal handlers run, and how long an interrupted DuckDB
@@ -675,9 +679,8 @@ def stats_from_spark(stats, df, label_column, categorical_columns=(), problem_ty
 def stats_of_files_on_spark(session, path, label_column, sep=None, decimal=None, **settings):
     """TrainingStats of the CSV or Parquet files ``path`` names, computed on Spark;
     ``settings`` are those of ``TrainingStats.from_spark``."""
-    from veltra_utils.explainability.statistics.training_stats import TrainingStats
-
     from veltra_utils.explainability._spark import spark_error
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
     try:
         frame = spark_table(session, path, sep, decimal)

@@ -14,9 +14,9 @@ by the gap category (NaN) when the column has missing values. A numeric column
 with missing values has one bin more than its boundaries make: the gap, drawn
 as often as the training data held it (see ``utils.values``).
 """
+import copy
 import hashlib
 import json
-import copy
 import math
 import numbers
 import warnings

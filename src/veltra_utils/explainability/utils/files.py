@@ -9,6 +9,15 @@ import tempfile
 _TEMPORARY_PREFIX = ".veltra-"
 _TEMPORARY_SUFFIX = ".tmp"
 
+# Parquet files start (and end) with these bytes; these names mark a Parquet output.
+PARQUET_MAGIC = b"PAR1"
+PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
+
+
+def has_parquet_suffix(path):
+    """Whether ``path`` is named as a Parquet file."""
+    return str(path).lower().endswith(PARQUET_SUFFIXES)
+
 
 def check_output_path(path, what, inputs=None):
     """Raise ValueError when ``path`` cannot be written, or would overwrite an input.
@@ -60,7 +69,7 @@ def check_output_folder(path, what, inputs=None):
         return True
     if os.path.exists(path):
         with open(path, "rb") as file:
-            if file.read(4) != b"PAR1":
+            if file.read(len(PARQUET_MAGIC)) != PARQUET_MAGIC:
                 raise ValueError("the {0} path {1} is a file that is not Parquet; choose a new "
                                  "path".format(what, path))
         return True

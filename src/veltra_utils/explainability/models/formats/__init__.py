@@ -28,9 +28,9 @@ import os
 import numpy as np
 import pandas as pd
 
-from veltra_utils.explainability.models import _booster_checks as booster_checks
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.models import ModelFileError
+from veltra_utils.explainability.models import _booster_checks as booster_checks
 from veltra_utils.explainability.utils.text import one_line
 from veltra_utils.explainability.utils.values import is_missing, plain
 
