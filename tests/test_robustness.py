@@ -58,7 +58,8 @@ class Hostile:
 def hostile_results(rows):
     n = len(rows)
     return [
-        None, "ab", 5, (), ([0] * n,), ([0] * n, [[1.0, 0.0]] * n, None), (x for x in ([1] * n, [[0.2, 0.8]] * n)),
+        None, "ab", 5, (), ([0] * n,), ([0] * n, [[1.0, 0.0]] * n, None),
+        (x for x in ([1] * n, [[0.2, 0.8]] * n)),
         (np.array([0, 1] * n)[:n], [[0.5, 0.5]] * n), ([None] * n, [[float("nan"), 0.5]] * n),
         ([1] * n, [[float("inf"), -float("inf")]] * n), ([10 ** 30] * n, [[10 ** 30, -(10 ** 30)]] * n),
         ([1] * n, [[0.1, 0.9], [0.3]] * n), (["x"] * n, [Hostile("__eq__")] * n), Hostile("__iter__"),
