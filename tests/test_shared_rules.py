@@ -10,10 +10,9 @@ from veltra_utils.explainability.utils.values import is_integer_type
 
 
 def test_an_explainer_failure_is_the_python_error_response():
-    # The light configuration lacks the prediction column: the record cannot be read.
     result = module.LimeTabularExplainer(make_config()).explain({"color": "red"}, None)
     message = result["error"]["vals"][0]
-    assert "prediction_column" in message
+    assert message == "The data row has no value for the feature 'age'"
     assert result == error_response(message)
     assert result["error"]["code"] == ERROR_CODE
     assert result["error"]["message"] == ERROR_PREAMBLE + message
