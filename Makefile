@@ -5,7 +5,7 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: install test demo bench sanitize soak clean
+.PHONY: install test lint demo bench sanitize soak clean
 
 install: $(VENV)/.installed
 
@@ -18,7 +18,8 @@ $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
 	$(PY) -m pip install --quiet .
 	touch $@
 
-# The test extras, and from the system a Java runtime (Spark) and Chromium (the
+# The test tools (the pyproject's `test` dependency group, which takes in the
+# `lint` group), and from the system a Java runtime (Spark) and Chromium (the
 # report's browser tests). Either may be unavailable: its tests are then skipped.
 $(VENV)/.test-installed: $(VENV)/.installed
 	command -v java >/dev/null || (mkdir -p /usr/share/man/man1 && apt-get update -qq \
@@ -27,11 +28,18 @@ $(VENV)/.test-installed: $(VENV)/.installed
 	command -v chromium >/dev/null || (apt-get update -qq \
 		&& DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends chromium) \
 		|| echo 'No Chromium could be installed: the browser tests of the report will be skipped' >&2
-	$(PY) -m pip install --quiet '.[test]'
+	$(PY) -m pip install --quiet --upgrade 'pip>=25.1'
+	$(PY) -m pip install --quiet --group test
 	touch $@
 
 test: $(VENV)/.test-installed
 	$(PY) -m pytest -q
+
+# ruff and mypy with the settings in pyproject.toml; mypy runs where the
+# suite's packages are installed, so it sees their own type information.
+lint: $(VENV)/.test-installed
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/mypy
 
 demo: install
 	$(PY) -m veltra_utils.explainability.demo

@@ -12,8 +12,7 @@ from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import L
 from veltra_utils.explainability.explainers.lime.regressors.positive_coefficients_regressor import (
     PositiveCoefficientsRegressor,
 )
-
-INTEGER_TYPES = ("int", "integer", "long")
+from veltra_utils.explainability.utils.values import is_integer_type
 
 
 class PythonLimeTabularExplainer:
@@ -45,8 +44,8 @@ class PythonLimeTabularExplainer:
             try:
                 explanation = self.lime_explainer(mode).explain_instance(
                     model_regressor=PositiveCoefficientsRegressor(), **kwargs)
-                response = LimeTabularResponse(explanation, transaction, self.config, self.possible_predictions,
-                                               self.label_map)
+                response = LimeTabularResponse(explanation, transaction, self.config,
+                                               self.possible_predictions, self.label_map)
             except Exception:
                 pass
         return response
@@ -88,7 +87,7 @@ class PythonLimeTabularExplainer:
 
     def get_numeric_feature_value(self, idx, value):
         data_type = self.config.schema.get(self.config.feature_columns[idx]).lower()
-        if data_type and any(t in data_type for t in INTEGER_TYPES):
+        if data_type and is_integer_type(data_type):
             return round(value)
         return value
 

@@ -50,16 +50,19 @@ def run():
     figures = [
         ("conversion", best_time(lambda: compiled._LimeTabularExplainer__convert_data(batch)),
          best_time(lambda: baseline.convert_data(batch))),
-        ("possible predictions + label map", best_time(compiled_bookkeeping), best_time(baseline_bookkeeping)),
+        ("possible predictions + label map", best_time(compiled_bookkeeping),
+         best_time(baseline_bookkeeping)),
         ("adapter (conversion + scoring bookkeeping)",
          best_time(lambda: compiled._LimeTabularExplainer__predict_proba(batch)),
          best_time(lambda: baseline.predict(batch))),
     ]
-    print("Prediction adapter, %d x %d batch (%d elements), %d classes" % (ROWS, batch.shape[1], elements, CLASSES))
+    print("Prediction adapter, %d x %d batch (%d elements), %d classes"
+          % (ROWS, batch.shape[1], elements, CLASSES))
     print("  %-44s %10s %14s %10s %12s" % ("", "compiled", "elements/s", "baseline", "speed-up"))
     for name, compiled_time, baseline_time in figures:
         print("  %-44s %8.1f ms %14.3g %8.1f ms %11.1fx" % (
-            name, compiled_time * 1e3, elements / compiled_time, baseline_time * 1e3, baseline_time / compiled_time))
+            name, compiled_time * 1e3, elements / compiled_time, baseline_time * 1e3,
+            baseline_time / compiled_time))
     print("  %-44s %8.1f ms %14.3g" % ("floor: ndarray.tolist()", floor * 1e3, elements / floor))
 
     rows = compiled._LimeTabularExplainer__convert_data(batch)

@@ -16,6 +16,7 @@ from veltra_utils.explainability.datasets import LABEL, churn_model
 from veltra_utils.explainability.explainers.lime import lime_tabular_explainer as module
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.scoring import scoring_function
+from veltra_utils.explainability.utils.values import is_integer_type
 from workloads import mixed_config, precomputed_scores, scored_records, typed_frame, wide_frame
 
 SAMPLES = 5000
@@ -77,7 +78,7 @@ def module_share(config, record, scores, repeats=9):
         timed = TimedLime(lime_tabular)
         scoring_seconds = [0.0]
 
-        def score(rows):
+        def score(rows, scoring_seconds=scoring_seconds):
             start = time.perf_counter()
             result = scores
             scoring_seconds[0] += time.perf_counter() - start
@@ -126,13 +127,13 @@ def direct_lime(frame, model, config):
     names = stats.feature_columns
     features = frame[names]
     encoded = np.column_stack([
-        pd.Index(stats.cat_cols_encoding_map[i]).get_indexer(features[name]) if i in stats.cat_cols_encoding_map
-        else features[name].to_numpy(dtype=float)
+        pd.Index(stats.cat_cols_encoding_map[i]).get_indexer(features[name])
+        if i in stats.cat_cols_encoding_map else features[name].to_numpy(dtype=float)
         for i, name in enumerate(names)]).astype(float)
     explainer = lime_tabular.LimeTabularExplainer(
         encoded, feature_names=names, categorical_features=stats.cat_col_indexes,
         categorical_names=stats.cat_cols_encoding_map, mode="classification", random_state=10)
-    integer = [i for i, name in enumerate(names) if "int" in stats.schema[name] or "long" in stats.schema[name]]
+    integer = [i for i, name in enumerate(names) if is_integer_type(stats.schema[name])]
 
     def predict(batch):
         columns = {}
@@ -169,7 +170,8 @@ def versus_direct(frame, model, config, records, repeats=3):
         finally:
             module.lime_tabular = lime_tabular
         twice.append(timed.runs > 1)
-        times = [(median_time(lambda: direct(i), 1), median_time(lambda: compiled.explain(record, score), 1))
+        times = [(median_time(lambda i=i: direct(i), 1),
+                  median_time(lambda record=record: compiled.explain(record, score), 1))
                  for _ in range(repeats)]
         theirs.append(min(direct_time for direct_time, _ in times))
         ours.append(min(our_time for _, our_time in times))
@@ -242,12 +244,15 @@ def run():
         ("module's own share of LIME's time", "%.0f%% (%.1f ms vs LIME %.1f ms, %d run%s)" % (
             100 * share, t_own * 1e3, t_lime * 1e3, runs, "" if runs == 1 else "s"), "<= 25%", share <= 0.25),
         ("explain vs pure-Python explainer, real pipeline", "%.1fx faster (%.1f ms vs %.1f ms)" % (
-            t_baseline / t_compiled, t_compiled * 1e3, t_baseline * 1e3), ">= 5x", t_baseline / t_compiled >= 5),
+            t_baseline / t_compiled, t_compiled * 1e3, t_baseline * 1e3), ">= 5x",
+         t_baseline / t_compiled >= 5),
         direct_row("explain vs LIME used directly, mixed table", versus_mixed),
         direct_row("explain vs LIME used directly, 10+10+10 table", versus_typed),
         ("peak memory vs LIME alone", "%.2fx (%.1f MiB vs %.1f MiB)" % (
-            peak_ours / peak_lime, peak_ours / 2 ** 20, peak_lime / 2 ** 20), "<= 1.5x", peak_ours / peak_lime <= 1.5),
-        ("RSS growth over 50 further explanations", "%.1f MiB" % rss_growth, "flat (< 5 MiB)", rss_growth < 5),
+            peak_ours / peak_lime, peak_ours / 2 ** 20, peak_lime / 2 ** 20), "<= 1.5x",
+         peak_ours / peak_lime <= 1.5),
+        ("RSS growth over 50 further explanations", "%.1f MiB" % rss_growth, "flat (< 5 MiB)",
+         rss_growth < 5),
     ]
     for name, figure, bar, met in rows:
         print("  %-48s %-40s %-15s %s" % (name, figure, bar, "MET" if met else "MISSED"))
@@ -257,7 +262,8 @@ def run():
           " bound that ratio at %.1fx" % ((t_compiled - t_own) * 1e3, t_baseline / (t_compiled - t_own)))
     for name, versus in (("mixed", versus_mixed), ("10+10+10", versus_typed)):
         print("  %s table: %d of 20 records explained a second time with non-negative weights, which LIME"
-              " used directly never does; median of the others %.2fx" % (name, versus["twice"], versus["once_ratio"]))
+              " used directly never does; median of the others %.2fx"
+              % (name, versus["twice"], versus["once_ratio"]))
     return rows
 
 

@@ -5,11 +5,11 @@ import numpy as np
 import pandas as pd
 
 from veltra_utils.explainability.datasets import LABEL, churn_table, text_columns
-
-_WORDS = ("alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel")
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.statistics.training_stats import TrainingStats
+
+_WORDS = ("alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel")
 
 # The churn table's five columns plus these make the 30 feature columns the figures quote.
 EXTRA_COLUMNS = 25
@@ -32,7 +32,8 @@ def typed_frame(rows=2000, seed=0, per_kind=10):
     for number in range(per_kind):
         columns["text_%d" % number] = rng.choice(_WORDS[:3 + number % 6], rows)
     logit = (0.8 * columns["float_0"] - 0.3 * columns["float_1"] + 0.04 * (columns["int_0"] - 25)
-             + np.where(columns["text_0"] == "alpha", 1.0, -0.5) + np.where(columns["text_1"] == "bravo", 0.7, 0.0))
+             + np.where(columns["text_0"] == "alpha", 1.0, -0.5)
+             + np.where(columns["text_1"] == "bravo", 0.7, 0.0))
     columns[LABEL] = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
     return pd.DataFrame(columns)
 

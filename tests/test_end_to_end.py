@@ -229,11 +229,11 @@ class TestErrors:
     def test_constant_model_returns_the_error_response(self, binary, regression):
         constant = Problem(binary.features, binary.model.predict(binary.features),
                            DummyClassifier(strategy="most_frequent"))
-        record = constant.record(0)
-        assert record["probability"] == 1.0
+        constant_record = constant.record(0)
+        assert constant_record["probability"] == 1.0
         flat = Problem(regression.features, np.zeros(len(regression.features)),
                        Ridge(alpha=1.0), problem_type=ProblemType.REGRESSION)
-        for problem, record in ((constant, record), (flat, flat.record(0))):
+        for problem, record in ((constant, constant_record), (flat, flat.record(0))):
             result = problem.explain(record)
             json.dumps(result, allow_nan=False)
             assert set(result) == {"error"}

@@ -59,7 +59,8 @@ class TestClass:
         assert module.LimeTabularResponse.__doc__.startswith("Class representing the lime tabular response.")
         for name in ("get_lime_explainer", "predict_proba", "convert_data", "get_numeric_feature_value",
                      "set_possible_predictions", "set_label_map", "get_positive_features",
-                     "get_explanation_features", "get_regression_explanation", "get_classification_explanation"):
+                     "get_explanation_features", "get_regression_explanation",
+                     "get_classification_explanation"):
             assert "_LimeTabularExplainer__" + name in vars(cls)
         assert cls.__init__.__annotations__ == {"explain_config": ExplainConfig}
         assert cls.__init__.__name__ == "__init__"
@@ -68,7 +69,8 @@ class TestClass:
         import inspect
 
         explainer = module.LimeTabularExplainer(make_config())
-        assert str(inspect.signature(module.LimeTabularExplainer.explain)) == "(self, data_row, predict_proba)"
+        explain = module.LimeTabularExplainer.explain
+        assert str(inspect.signature(explain)) == "(self, data_row, predict_proba)"
         assert str(inspect.signature(explainer._LimeTabularExplainer__get_lime_explainer)) == "(mode)"
         for call, message in [
             (lambda: explainer.explain({}), "missing 1 required positional argument: 'predict_proba'"),
@@ -84,7 +86,8 @@ class TestClass:
 
     def test_docstrings(self):
         cls = module.LimeTabularExplainer
-        assert cls._LimeTabularExplainer__predict_proba.__doc__ == "The predict probability function passed to LIME."
+        assert (cls._LimeTabularExplainer__predict_proba.__doc__
+                == "The predict probability function passed to LIME.")
         assert cls.explain.__doc__ is None and cls._LimeTabularExplainer__get_lime_explainer.__doc__ is None
         assert (module.LimeTabularResponse._LimeTabularResponse__get_others_label.__doc__
                 == "Get the others label value")
@@ -121,7 +124,8 @@ class TestIsValid:
 
 
 class TestExplain:
-    @pytest.mark.parametrize("features_count, columns, expected", [(10, 3, 3), (3, 3, 3), (2, 3, 2), (5.0, 3, 3)])
+    @pytest.mark.parametrize("features_count, columns, expected",
+                             [(10, 3, 3), (3, 3, 3), (2, 3, 2), (5.0, 3, 3)])
     def test_number_of_features(self, stubbed, features_count, columns, expected):
         config = make_config(features_count=features_count, feature_columns=["a", "b", "c"][:columns])
         assert module.LimeTabularExplainer(config).explain({}, None) == {"predictions": []}
@@ -165,7 +169,8 @@ class TestExplain:
         assert error_of(result)  # whatever LIME or the adapter raised
 
     def test_empty_exception_text(self, stubbed, monkeypatch):
-        monkeypatch.setattr(module.LimeTabularExplainer, "_LimeTabularExplainer__get_classification_explanation",
+        monkeypatch.setattr(module.LimeTabularExplainer,
+                            "_LimeTabularExplainer__get_classification_explanation",
                             lambda self, **kwargs: (_ for _ in ()).throw(ValueError()))
         result = module.LimeTabularExplainer(make_config()).explain({}, None)
         assert result["error"]["message"] == TEMPLATE and result["error"]["vals"] == [""]
@@ -175,8 +180,8 @@ class TestExplain:
         def stop(self, **kwargs):
             raise interrupt()
 
-        monkeypatch.setattr(module.LimeTabularExplainer, "_LimeTabularExplainer__get_classification_explanation",
-                            stop)
+        monkeypatch.setattr(module.LimeTabularExplainer,
+                            "_LimeTabularExplainer__get_classification_explanation", stop)
         with pytest.raises(interrupt):
             module.LimeTabularExplainer(make_config()).explain({}, None)
 
@@ -199,9 +204,11 @@ class TestExplain:
 class TestLimeConstruction:
     def test_twelve_keywords_in_order(self, monkeypatch):
         seen = {}
-        monkeypatch.setattr(module.lime_tabular, "LimeTabularExplainer", lambda *a, **k: seen.update(k) or (a, k))
+        monkeypatch.setattr(module.lime_tabular, "LimeTabularExplainer",
+                            lambda *a, **k: seen.update(k) or (a, k))
         config = make_config(kernel_width=None, discretizer=None)
-        args, kwargs = module.LimeTabularExplainer(config)._LimeTabularExplainer__get_lime_explainer(mode="any")
+        explainer = module.LimeTabularExplainer(config)
+        args, kwargs = explainer._LimeTabularExplainer__get_lime_explainer(mode="any")
         assert args == ()
         assert list(kwargs) == ["training_data", "feature_names", "categorical_features", "categorical_names",
                                 "mode", "random_state", "training_data_stats", "discretize_continuous",
@@ -216,5 +223,6 @@ class TestLimeConstruction:
     def test_no_feature_columns(self, monkeypatch):
         monkeypatch.setattr(module.lime_tabular, "LimeTabularExplainer", lambda **k: k)
         config = make_config(feature_columns=[])
-        kwargs = module.LimeTabularExplainer(config)._LimeTabularExplainer__get_lime_explainer("classification")
+        explainer = module.LimeTabularExplainer(config)
+        kwargs = explainer._LimeTabularExplainer__get_lime_explainer("classification")
         assert kwargs["training_data"].shape == (1, 0)

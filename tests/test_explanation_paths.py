@@ -74,7 +74,8 @@ class TestClassification:
         assert result.explanation == "positive" and modes == ["classification"]
         assert list(calls[0]) == ["data_row", "predict_fn", "num_features", "num_samples", "labels"]
         assert calls[0]["num_samples"] == 50 and calls[0]["labels"] == [1]
-        assert calls[0]["predict_fn"].__func__ is module.LimeTabularExplainer._LimeTabularExplainer__predict_proba
+        predict_proba = module.LimeTabularExplainer._LimeTabularExplainer__predict_proba
+        assert calls[0]["predict_fn"].__func__ is predict_proba
 
     def test_retry_with_positive_coefficients(self, run):
         result, calls, modes, transaction = run(["negative", "negative"])
@@ -162,7 +163,8 @@ class TestPositiveFeatures:
             SimpleNamespace(explanation_features=[SimpleNamespace(feature_name=f) for f in features]),
             SimpleNamespace(explanation_features=[SimpleNamespace(feature_name="ignored")]),
         ])
-        result = explainer._LimeTabularExplainer__get_positive_features(transaction or Transaction(), response)
+        result = explainer._LimeTabularExplainer__get_positive_features(transaction or Transaction(),
+                                                                        response)
         return result, scored
 
     def test_nudges_one_feature_per_record_and_keeps_strict_gains(self):

@@ -35,7 +35,8 @@ def configurations(draw):
     encoding = {}
     for position in categorical:
         count = draw(st.integers(1, 4))
-        values = draw(st.sampled_from([["a", "b", "c", "d"], [10, 20, 30, 40], ["x y", "=", "é", "z"]]))[:count]
+        choices = [["a", "b", "c", "d"], [10, 20, 30, 40], ["x y", "=", "é", "z"]]
+        values = draw(st.sampled_from(choices))[:count]
         encoding[position] = np.array(values, dtype=object) if draw(st.booleans()) else list(values)
     if categorical and draw(st.booleans()):
         encoding.pop(categorical[0])  # a categorical column without an encoding
@@ -97,7 +98,8 @@ def label_bookkeeping(explainer, predictions, probabilities):
         explainer._LimeTabularExplainer__predict_proba(np.zeros((0, 3)))
     except Exception as error:
         return ("error", type(error), str(error))
-    return ("state", repr(explainer.possible_predictions), repr(sorted(explainer.label_map.items(), key=repr)))
+    return ("state", repr(explainer.possible_predictions),
+            repr(sorted(explainer.label_map.items(), key=repr)))
 
 
 @settings(max_examples=300, deadline=None)

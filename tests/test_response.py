@@ -126,7 +126,7 @@ class TestWeights:
         assert r.negative_weights_dominate() is dominate
 
     def test_non_numeric_weight_fails_clearly(self):
-        with pytest.raises(Exception):
+        with pytest.raises(ValueError, match="'a > 1.00' is not a number: 'heavy'"):
             response({1: [("a > 1.00", "heavy")]})
 
 

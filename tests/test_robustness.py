@@ -3,6 +3,7 @@ interrupt through): no crash, no SystemError, no pending exception, no leak."""
 import gc
 import json
 import os
+import subprocess
 import sys
 import threading
 
@@ -12,6 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import veltra_utils
 from conftest import module
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
@@ -58,7 +60,8 @@ class Hostile:
 def hostile_results(rows):
     n = len(rows)
     return [
-        None, "ab", 5, (), ([0] * n,), ([0] * n, [[1.0, 0.0]] * n, None), (x for x in ([1] * n, [[0.2, 0.8]] * n)),
+        None, "ab", 5, (), ([0] * n,), ([0] * n, [[1.0, 0.0]] * n, None),
+        (x for x in ([1] * n, [[0.2, 0.8]] * n)),
         (np.array([0, 1] * n)[:n], [[0.5, 0.5]] * n), ([None] * n, [[float("nan"), 0.5]] * n),
         ([1] * n, [[float("inf"), -float("inf")]] * n), ([10 ** 30] * n, [[10 ** 30, -(10 ** 30)]] * n),
         ([1] * n, [[0.1, 0.9], [0.3]] * n), (["x"] * n, [Hostile("__eq__")] * n), Hostile("__iter__"),
@@ -214,3 +217,46 @@ def test_two_threads_give_the_sequential_answers(small_setup):
 def _rss_mib():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2 ** 20
+
+
+# Run in a child process: the address space is capped there, with room for the
+# interpreter's own copy of a 256 MiB keyword but not for the explainer's.
+_ALLOCATION_FAILURE = """
+import resource
+from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+
+def address_space():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+size = 256 * 2 ** 20
+keyword = "k" * size
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + size * 3 // 2, hard))
+try:
+    LimeTabularExplainer.is_valid(None, **{keyword: 1})
+except MemoryError:
+    print("MemoryError")
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+del keyword
+try:
+    LimeTabularExplainer.is_valid(None, other=1)
+except TypeError as error:
+    print(error)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELTRA_SANITIZED")),
+                    reason="the sanitizer's allocator reserves its own address space")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc for the address space")
+def test_a_failed_allocation_in_the_compiled_methods_is_a_memory_error():
+    # Reporting an unexpected keyword copies it in C++: that allocation fails
+    # (std::bad_alloc), which must reach Python as MemoryError, not end the process.
+    import_root = os.path.dirname(os.path.dirname(veltra_utils.__file__))  # the package as imported here
+    here = dict(os.environ, PYTHONPATH=os.pathsep.join([import_root, os.environ.get("PYTHONPATH", "")]))
+    child = subprocess.run([sys.executable, "-c", _ALLOCATION_FAILURE], capture_output=True, text=True,
+                           env=here, timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [
+        "MemoryError", "LimeTabularExplainer.is_valid() got an unexpected keyword argument 'other'"]

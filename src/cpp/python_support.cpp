@@ -26,11 +26,9 @@ py::object steal_or_throw(PyObject* result) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-// The callable stored in a compiled class's namespace. It binds to instances
-// like a function does, binds its arguments as a Python function with the
-// same parameters would (same errors), and carries the attributes a function
-// has, so that `__doc__`, `__name__`, `__qualname__`, `__annotations__` and
-// the signature read as they would for a method written in Python.
+// The callable stored in a compiled class's namespace (why: see the header).
+// `__doc__`, `__name__`, `__qualname__`, `__annotations__` and the signature
+// read as they would for a method written in Python.
 struct CompiledMethod {
     py::object function;  // takes the bound arguments positionally
     std::vector<py::str> parameters;

@@ -2,6 +2,25 @@
 // for: global-name lookups, the interpreter's own errors, exception context
 // handling, and the plumbing that turns C++ functions into methods of a
 // Python class.
+//
+// Why the compiled classes are ordinary Python classes
+// ----------------------------------------------------
+// Hosts and tests use the explainer as they would a class written in Python:
+// they subclass it, replace a method on the class or on one instance
+// (`_LimeTabularExplainer__predict_proba` included, under its mangled name),
+// patch a module-level name such as `lime_tabular` or `round`, read a
+// method's signature, docstring and annotations, and call it with keywords.
+// A pybind11 class would answer all of these differently. So `build_class`
+// makes a real class through the metaclass, as a class statement would, and
+// each method in its namespace is a `_CompiledMethod`: a plain callable that
+// binds to instances like a function, binds its arguments with Python's rules
+// and messages, and carries a function's attributes. Methods call one another
+// through attribute lookup on `self`, and module-level names are looked up
+// when used (`global`), so every replacement is seen on the next call. Where a
+// faster path skips that dispatch, it first checks that nothing was replaced
+// (`is_original_method`, `global_is_original`) and otherwise takes the
+// general one. Calls reach C++ through the method type's call slot, which
+// turns any C++ exception into the Python error it stands for.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -13,32 +13,37 @@ Everything a user needs is one import away::
 
 The names are loaded on first use, so ``import veltra_utils.explainability``
 itself stays cheap (the command line starts without numpy or LIME). The
-modules behind them (``entity``, ``explainers``, ``scoring``, ``batch``,
-``models``, ``model_formats``, ``report``, ``spark``) stay importable under
-their own paths.
+modules behind them (``entity``, ``explainers``, ``statistics``, ``models``,
+``models.formats``, ``models.scoring``, ``running.batch``, ``running.spark``,
+``report``, ``errors``) stay importable under their own paths.
 """
 import importlib
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Dict, List
 
 if TYPE_CHECKING:  # what editors and type checkers see; at run time the names load lazily
-    from veltra_utils.explainability.entity.constants import ProblemType
-    from veltra_utils.explainability.entity.explain_config import ExplainConfig
-    from veltra_utils.explainability.entity.explain_response import error_response
-    from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
-    from veltra_utils.explainability.models import ModelFileError, load_model
-    from veltra_utils.explainability.models.formats import OnnxModel
-    from veltra_utils.explainability.models.scoring import plain_lists, scoring_function
-    from veltra_utils.explainability.report import Report, ReportSection, render_report, write_report
-    from veltra_utils.explainability.running.batch import (
-        ModelScoring,
-        explain_record,
-        explain_records,
-        iter_explanations,
+    from veltra_utils.explainability.entity.constants import ProblemType as ProblemType
+    from veltra_utils.explainability.entity.explain_config import ExplainConfig as ExplainConfig
+    from veltra_utils.explainability.entity.explain_response import error_response as error_response
+    from veltra_utils.explainability.errors import ModelFileError as ModelFileError
+    from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
+        LimeTabularExplainer as LimeTabularExplainer,
     )
-    from veltra_utils.explainability.statistics.training_stats import TrainingStats
+    from veltra_utils.explainability.models import load_model as load_model
+    from veltra_utils.explainability.models.formats import OnnxModel as OnnxModel
+    from veltra_utils.explainability.models.scoring import plain_lists as plain_lists
+    from veltra_utils.explainability.models.scoring import scoring_function as scoring_function
+    from veltra_utils.explainability.report import Report as Report
+    from veltra_utils.explainability.report import ReportSection as ReportSection
+    from veltra_utils.explainability.report import render_report as render_report
+    from veltra_utils.explainability.report import write_report as write_report
+    from veltra_utils.explainability.running.batch import ModelScoring as ModelScoring
+    from veltra_utils.explainability.running.batch import explain_record as explain_record
+    from veltra_utils.explainability.running.batch import explain_records as explain_records
+    from veltra_utils.explainability.running.batch import iter_explanations as iter_explanations
+    from veltra_utils.explainability.statistics.training_stats import TrainingStats as TrainingStats
 
 # public name -> the module that defines it
-_EXPORTS = {
+_EXPORTS: Dict[str, str] = {
     "TrainingStats": "veltra_utils.explainability.statistics.training_stats",
     "ExplainConfig": "veltra_utils.explainability.entity.explain_config",
     "ProblemType": "veltra_utils.explainability.entity.constants",
@@ -51,7 +56,7 @@ _EXPORTS = {
     "iter_explanations": "veltra_utils.explainability.running.batch",
     "error_response": "veltra_utils.explainability.entity.explain_response",
     "load_model": "veltra_utils.explainability.models",
-    "ModelFileError": "veltra_utils.explainability.models",
+    "ModelFileError": "veltra_utils.explainability.errors",
     "OnnxModel": "veltra_utils.explainability.models.formats",
     "Report": "veltra_utils.explainability.report",
     "ReportSection": "veltra_utils.explainability.report",
@@ -62,7 +67,7 @@ _EXPORTS = {
 __all__ = sorted(_EXPORTS)
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     module = _EXPORTS.get(name)
     if module is None:
         raise AttributeError("module {0!r} has no attribute {1!r}".format(__name__, name))
@@ -71,5 +76,5 @@ def __getattr__(name):
     return value
 
 
-def __dir__():
+def __dir__() -> List[str]:
     return sorted(set(globals()) | set(__all__))

@@ -7,11 +7,13 @@ something to find. ``churn_table`` makes it from a row count and a seed;
 ``churn_pipeline`` builds the one-hot encoding and logistic-regression pipeline
 a user would write for it, and ``churn_model`` fits that pipeline.
 """
+from typing import Any, List
+
 import numpy as np
 import pandas as pd
 from sklearn.compose import ColumnTransformer
 from sklearn.linear_model import LogisticRegression
-from sklearn.pipeline import make_pipeline
+from sklearn.pipeline import Pipeline, make_pipeline
 from sklearn.preprocessing import OneHotEncoder, StandardScaler
 
 LABEL = "churn"
@@ -20,7 +22,7 @@ REGIONS = ("north", "south", "east", "west")
 _WORDS = ("alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel")
 
 
-def churn_table(rows=1000, seed=0, extra_columns=0):
+def churn_table(rows: int = 1000, seed: int = 0, extra_columns: int = 0) -> pd.DataFrame:
     """A customer table with a churn label, the same for the same arguments.
 
     Columns, in this order:
@@ -66,14 +68,14 @@ def churn_table(rows=1000, seed=0, extra_columns=0):
     return pd.DataFrame(columns)
 
 
-def text_columns(frame):
+def text_columns(frame: pd.DataFrame) -> List[Any]:
     """The columns of ``frame`` holding text, other than the label: the categorical features."""
     return [name for name in frame.columns
             if name != LABEL and (pd.api.types.is_object_dtype(frame[name])
                                   or pd.api.types.is_string_dtype(frame[name]))]
 
 
-def churn_pipeline(features):
+def churn_pipeline(features: pd.DataFrame) -> Pipeline:
     """An unfitted pipeline for ``features``: text columns one-hot encoded (categories
     unseen in training encode as all zeros), the other columns standardised, then a
     logistic regression."""
@@ -86,6 +88,6 @@ def churn_pipeline(features):
     return make_pipeline(encode, LogisticRegression(max_iter=1000))
 
 
-def churn_model(features, labels):
+def churn_model(features: pd.DataFrame, labels: Any) -> Pipeline:
     """``churn_pipeline(features)`` fitted on ``features`` and ``labels``."""
     return churn_pipeline(features).fit(features, labels)

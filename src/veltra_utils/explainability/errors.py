@@ -5,7 +5,7 @@ change the outcome, the message names it through an ``Option`` placeholder, so a
 front end with its own spelling of that argument (the command line's flags)
 can render the same message in its own terms with ``VeltraError.render``.
 """
-from typing import Callable, Dict, NamedTuple, Optional
+from typing import Any, Callable, Dict, Iterable, NamedTuple, Optional, Tuple, Type
 
 
 class Option(NamedTuple):
@@ -33,25 +33,25 @@ class VeltraError(Exception):
         super().__init__(self.render())
 
     def render(self, spell: Optional[Callable[[Option], str]] = None) -> str:
-        text = self.template
-        for name, option in self.options.items():
-            text = text.replace("{" + name + "}", spell(option) if spell else str(option))
-        return text
+        return _render(self.template, self.options, spell)
 
-    def __reduce__(self):  # pickles across worker processes with its options
+    def __reduce__(self) -> Tuple[Any, ...]:  # pickles across worker processes with its options
         return (_rebuilt, (type(self), self.template, self.options, self.__dict__))
 
 
-def _rebuilt(kind, template, options, state):
+def _render(template: str, options: Dict[str, Option], spell: Optional[Callable[[Option], str]]) -> str:
+    text = template
+    for name, option in options.items():
+        text = text.replace("{" + name + "}", spell(option) if spell else str(option))
+    return text
+
+
+def _rebuilt(kind: Type[VeltraError], template: str, options: Dict[str, Option],
+             state: Dict[str, Any]) -> VeltraError:
     error = kind.__new__(kind)
-    Exception.__init__(error, VeltraError.render(_Template(template, options)))
+    Exception.__init__(error, _render(template, options, None))
     error.__dict__.update(state)
     return error
-
-
-class _Template:
-    def __init__(self, template, options):
-        self.template, self.options = template, options
 
 
 class ModelFileError(VeltraError, ValueError):
@@ -70,6 +70,6 @@ class DecimalCommaWarning(UserWarning):
     """Columns of a CSV file that look like numbers with decimal commas were read as text;
     ``columns`` names them."""
 
-    def __init__(self, message: str, columns=()) -> None:
+    def __init__(self, message: str, columns: Iterable[str] = ()) -> None:
         super().__init__(message)
         self.columns = list(columns)

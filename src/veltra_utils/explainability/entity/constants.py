@@ -3,6 +3,7 @@
 Members are singletons, so callers may compare them by identity.
 """
 from enum import Enum
+from typing import Any
 
 
 class ProblemType(Enum):
@@ -13,7 +14,7 @@ class ProblemType(Enum):
     REGRESSION = "regression"
 
     @classmethod
-    def parse(cls, value):
+    def parse(cls, value: Any) -> "ProblemType":
         """``value`` as a member: a member itself or its name in text ("binary", ...)."""
         if isinstance(value, cls):
             return value

@@ -1,13 +1,19 @@
 """Configuration of an explanation: the model's columns, its statistics and LIME's settings."""
 import math
 import numbers
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Type, TypeVar
 
 import numpy as np
 
-from veltra_utils.explainability.entity.constants import ExplanationType, InputDataType, ProblemType
+from veltra_utils.explainability.entity.constants import (
+    DISCRETIZERS,
+    ExplanationType,
+    InputDataType,
+    ProblemType,
+)
 from veltra_utils.explainability.utils.validation import column_name_list
 
-_DISCRETIZERS = ("quartile", "decile", "entropy")
+_Member = TypeVar("_Member", InputDataType, ExplanationType)
 # Statistics that do not say how they were binned were binned at the quartiles.
 _STATS_DEFAULT_DISCRETIZER = "quartile"
 _STATS_ATTRIBUTES = ("feature_columns", "categorical_columns", "cat_col_indexes",
@@ -41,13 +47,17 @@ class ExplainConfig:
     inconsistent setting.
     """
 
-    def __init__(self, *, training_stats, problem_type=None, feature_columns=None,
-                 categorical_columns=None, schema=None, features_count=10,
-                 perturbations_count=5000, discretize_continuous=True, discretizer=None,
-                 sample_around_instance=False, kernel=None, kernel_width=None,
-                 input_data_type=InputDataType.STRUCTURED, explanation_types=None,
-                 prediction_column="prediction", probability_column="probability",
-                 show_opposing_features=False):
+    def __init__(self, *, training_stats: Any, problem_type: Optional[ProblemType] = None,
+                 feature_columns: Optional[Sequence[str]] = None,
+                 categorical_columns: Optional[Sequence[str]] = None,
+                 schema: Optional[Dict[str, str]] = None, features_count: int = 10,
+                 perturbations_count: int = 5000, discretize_continuous: bool = True,
+                 discretizer: Any = None, sample_around_instance: bool = False,
+                 kernel: Optional[Callable[..., Any]] = None, kernel_width: Optional[float] = None,
+                 input_data_type: InputDataType = InputDataType.STRUCTURED,
+                 explanation_types: Optional[Iterable[ExplanationType]] = None,
+                 prediction_column: str = "prediction", probability_column: str = "probability",
+                 show_opposing_features: bool = False) -> None:
         self.training_stats = _checked_stats(training_stats)
         self.problem_type = _checked_problem_type(problem_type, training_stats)
         self.feature_columns = _checked_feature_columns(feature_columns, training_stats)
@@ -69,14 +79,14 @@ class ExplainConfig:
             prediction_column, probability_column, self.feature_columns)
         self.show_opposing_features = _flag(show_opposing_features, "show_opposing_features")
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return ("ExplainConfig(problem_type={0}, feature_columns={1!r}, categorical_columns={2!r}, "
                 "features_count={3!r}, perturbations_count={4!r})").format(
                     self.problem_type, self.feature_columns, self.categorical_columns,
                     self.features_count, self.perturbations_count)
 
 
-def missing_columns(columns, config, scored=True):
+def missing_columns(columns: Iterable[Any], config: ExplainConfig, scored: bool = True) -> List[str]:
     """The columns an explanation needs under ``config`` that ``columns`` lacks, in order.
 
     The feature columns always; with ``scored``, the prediction column and,
@@ -91,7 +101,7 @@ def missing_columns(columns, config, scored=True):
     return [name for name in needed if name not in present]
 
 
-def _check_categorical_name(name):
+def _check_categorical_name(name: Any) -> None:
     """LIME describes a categorical feature as "name=value", and the response
     finds the column again as the text before the first "=", stripped. A name
     that this cannot give back would fail every explanation, so it is refused
@@ -102,14 +112,14 @@ def _check_categorical_name(name):
                          "column".format(name))
 
 
-def _positive_int(value, what):
+def _positive_int(value: Any, what: str) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral) \
             or value <= 0:
         raise ValueError("{0} must be a positive integer, got {1!r}".format(what, value))
     return int(value)
 
 
-def _flag(value, what):
+def _flag(value: Any, what: str) -> bool:
     if not isinstance(value, (bool, np.bool_)):
         raise ValueError("{0} must be true or false, got {1!r}".format(what, value))
     return bool(value)
@@ -117,7 +127,7 @@ def _flag(value, what):
 
 # -- the checks, one per setting; each returns the value to keep or raises ValueError
 
-def _checked_stats(training_stats):
+def _checked_stats(training_stats: Any) -> Any:
     missing = [name for name in _STATS_ATTRIBUTES if not hasattr(training_stats, name)]
     if missing:
         raise ValueError("training_stats is not a set of training statistics (it lacks {0})"
@@ -125,7 +135,7 @@ def _checked_stats(training_stats):
     return training_stats
 
 
-def _checked_problem_type(problem_type, training_stats):
+def _checked_problem_type(problem_type: Any, training_stats: Any) -> ProblemType:
     if problem_type is None:
         problem_type = getattr(training_stats, "problem_type", None)
     if not isinstance(problem_type, ProblemType):
@@ -145,7 +155,7 @@ def _checked_problem_type(problem_type, training_stats):
     return problem_type
 
 
-def _checked_feature_columns(feature_columns, training_stats):
+def _checked_feature_columns(feature_columns: Any, training_stats: Any) -> List[str]:
     stats_features = list(training_stats.feature_columns)
     if feature_columns is None:
         return stats_features
@@ -157,7 +167,8 @@ def _checked_feature_columns(feature_columns, training_stats):
     return feature_columns
 
 
-def _checked_categorical_columns(categorical_columns, training_stats, feature_columns):
+def _checked_categorical_columns(categorical_columns: Any, training_stats: Any,
+                                 feature_columns: List[str]) -> List[str]:
     stats_categorical = list(training_stats.categorical_columns)
     if categorical_columns is None:
         categorical_columns = stats_categorical
@@ -175,7 +186,7 @@ def _checked_categorical_columns(categorical_columns, training_stats, feature_co
     return list(categorical_columns)
 
 
-def _checked_schema(schema, training_stats, feature_columns):
+def _checked_schema(schema: Any, training_stats: Any, feature_columns: List[str]) -> Dict[str, str]:
     schema = dict(training_stats.schema if schema is None else schema)
     for name in feature_columns:
         data_type = schema.get(name)
@@ -185,13 +196,13 @@ def _checked_schema(schema, training_stats, feature_columns):
     return schema
 
 
-def _checked_discretizer(discretizer, training_stats):
+def _checked_discretizer(discretizer: Any, training_stats: Any) -> Any:
     binned_by = getattr(training_stats, "discretizer", _STATS_DEFAULT_DISCRETIZER)
     if discretizer is None:
         return binned_by
-    if isinstance(discretizer, str) and discretizer not in _DISCRETIZERS:
+    if isinstance(discretizer, str) and discretizer not in DISCRETIZERS:
         raise ValueError("discretizer must be one of {0} (or a LIME discretizer), got {1!r}"
-                         .format(", ".join(_DISCRETIZERS), discretizer))
+                         .format(", ".join(DISCRETIZERS), discretizer))
     if isinstance(discretizer, str) and discretizer != binned_by:
         raise ValueError("discretizer is {0!r} but the training statistics were binned by the "
                          "{1!r} discretizer, and LIME takes its bins from them; leave "
@@ -200,13 +211,13 @@ def _checked_discretizer(discretizer, training_stats):
     return discretizer
 
 
-def _checked_kernel(kernel):
+def _checked_kernel(kernel: Any) -> Optional[Callable[..., Any]]:
     if kernel is not None and not callable(kernel):
         raise ValueError("kernel must be callable or None, got {0!r}".format(kernel))
     return kernel
 
 
-def _checked_kernel_width(kernel_width):
+def _checked_kernel_width(kernel_width: Any) -> Optional[float]:
     if kernel_width is None:
         return None
     if isinstance(kernel_width, bool) or not isinstance(kernel_width, numbers.Real) \
@@ -216,13 +227,13 @@ def _checked_kernel_width(kernel_width):
     return float(kernel_width)
 
 
-def _member(value, enum, what):
+def _member(value: Any, enum: Type[_Member], what: str) -> _Member:
     if not isinstance(value, enum):
         raise ValueError("{0} must be an {1} member, got {2!r}".format(what, enum.__name__, value))
     return value
 
 
-def _checked_explanation_types(explanation_types):
+def _checked_explanation_types(explanation_types: Any) -> List[ExplanationType]:
     if explanation_types is None:
         return [ExplanationType.LIME]
     if isinstance(explanation_types, (str, ExplanationType)):
@@ -235,7 +246,8 @@ def _checked_explanation_types(explanation_types):
     return explanation_types
 
 
-def _checked_output_columns(prediction_column, probability_column, feature_columns):
+def _checked_output_columns(prediction_column: Any, probability_column: Any,
+                            feature_columns: List[str]) -> Tuple[str, str]:
     for value, what in ((prediction_column, "prediction_column"),
                         (probability_column, "probability_column")):
         if not isinstance(value, str) or not value:

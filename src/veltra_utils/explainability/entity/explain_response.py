@@ -14,6 +14,7 @@ import datetime
 import decimal
 import math
 from collections.abc import Mapping
+from typing import Any, Dict, List, Optional
 
 import numpy as np
 from marshmallow import Schema, fields, post_dump
@@ -22,16 +23,17 @@ from marshmallow import Schema, fields, post_dump
 class FeatureRange:
     """The interval of a discretised numeric feature; a None bound is unbounded."""
 
-    def __init__(self, min=None, max=None, min_inclusive=False, max_inclusive=False):
+    def __init__(self, min: Optional[float] = None, max: Optional[float] = None,
+                 min_inclusive: bool = False, max_inclusive: bool = False) -> None:
         self.min = min
         self.max = max
         self.min_inclusive = min_inclusive
         self.max_inclusive = max_inclusive
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, FeatureRange) and vars(self) == vars(other)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "FeatureRange({0!r}, {1!r}, min_inclusive={2!r}, max_inclusive={3!r})".format(
             self.min, self.max, self.min_inclusive, self.max_inclusive)
 
@@ -45,8 +47,9 @@ class ExplanationFeature:
     then has neither): the gap itself pushed the prediction.
     """
 
-    def __init__(self, feature_name, weight, feature_value=None, feature_range=None,
-                 is_categorical=False, is_missing=None):
+    def __init__(self, feature_name: str, weight: float, feature_value: Any = None,
+                 feature_range: Optional[FeatureRange] = None, is_categorical: bool = False,
+                 is_missing: Optional[bool] = None) -> None:
         self.feature_name = feature_name
         self.weight = weight
         self.feature_value = feature_value
@@ -54,10 +57,10 @@ class ExplanationFeature:
         self.is_categorical = is_categorical
         self.is_missing = is_missing
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, ExplanationFeature) and vars(self) == vars(other)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return ("ExplanationFeature(feature_name={0!r}, weight={1!r}, feature_value={2!r}, "
                 "feature_range={3!r}, is_categorical={4!r}, is_missing={5!r})").format(
                     self.feature_name, self.weight, self.feature_value, self.feature_range,
@@ -67,12 +70,14 @@ class ExplanationFeature:
 class Prediction:
     """A predicted value, its probability and, for the explained one, its features."""
 
-    def __init__(self, value=None, explanation_features=None, probability=None):
+    def __init__(self, value: Any = None,
+                 explanation_features: Optional[List[ExplanationFeature]] = None,
+                 probability: Optional[float] = None) -> None:
         self.value = value
         self.explanation_features = explanation_features
         self.probability = probability
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "Prediction(value={0!r}, explanation_features={1!r}, probability={2!r})".format(
             self.value, self.explanation_features, self.probability)
 
@@ -80,24 +85,25 @@ class Prediction:
 class ErrorTarget:
     """What an error refers to, e.g. ``ErrorTarget("field", "lime")``."""
 
-    def __init__(self, type, name):
+    def __init__(self, type: str, name: str) -> None:
         self.type = type
         self.name = name
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "ErrorTarget({0!r}, {1!r})".format(self.type, self.name)
 
 
 class Error:
     """A failure with its code, message text, target and message values."""
 
-    def __init__(self, code, message, target=None, vals=None):
+    def __init__(self, code: str, message: str, target: Optional[ErrorTarget] = None,
+                 vals: Optional[List[Any]] = None) -> None:
         self.code = code
         self.message = message
         self.target = target
         self.vals = vals
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "Error(code={0!r}, message={1!r}, target={2!r}, vals={3!r})".format(
             self.code, self.message, self.target, self.vals)
 
@@ -105,16 +111,17 @@ class Error:
 class LimeExplanation:
     """The result of a LIME explanation: its predictions, or the error that stopped it."""
 
-    def __init__(self, predictions=None, error=None):
+    def __init__(self, predictions: Optional[List[Prediction]] = None,
+                 error: Optional[Error] = None) -> None:
         self.predictions = predictions
         self.error = error
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "LimeExplanation(predictions={0!r}, error={1!r})".format(
             self.predictions, self.error)
 
 
-def to_json_value(value):
+def to_json_value(value: Any) -> Any:
     """Turn ``value`` into data that ``json.dumps(..., allow_nan=False)`` accepts.
 
     numpy scalars and arrays become plain values and lists, non-finite floats
@@ -220,13 +227,14 @@ class LimeExplanationSchema(_OmitNoneSchema):
 
 
 # The code and message form of every failure to explain a record, whether the
-# explainer, the batch, the scoring step or the command line reports it.
+# explainer, the batch, the scoring step or the command line reports it. The
+# compiled explainer writes the same two texts itself.
 ERROR_CODE = "KTRES1001E"
 # What every failure's message starts with; the detail follows it.
 ERROR_PREAMBLE = "There was an error while computing the explanation. "
 
 
-def error_response(message):
+def error_response(message: Any) -> Dict[str, Any]:
     """The serialised error response of a record that could not be explained, as ``explain`` gives it."""
     error = Error(code=ERROR_CODE, message=ERROR_PREAMBLE + str(message),
                   target=ErrorTarget("field", "lime"), vals=[message])

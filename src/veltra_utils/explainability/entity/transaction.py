@@ -1,6 +1,7 @@
 """One scored record: its feature values and the model's output for it."""
 import math
 from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 import numpy as np
 import pandas as pd
@@ -11,6 +12,9 @@ from veltra_utils.explainability.utils.values import GAP_BOUNDARY, GAP_CATEGORY,
 from veltra_utils.explainability.utils.values import is_missing as _is_missing
 from veltra_utils.explainability.utils.values import is_number as _is_number
 from veltra_utils.explainability.utils.values import plain as _plain
+
+if TYPE_CHECKING:
+    from veltra_utils.explainability.entity.explain_config import ExplainConfig
 
 # An error names at most this many of the known class labels.
 _SHOWN_LABELS = 20
@@ -29,7 +33,7 @@ class Transaction:
     when the training data had gaps there; in LIME's numeric form a missing
     number is GAP_NUMBER, which the scoring path turns into NaN. A gap where
     the training data had none, or a category it never held, needs statistics
-    adjusted to the record (``entity.unseen``), which ``explain_record`` and
+    adjusted to the record (``statistics.unseen``), which ``explain_record`` and
     ``explain_records`` make.
 
     Attributes: ``config``, ``prediction``, ``probability`` (a float, None for
@@ -37,7 +41,7 @@ class Transaction:
     else None). Raises ValueError naming the offending field.
     """
 
-    def __init__(self, config, data_row):
+    def __init__(self, config: "ExplainConfig", data_row: Any) -> None:
         if isinstance(data_row, pd.Series):
             data_row = data_row.to_dict()
         if not isinstance(data_row, Mapping):
@@ -47,7 +51,8 @@ class Transaction:
         stats = config.training_stats
         categorical_positions = set(stats.cat_col_indexes)
 
-        values, encoded = [], []
+        values: List[Any] = []
+        encoded: List[float] = []
         for position, name in enumerate(config.feature_columns):
             if name not in data_row:
                 raise ValueError("The data row has no value for the feature {0}".format(quote(name)))
@@ -85,14 +90,14 @@ class Transaction:
         self._encoded_data_row = np.asarray(encoded, dtype=np.float64)
 
         self.prediction = self._read_prediction(data_row)
-        self.probabilities = None
-        self.probability = None
+        self.probabilities: Optional[List[float]] = None
+        self.probability: Optional[float] = None
         if config.problem_type is ProblemType.REGRESSION:
-            self._labels = []
+            self._labels: List[int] = []
         else:
             self._labels = self._read_probability(data_row, list(stats.class_labels))
 
-    def _read_prediction(self, data_row):
+    def _read_prediction(self, data_row: Mapping) -> Any:
         field = self.config.prediction_column
         prediction = _plain(data_row.get(field))
         if _is_missing(prediction):
@@ -108,7 +113,7 @@ class Transaction:
             _check_class_label(prediction, field, list(self.config.training_stats.class_labels))
         return prediction
 
-    def _read_probability(self, data_row, class_labels):
+    def _read_probability(self, data_row: Mapping, class_labels: List[Any]) -> List[int]:
         """Set the probability fields and return the labels to explain."""
         field = self.config.probability_column
         probability = data_row.get(field)
@@ -131,31 +136,30 @@ class Transaction:
         self.probability = _probability(probability, field)
         return list(range(len(class_labels)))
 
-    def get_data_row(self):
+    def get_data_row(self) -> List[Any]:
         """The feature values in feature-column order, as a new list."""
         return list(self._data_row)
 
-    def get_encoded_data_row(self):
+    def get_encoded_data_row(self) -> np.ndarray:
         """The record in LIME's numeric form: categories as codes, as a new float64 array."""
         return self._encoded_data_row.copy()
 
-    def get_labels(self):
+    def get_labels(self) -> List[int]:
         """The probability-column positions to explain, as a new list ([] for regression)."""
         return list(self._labels)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "Transaction(prediction={0!r}, probability={1!r}, data_row={2!r})".format(
             self.prediction, self.probability, self._data_row)
 
 
-
-def numeric_gaps(stats):
+def numeric_gaps(stats: Any) -> Dict[int, int]:
     """{position: count} of the numeric columns with a gap state; none for statistics of
     another kind than ``TrainingStats``."""
     return getattr(stats, "numeric_gaps", None) or {}
 
 
-def takes_missing(stats, position):
+def takes_missing(stats: Any, position: int) -> bool:
     """Whether the statistics have a gap state for the feature at ``position``: the
     training data had gaps there (or the statistics were adjusted to a record's gap)."""
     categories = stats.cat_cols_encoding_map.get(position)
@@ -164,7 +168,7 @@ def takes_missing(stats, position):
     return any(_is_missing(value) for value in categories.tolist())
 
 
-def no_value_message(name):
+def no_value_message(name: Any) -> str:
     """The error for a record without a value for the feature ``name`` whose training data
     had no gaps, explained without statistics adjusted to the record."""
     return ("The feature {0} has no value, which its training data never lacked; "
@@ -172,7 +176,7 @@ def no_value_message(name):
             .format(quote(name)))
 
 
-def _beyond_range(value, binned, gaps):
+def _beyond_range(value: Any, binned: bool, gaps: bool) -> Optional[str]:
     """Why a number is too large to explain, or None.
 
     Every value goes through a float, and when LIME bins numeric columns it
@@ -192,7 +196,7 @@ def _beyond_range(value, binned, gaps):
     return None
 
 
-def _category_code(categories, name, value):
+def _category_code(categories: np.ndarray, name: Any, value: Any) -> int:
     gap = _is_missing(value)
     for code, category in enumerate(categories.tolist()):
         # A gap matches only the gap category; other values compare as Python values.
@@ -204,7 +208,7 @@ def _category_code(categories, name, value):
                      "record, which keeps its value".format(quote(name), quote(value)))
 
 
-def _check_class_label(prediction, field, class_labels):
+def _check_class_label(prediction: Any, field: str, class_labels: List[Any]) -> None:
     """Refuse a prediction the model cannot make: its weights would be some other class's.
 
     Labels compare as Python values: 1, 1.0 and numpy's 1 are the same label,
@@ -218,7 +222,7 @@ def _check_class_label(prediction, field, class_labels):
                          "labels: {2}".format(quote(prediction), quote(field), shown))
 
 
-def _probability(value, field):
+def _probability(value: Any, field: str) -> float:
     if isinstance(value, bool) or not _is_number(value) or not 0.0 <= value <= 1.0:
         raise ValueError("The probability in the field {0} must be a number from 0 to 1, "
                          "got {1}".format(quote(field), quote(value)))

@@ -6,12 +6,12 @@ class DateTimeUtil:
     """Timezone-aware date and time helpers."""
 
     @staticmethod
-    def get_current_datetime():
+    def get_current_datetime() -> datetime:
         """The current time as an aware datetime in UTC."""
         return datetime.now(timezone.utc)
 
     @staticmethod
-    def format_iso(dt):
+    def format_iso(dt: datetime) -> str:
         """Format an aware datetime as ISO 8601 text in UTC, e.g. ``2024-05-01T12:00:00.000000Z``.
 
         Naive datetimes are refused: guessing their zone would silently shift them.
@@ -23,7 +23,7 @@ class DateTimeUtil:
         return dt.astimezone(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
     @staticmethod
-    def parse_iso(text):
+    def parse_iso(text: str) -> datetime:
         """Parse ISO 8601 text with a zone (``Z`` or an offset) into an aware datetime in UTC."""
         if not isinstance(text, str):
             raise ValueError("Expected ISO 8601 text, got {0!r}".format(text))

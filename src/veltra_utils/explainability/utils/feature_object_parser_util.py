@@ -13,6 +13,7 @@ a column without gaps.
 """
 import numbers
 import re
+from typing import Any, Tuple
 
 from veltra_utils.explainability.entity.explain_response import ExplanationFeature, FeatureRange
 from veltra_utils.explainability.utils.values import GAP_BOUNDARY
@@ -38,7 +39,8 @@ class FeatureObjectParserUtil:
     """Builds ExplanationFeature objects from LIME's (description, weight) pairs."""
 
     @staticmethod
-    def get_feature_object(weighted_feature, is_categorical, discretize_continuous):
+    def get_feature_object(weighted_feature: Tuple[str, Any], is_categorical: bool,
+                           discretize_continuous: bool) -> ExplanationFeature:
         """Parse one (description, weight) pair into an ExplanationFeature.
 
         ``is_categorical`` says the description has the form ``name=value``;
@@ -99,12 +101,12 @@ class FeatureObjectParserUtil:
                                   feature_range=feature_range)
 
 
-def _checked_name(name, description):
+def _checked_name(name: str, description: str) -> str:
     name = name.strip()
     if not name:
         raise ValueError("The feature description {0!r} has no feature name".format(description))
     return name
 
 
-def _bound(text):
+def _bound(text: str) -> float:
     return float(text)

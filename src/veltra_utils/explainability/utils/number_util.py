@@ -1,13 +1,14 @@
 """Numeric helpers for feature weights."""
 import math
 import numbers
+from typing import Any, Iterable, List, Tuple
 
 
 class NumberUtil:
     """Numeric helpers for feature weights."""
 
     @staticmethod
-    def normalize_feature_weights(pairs):
+    def normalize_feature_weights(pairs: Iterable[Any]) -> List[Tuple[Any, Any]]:
         """Scale the weights of (description, weight) pairs so their magnitudes sum to 1.
 
         Returns a new list of (description, weight) tuples in the input order.
@@ -18,7 +19,7 @@ class NumberUtil:
         Raises ValueError for an element that is not a pair, and for a weight
         that is not a finite real number.
         """
-        checked = []
+        checked: List[Tuple[Any, Any]] = []
         for position, pair in enumerate(pairs):
             try:
                 description, weight = pair

@@ -6,6 +6,7 @@ overrides. Every message quotes a value through ``quote``; every line that
 reaches a terminal goes through ``inert``.
 """
 import re
+from typing import Any
 
 # How much of one value a message quotes.
 QUOTE_LIMIT = 200
@@ -17,7 +18,7 @@ QUOTE_LIMIT = 200
 _UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069]")
 
 
-def shorten(text, limit=QUOTE_LIMIT):
+def shorten(text: Any, limit: int = QUOTE_LIMIT) -> str:
     """``text`` cut to about ``limit`` characters, saying how long it was."""
     text = str(text)
     if len(text) <= limit:
@@ -25,7 +26,7 @@ def shorten(text, limit=QUOTE_LIMIT):
     return "{0}\u2026 ({1} characters in all)".format(text[:limit], len(text))
 
 
-def quote(value, limit=QUOTE_LIMIT):
+def quote(value: Any, limit: int = QUOTE_LIMIT) -> str:
     """``repr(value)`` for a message, at most about ``limit`` characters of it.
 
     A value whose repr fails is named by its type rather than failing the message.
@@ -37,12 +38,12 @@ def quote(value, limit=QUOTE_LIMIT):
     return shorten(text, limit)
 
 
-def _escape(match):
+def _escape(match: "re.Match[str]") -> str:
     code = ord(match.group())
     return "\\x{0:02x}".format(code) if code <= 0xff else "\\u{0:04x}".format(code)
 
 
-def inert(text, keep_newlines=False):
+def inert(text: Any, keep_newlines: bool = False) -> str:
     """``text`` with every control and bidirectional-override character written as an escape.
 
     ``\\x1b[2J`` comes out as the six characters ``\\x1b[2J``, so the text can be
@@ -61,7 +62,7 @@ def inert(text, keep_newlines=False):
 MESSAGE_LIMIT = 1000
 
 
-def one_line(error, limit=MESSAGE_LIMIT):
+def one_line(error: Any, limit: int = MESSAGE_LIMIT) -> str:
     """An exception (or any text) as one line of at most about ``limit`` characters."""
     try:
         text = " ".join(str(error).split())
@@ -70,7 +71,7 @@ def one_line(error, limit=MESSAGE_LIMIT):
     return shorten(text or type(error).__name__, limit)
 
 
-def format_size(count):
+def format_size(count: float) -> str:
     """A number of bytes as people read it: 512 bytes, 3.0 MiB, 2.0 GiB."""
     if count < 1024:
         return "{0} bytes".format(count)

@@ -1,7 +1,8 @@
 """Checks shared by the entities that take column names from their callers."""
+from typing import Any, Iterable, List
 
 
-def column_name_list(names, what):
+def column_name_list(names: Iterable[Any], what: str) -> List[Any]:
     """`names` as a new list, refusing a bare text (a common slip for a
     one-column list) and duplicates; `what` names the argument in errors."""
     if isinstance(names, str):

@@ -1,6 +1,7 @@
 """Rules for single values shared by the statistics, the records and the scoring adapter."""
 import math
 import numbers
+from typing import Any, Iterable, List, Optional, Type
 
 import numpy as np
 import pandas as pd
@@ -9,12 +10,12 @@ import pandas as pd
 _FLOATING_TYPES = ("double", "float", "decimal", "real")
 
 
-def plain(value):
+def plain(value: Any) -> Any:
     """A numpy scalar as the equivalent Python value; anything else unchanged."""
     return value.item() if isinstance(value, np.generic) else value
 
 
-def is_missing(value):
+def is_missing(value: Any) -> bool:
     """None, NaN, NaT or pd.NA: what an empty cell of a table turns into."""
     if value is None or value is pd.NaT or value is pd.NA:
         return True
@@ -25,12 +26,12 @@ def is_missing(value):
     return False
 
 
-def is_number(value):
+def is_number(value: Any) -> bool:
     """A real number (bool included, as numpy and pandas treat it); never text."""
     return isinstance(value, numbers.Real) and not isinstance(value, (str, bytes))
 
 
-def is_integer_type(data_type):
+def is_integer_type(data_type: Any) -> bool:
     """Whether a schema's data-type name is an integer type ("int", "bigint", "long", ...).
 
     The explainer rounds the perturbed values of such columns to whole numbers
@@ -42,7 +43,7 @@ def is_integer_type(data_type):
     return "int" in lowered or "long" in lowered
 
 
-def numeric_dtype(data_type):
+def numeric_dtype(data_type: Any) -> Optional[Type[np.generic]]:
     """The numpy dtype of a numeric schema type; None for every other type."""
     if is_integer_type(data_type):
         return np.int64
@@ -65,7 +66,7 @@ GAP_BOUNDARY = 2.0 ** 62
 GAP_NUMBER = 1.5 * 2.0 ** 62
 
 
-def is_gap_number(value):
+def is_gap_number(value: Any) -> bool:
     """Whether ``value`` is LIME's stand-in for a missing number (rounded or not)."""
     try:
         return value == GAP_NUMBER
@@ -73,6 +74,6 @@ def is_gap_number(value):
         return False
 
 
-def gap_category_of(values):
+def gap_category_of(values: Iterable[Any]) -> List[Any]:
     """``values`` with every missing value as GAP_CATEGORY, as a new list."""
     return [GAP_CATEGORY if is_missing(plain(value)) else plain(value) for value in values]

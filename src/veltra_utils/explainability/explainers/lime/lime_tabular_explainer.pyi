@@ -32,7 +32,7 @@ class LimeTabularExplainer(BaseExplainer):
         """
 
 class LimeTabularResponse:
-    """Class representing the lime tabular response. It takes the raw lime explanation and convert to required format."""
+    """Class representing the lime tabular response. It takes the raw lime explanation and convert to required format."""  # noqa: E501  (the compiled docstring, verbatim)
 
     lime_explanation: Any
     transaction: Transaction

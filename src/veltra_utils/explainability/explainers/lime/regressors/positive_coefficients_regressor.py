@@ -4,6 +4,8 @@ LIME fits a weighted linear model around the explained record. When the
 negative weights of that model dominate, the explanation is made again with
 this regressor so that it names the features that push towards the label.
 """
+from typing import Any, Optional
+
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.linear_model import Ridge
@@ -18,11 +20,11 @@ class PositiveCoefficientsRegressor(RegressorMixin, BaseEstimator):
     intercept is not constrained.
     """
 
-    def __init__(self, alpha=1.0, fit_intercept=True):
+    def __init__(self, alpha: float = 1.0, fit_intercept: bool = True) -> None:
         self.alpha = alpha
         self.fit_intercept = fit_intercept
 
-    def fit(self, X, y, sample_weight=None):
+    def fit(self, X: Any, y: Any, sample_weight: Optional[Any] = None) -> "PositiveCoefficientsRegressor":
         X, y = check_X_y(X, y, y_numeric=True, dtype=np.float64)
         ridge = Ridge(alpha=self.alpha, fit_intercept=self.fit_intercept, positive=True)
         ridge.fit(X, y, sample_weight=sample_weight)
@@ -33,7 +35,7 @@ class PositiveCoefficientsRegressor(RegressorMixin, BaseEstimator):
         self.n_features_in_ = X.shape[1]
         return self
 
-    def predict(self, X):
+    def predict(self, X: Any) -> np.ndarray:
         check_is_fitted(self, "coef_")
         X = check_array(X, dtype=np.float64)
         if X.shape[1] != self.n_features_in_:
