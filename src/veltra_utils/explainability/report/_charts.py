@@ -5,9 +5,8 @@ page (at most 34rem wide): narrow enough that their text stays readable on a
 phone. The templates turn these layouts into inline SVG.
 """
 import textwrap
-from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from veltra_utils.explainability.report._describe import (
     WeightedFeature,
@@ -40,7 +39,7 @@ _COUNT_SPACE = 84        # room for the counts of raising and lowering weights
 _SMALL_VALUE_SPACE = 44  # room for a mean weight in 12px digits
 
 # (index in the report, the explained prediction's response entries) of each explained record.
-Explained = Sequence[tuple[int, Sequence[Mapping[str, Any]]]]
+Explained = Sequence[Tuple[int, Sequence[Mapping[str, Any]]]]
 
 
 @dataclass(frozen=True)
@@ -49,7 +48,7 @@ class Label:
 
     x: float
     middle: float
-    lines: list[tuple[str, float]]
+    lines: List[Tuple[str, float]]
 
 
 @dataclass(frozen=True)
@@ -71,7 +70,7 @@ class Bar:
 class BarChart:
     height: float
     zero: float
-    bars: list[Bar]
+    bars: List[Bar]
 
 
 @dataclass(frozen=True)
@@ -80,7 +79,7 @@ class LabelGroup:
 
     label: str
     colour: str
-    indexes: list[int]
+    indexes: List[int]
     rest: bool = False    # the labels past the palette, sharing one grey
 
 
@@ -98,7 +97,7 @@ class FeatureRow:
     raised: int
     lowered: int
     label: Label
-    bars: list[GroupBar]
+    bars: List[GroupBar]
 
 
 @dataclass(frozen=True)
@@ -108,11 +107,11 @@ class OverviewChart:
     raise_x: float
     lower_x: float
     axis_end: float
-    rows: list[FeatureRow]
+    rows: List[FeatureRow]
     left_out: int         # features with smaller weights not shown
 
 
-def _label_lines(label: str, width: int = _LABEL_CHARS, most: int = _LABEL_LINES) -> list[str]:
+def _label_lines(label: str, width: int = _LABEL_CHARS, most: int = _LABEL_LINES) -> List[str]:
     """A chart label as at most ``most`` lines of at most ``width`` characters.
 
     Lines break at spaces where they can. A label too long even for that loses
@@ -129,12 +128,12 @@ def _label_lines(label: str, width: int = _LABEL_CHARS, most: int = _LABEL_LINES
     return lines or [""]
 
 
-def _label(lines: list[str], x: float, middle: float) -> Label:
+def _label(lines: List[str], x: float, middle: float) -> Label:
     first = middle - (len(lines) - 1) * _LINE_HEIGHT / 2.0
     return Label(x, middle, [(line, first + row * _LINE_HEIGHT) for row, line in enumerate(lines)])
 
 
-def _label_width(wrapped: list[list[str]]) -> float:
+def _label_width(wrapped: List[List[str]]) -> float:
     widest = max(len(line) for lines in wrapped for line in lines)
     return max(min(widest * _CHAR_WIDTH + 12, _LABEL_CHARS * _CHAR_WIDTH + 12), 100)
 
@@ -178,7 +177,7 @@ def bar_chart(rows: Sequence[WeightedFeature],
     return BarChart(height=top, zero=zero, bars=bars)
 
 
-def label_groups(explained: Explained, classification: bool) -> list[LabelGroup]:
+def label_groups(explained: Explained, classification: bool) -> List[LabelGroup]:
     """The predicted labels with a colour each, most frequent first.
 
     Labels past the palette share one grey group, "other labels"; regression
@@ -187,7 +186,7 @@ def label_groups(explained: Explained, classification: bool) -> list[LabelGroup]
     if not classification:
         return [LabelGroup("every explained record", _LABEL_COLOURS[0],
                            [index for index, _ in explained])]
-    by_label: dict[str, list[int]] = {}
+    by_label: Dict[str, List[int]] = {}
     for index, predictions in explained:
         by_label.setdefault(plain_text(predictions[0].get("value")), []).append(index)
     ranked = sorted(by_label.items(), key=lambda item: -len(item[1]))  # stable: first seen first
@@ -199,12 +198,12 @@ def label_groups(explained: Explained, classification: bool) -> list[LabelGroup]
     return groups
 
 
-def _feature_summary(explained: Explained) -> dict[str, tuple[dict[int, float], int, int]]:
+def _feature_summary(explained: Explained) -> Dict[str, Tuple[Dict[int, float], int, int]]:
     """Per feature name: the summed absolute weight of each record, and its signs.
 
     {name: ({record index: |weight|}, raising records, lowering records)}
     """
-    summary: dict[str, tuple[dict[int, float], list[int], list[int]]] = {}
+    summary: Dict[str, Tuple[Dict[int, float], List[int], List[int]]] = {}
     for index, predictions in explained:
         for feature, weight in sorted_features(predictions[0].get("explanation_features")):
             name = str(feature.get("feature_name", "?"))
@@ -217,7 +216,7 @@ def _feature_summary(explained: Explained) -> dict[str, tuple[dict[int, float], 
     return {name: (magnitudes, up[0], down[0]) for name, (magnitudes, up, down) in summary.items()}
 
 
-def overview_chart(explained: Explained, groups: list[LabelGroup]) -> Optional[OverviewChart]:
+def overview_chart(explained: Explained, groups: List[LabelGroup]) -> Optional[OverviewChart]:
     """Grouped bars: each feature's mean absolute weight among the records of each label.
 
     None when the explanations hold no feature weights.

@@ -7,8 +7,7 @@ table makes it inert.
 import math
 import numbers
 import re
-from collections.abc import Mapping, Sequence
-from typing import Any, Optional
+from typing import Any, List, Mapping, Optional, Sequence, Tuple
 
 from veltra_utils.explainability.entity.constants import OTHERS_LABEL
 from veltra_utils.explainability.entity.explain_response import ERROR_PREAMBLE
@@ -23,7 +22,7 @@ ZERO_WEIGHT_NOTE = ("a weight of 0 marks a factor that does not support the pred
                     "weighs against it")
 
 # A feature of a dumped explanation and its usable weight.
-WeightedFeature = tuple[Mapping[str, Any], float]
+WeightedFeature = Tuple[Mapping[str, Any], float]
 
 
 def plain_text(value: Any) -> str:
@@ -125,7 +124,7 @@ def _weight(feature: Mapping[str, Any]) -> Optional[float]:
     return float(weight)
 
 
-def sorted_features(features: Optional[Sequence[Mapping[str, Any]]]) -> list[WeightedFeature]:
+def sorted_features(features: Optional[Sequence[Mapping[str, Any]]]) -> List[WeightedFeature]:
     """The features with a usable weight, largest magnitude first (stable on ties)."""
     weighted = [(feature, _weight(feature)) for feature in features or ()]
     usable = [(feature, weight) for feature, weight in weighted if weight is not None]

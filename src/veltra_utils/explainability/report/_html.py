@@ -12,20 +12,24 @@ import numbers
 import os
 import re
 from collections import namedtuple
-from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 import jinja2
 from markupsafe import Markup
 
-from veltra_utils.explainability.report import _charts
 from veltra_utils.explainability.report._charts import (
+    BAR_HEIGHT,
+    CHART_WIDTH,
+    GROUP_BAR,
     NEGATIVE_COLOUR,
     POSITIVE_COLOUR,
     BarChart,
     LabelGroup,
     OverviewChart,
+    bar_chart,
+    label_groups,
+    overview_chart,
 )
 from veltra_utils.explainability.report._describe import (
     ZERO_WEIGHT_NOTE,
@@ -87,7 +91,7 @@ class _Loader(jinja2.FileSystemLoader):
     """
 
     def get_source(self, environment: jinja2.Environment,
-                   template: str) -> tuple[str, str, Callable[[], bool]]:
+                   template: str) -> Tuple[str, str, Callable[[], bool]]:
         source, filename, uptodate = super().get_source(environment, template)
         if template.endswith(".html"):
             source = _LINE_BREAK.sub("", source)
@@ -104,9 +108,9 @@ def _environment() -> jinja2.Environment:
         signed=lambda value: format(value, "+.3f"),
         counted=counted)
     environment.globals.update(
-        chart_width=_charts.CHART_WIDTH, bar_height=_charts.BAR_HEIGHT,
-        group_bar=_charts.GROUP_BAR, positive_colour=POSITIVE_COLOUR,
-        negative_colour=NEGATIVE_COLOUR, zero_weight_note=ZERO_WEIGHT_NOTE,
+        chart_width=CHART_WIDTH, bar_height=BAR_HEIGHT, group_bar=GROUP_BAR,
+        positive_colour=POSITIVE_COLOUR, negative_colour=NEGATIVE_COLOUR,
+        zero_weight_note=ZERO_WEIGHT_NOTE,
         most_links=_MOST_LINKS)
     return environment
 
@@ -133,10 +137,10 @@ class _Record:
 
     index: int
     heading: str
-    values: list[tuple[Any, Any]]
+    values: List[Tuple[Any, Any]]
     failure: Optional[_Failure] = None
     prediction: Optional[_Prediction] = None
-    others: tuple[_Prediction, ...] = ()
+    others: Tuple[_Prediction, ...] = ()
     classification: bool = False
     chart: Optional[BarChart] = None
     caption: str = ""
@@ -148,7 +152,7 @@ class _Record:
 class _FailureGroup:
     """Records failing for one reason; ``example`` when their messages differ."""
 
-    indexes: list[int]
+    indexes: List[int]
     text: str
     example: Optional[str]
 
@@ -158,9 +162,9 @@ class _Overview:
     explained: int
     failed: int
     classification: bool
-    groups: list[LabelGroup]
-    values: Optional[tuple[str, str, str]]    # regression: lowest, highest, mean
-    failures: list[_FailureGroup]
+    groups: List[LabelGroup]
+    values: Optional[Tuple[str, str, str]]    # regression: lowest, highest, mean
+    failures: List[_FailureGroup]
     chart: Optional[OverviewChart]
 
 
@@ -169,7 +173,7 @@ class _View:
     title: Any
     description: Any
     summary: str
-    records: list[_Record]
+    records: List[_Record]
     overview: Optional[_Overview]
 
 
@@ -195,20 +199,20 @@ def _record(index: int, section: ReportSection) -> _Record:
         others=tuple(_Prediction(other.get("value"), format_probability(other.get("probability")),
                                  others_note(other.get("value"))) for other in others),
         classification=bool(others) or explained.get("probability") is not None,
-        chart=_charts.bar_chart(rows, section.record),
+        chart=bar_chart(rows, section.record),
         caption="Feature weights for the prediction {0} of {1}".format(plain_text(value),
                                                                        heading),
         explained_again=explained_again(rows), held=held_note(response))
 
 
 def _failure_groups(sections: Sequence[ReportSection],
-                    failures: Sequence[int]) -> list[_FailureGroup]:
+                    failures: Sequence[int]) -> List[_FailureGroup]:
     """The failures grouped by reason, most frequent first.
 
     A reason all its records share word for word is shown whole; otherwise
     folded, with the first record's message as an example.
     """
-    reasons: dict[str, list[int]] = {}
+    reasons: Dict[str, List[int]] = {}
     for index in failures:
         reasons.setdefault(failure_reason(sections[index].response), []).append(index)
     groups = []
@@ -235,11 +239,11 @@ def _overview(sections: Sequence[ReportSection]) -> _Overview:
         if numeric:
             values = (number(min(numeric)), number(max(numeric)),
                       number(math.fsum(numeric) / len(numeric)))
-    groups = _charts.label_groups(explained, classification)
+    groups = label_groups(explained, classification)
     return _Overview(explained=len(explained), failed=len(failures),
                      classification=classification, groups=groups, values=values,
                      failures=_failure_groups(sections, failures),
-                     chart=_charts.overview_chart(explained, groups) if explained else None)
+                     chart=overview_chart(explained, groups) if explained else None)
 
 
 def _view(sections: Sequence[ReportSection], title: Any, description: Any) -> _View:
@@ -253,7 +257,7 @@ def _view(sections: Sequence[ReportSection], title: Any, description: Any) -> _V
                  overview=_overview(sections) if len(sections) > 1 else None)
 
 
-def _sections(sections: Iterable[SectionLike]) -> list[ReportSection]:
+def _sections(sections: Iterable[SectionLike]) -> List[ReportSection]:
     return [section if isinstance(section, ReportSection) else ReportSection(*section)
             for section in sections]
 

@@ -1,6 +1,5 @@
 """One record's explanation as lines of text for a terminal."""
-from collections.abc import Mapping
-from typing import Any, Optional
+from typing import Any, Mapping, Optional
 
 from veltra_utils.explainability.report._describe import (
     ZERO_WEIGHT_NOTE,
