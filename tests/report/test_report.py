@@ -255,3 +255,27 @@ def test_notebook_report_shows_the_page_content(tmp_path):
     assert "body {" not in shown                # the notebook keeps its own look
     with pytest.raises(ValueError, match="1 headings for 2 responses"):
         Report(responses, headings=["only one"])
+
+
+def test_text_shaped_like_template_code_or_markup_stays_text():
+    tricky = "{{ 'ab' ~ 'cd' }}{% if x %}</bdi></text>\n"
+    html = render_report([(tricky, _response([_feature(tricky, 0.5, feature_value=tricky)],
+                                             value=tricky, other=tricky), {tricky: tricky}),
+                          ("r", {"error": {"code": tricky, "message": tricky}})],
+                         title=tricky, description=tricky)
+    assert "abcd" not in html and "</bdi></text>" not in html
+    shown = "{{ &#x27;ab&#x27; ~ &#x27;cd&#x27; }}{% if x %}&lt;/bdi&gt;&lt;/text&gt;"
+    # title twice, heading, index, prediction, complement, chart, record, error code and message
+    assert html.count(shown) >= 10
+    # No whitespace between tags, where it would show as a space beside a swatch or a label.
+    body = html[html.index("<body>"):]
+    assert not re.search(r">\s+<", body) and body.endswith("</body></html>\n")
+
+
+@pytest.mark.parametrize("error, line", [
+    ("worker \x1b[2J died", "row 2: FAILED (error) worker \\x1b[2J died\n"),
+    ({"code": "KTRES1001E"}, "row 2: FAILED (KTRES1001E) \n"),
+])
+def test_a_failure_of_any_shape_reads_as_one_line_in_the_table(error, line):
+    assert format_table("row 2", {"error": error}) == line
+    assert "No explanation for this record." in render_report([("row 2", {"error": error})])

@@ -16,8 +16,9 @@ from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.scoring import scoring_function
-from veltra_utils.explainability.report import format_table, render_report, write_text_atomically
+from veltra_utils.explainability.report import format_table, render_report
 from veltra_utils.explainability.statistics.training_stats import TrainingStats
+from veltra_utils.explainability.utils.files import write_text_atomically
 from veltra_utils.explainability.utils.text import inert, one_line, quote
 
 ESCAPE = "\x1b[2J\x1b]0;owned\x07"     # clear the screen, retitle the window, ring the bell
@@ -163,6 +164,6 @@ def test_onnxruntime_prints_no_names_from_the_model_file(capfd):
         [helper.make_tensor_value_info("x", TensorProto.FLOAT, column)],
         [helper.make_tensor_value_info("y", TensorProto.FLOAT, column)], [unused])
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
-    OnnxModel(model.SerializeToString()).session  # onnxruntime notes the unused initializer
+    _ = OnnxModel(model.SerializeToString()).session  # onnxruntime notes the unused initializer
     captured = capfd.readouterr()
     assert "\x1b" not in captured.err + captured.out and "evil" not in captured.err

@@ -1,0 +1,61 @@
+"""One record's explanation as lines of text for a terminal."""
+from typing import Any, Mapping, Optional
+
+from veltra_utils.explainability.report._describe import (
+    ZERO_WEIGHT_NOTE,
+    describe_feature,
+    error_fields,
+    explained_again,
+    format_probability,
+    held_note,
+    others_note,
+    plain_text,
+    sorted_features,
+)
+from veltra_utils.explainability.utils.text import inert, shorten
+
+# Characters of the longest bar, drawn for the largest weight.
+_BAR_CHARS = 20
+
+
+def format_table(heading: str, response: Mapping[str, Any],
+                 record: Optional[Mapping[str, Any]] = None) -> str:
+    """One record's response as lines of text for a terminal, under ``heading`` ("row 3").
+
+    ``record`` (feature name to value) fills in the values of numeric
+    features described without a range.
+    Everything from the data is shown escaped and shortened: a value can
+    neither drive the terminal nor flood it. Numbers read as in the report.
+    """
+    if "error" in response:
+        error = error_fields(response["error"])
+        return inert("{0}: FAILED ({1}) {2}".format(
+            heading, error.get("code", "error"), shorten(error.get("message", ""), 1000))) + "\n"
+    predictions = response.get("predictions") or [{}]
+    explained = predictions[0]
+    line = "{0}: prediction {1}".format(heading, shorten(plain_text(explained.get("value"))))
+    if explained.get("probability") is not None:
+        line += ", probability {0}".format(format_probability(explained["probability"]))
+    for other in predictions[1:]:
+        line += "; otherwise {0}{1}".format(shorten(plain_text(other.get("value"))),
+                                            others_note(other.get("value")))
+        if other.get("probability") is not None:
+            line += " ({0})".format(format_probability(other["probability"]))
+    rows = sorted_features(explained.get("explanation_features"))
+    lines = [inert(line)]
+    if rows:
+        largest = max(abs(weight) for _, weight in rows) or 1.0
+        labels = [inert(shorten(describe_feature(feature, record), 80)) for feature, _ in rows]
+        width = max(len(label) for label in labels)
+        lines.append("  {0:<{1}}  {2:>7}".format("feature", width, "weight"))
+        for label, (_, weight) in zip(labels, rows):
+            # A weight that prints as 0.000 gets no bar: it supports nothing.
+            bar = "" if abs(weight) < 0.0005 else ("+" if weight >= 0 else "-") \
+                * max(1, int(round(abs(weight) / largest * _BAR_CHARS)))
+            lines.append("  {0:<{1}}  {2:>+7.3f}  {3}".format(label, width, weight, bar).rstrip())
+        if explained_again(rows):
+            lines.append("  " + ZERO_WEIGHT_NOTE)
+    note = held_note(response)
+    if note:
+        lines.append("  " + inert(shorten(note, 300)))
+    return "\n".join(lines) + "\n"
