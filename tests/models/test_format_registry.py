@@ -1,7 +1,6 @@
 """The registry of model formats: a format added by its one class is recognised, loaded,
 scored and explained like the built-in ones, and refused in the same words."""
 import math
-import pickle
 
 import numpy as np
 import pandas as pd
@@ -189,4 +188,3 @@ def test_a_model_of_no_format_is_scored_as_it_is(registered):
     assert formats.portable(model) is model
     score = scoring_function(model, ["a"], "binary", class_labels=["no", "yes"])
     assert score([[1.0]]) == (["yes"], [[0.25, 0.75]])
-    assert pickle.loads(pickle.dumps(formats.find("weights"))).name == "weights"

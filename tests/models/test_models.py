@@ -263,3 +263,12 @@ def test_library_messages_name_the_arguments_of_load_model(tmp_path, content, ar
     path.write_bytes(content)
     with pytest.raises(ModelFileError, match=message):
         load_model(path, **arguments)
+
+
+def test_a_model_directory_larger_than_allowed_is_refused_before_loading(tmp_path):
+    (tmp_path / "MLmodel").write_text("flavors: {}\n" + "#" * 100)
+    with pytest.raises(ModelFileError, match=r"the MLflow model .* holds 112 bytes, more than "
+                                             r"the 10 bytes allowed \(max_size\)"):
+        load_model(tmp_path, trust_pickle=True, max_size=10)
+    with pytest.raises(ModelFileError, match="pass trust_pickle=True"):
+        load_model(tmp_path)

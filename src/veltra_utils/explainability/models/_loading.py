@@ -110,7 +110,7 @@ def _load_directory(path: str, policy: formats.LoadPolicy) -> Any:
             except OSError:
                 continue
     if total > policy.max_size:
-        raise too_large("the {0} {1} holds".format(found.title, path), total, policy.max_size)
+        raise too_large("the {0} model {1} holds".format(found.title, path), total, policy.max_size)
     if found.needs_trust_pickle and not policy.trust_pickle:
         raise found.refusal(path)
     return found.load(path, None, policy)
