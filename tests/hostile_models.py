@@ -27,7 +27,7 @@ class Misbehaving:
     def _misbehave(self, frame):
         if self.always or (frame["income"] == MARKED_INCOME).any():
             if self.how == "warn":
-                warnings.warn("noisy model", UserWarning)
+                warnings.warn("noisy model", UserWarning, stacklevel=2)
                 return
             if self.how == "crash":
                 ctypes.string_at(0)  # reads address 0: the process ends with SIGSEGV

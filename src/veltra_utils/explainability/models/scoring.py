@@ -7,6 +7,8 @@ one list of class probabilities per row.
 """
 import functools
 from collections.abc import Mapping
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Mapping as MappingType
 
 import numpy as np
 import pandas as pd
@@ -19,9 +21,13 @@ from veltra_utils.explainability.utils.values import GAP_NUMBER, is_missing
 from veltra_utils.explainability.utils.values import numeric_dtype as _numeric_dtype
 from veltra_utils.explainability.utils.values import plain as _plain
 
+ScoringFunction = Callable[[Sequence[Sequence[Any]]], Tuple[List[Any], Optional[List[List[float]]]]]
 
-def scoring_function(model, feature_columns, problem_type, class_labels=None, schema=None,
-                     call_predict=False):
+
+def scoring_function(model: Any, feature_columns: Sequence[str], problem_type: Any,
+                     class_labels: Optional[Sequence[Any]] = None,
+                     schema: Optional[MappingType[str, str]] = None,
+                     call_predict: bool = False) -> ScoringFunction:
     """Wrap ``model`` into the scoring function that ``LimeTabularExplainer.explain`` takes.
 
     ``model`` needs ``predict`` and, unless the problem is a regression,
@@ -31,7 +37,8 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
 
     ``model`` can also be a model of another library that ``load_model``
     reads: an ``OnnxModel`` or onnxruntime session, an XGBoost or LightGBM
-    ``Booster``, an MLflow pyfunc model (see ``model_formats``).
+    ``Booster``, an MLflow pyfunc model, a model of any registered format (see
+    ``models.formats``).
 
     ``problem_type`` is a ProblemType or its value text. The returned function
     gives ``(predictions, probabilities)`` as plain Python lists, or
@@ -64,8 +71,7 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
     in ``plain_lists``.
     """
     columns = list(feature_columns)
-    if not isinstance(problem_type, ProblemType):
-        problem_type = ProblemType(problem_type)
+    problem_type = ProblemType.parse(problem_type)
     model = model_formats.scoring_model(model, columns, problem_type, class_labels)
     regression = problem_type is ProblemType.REGRESSION
     if not callable(getattr(model, "predict", None)):
@@ -77,7 +83,7 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
     order = None if regression or class_labels is None else _column_order(model, class_labels)
     classes = None if regression or getattr(model, "classes_", None) is None else np.asarray(model.classes_)
 
-    def score(rows):
+    def score(rows: Sequence[Sequence[Any]]) -> Tuple[List[Any], Optional[List[List[float]]]]:
         rows = list(rows)
         if not rows:
             # sklearn refuses empty input; an empty batch simply has no scores.
@@ -97,7 +103,7 @@ def scoring_function(model, feature_columns, problem_type, class_labels=None, sc
     return score
 
 
-def plain_lists(fn):
+def plain_lists(fn: Callable[..., Any]) -> Callable[..., Any]:
     """``fn``, a scoring function, with its output turned into the plain lists the explainer takes.
 
     Numpy arrays, pandas Series and DataFrames (also nested in lists) become
@@ -301,7 +307,8 @@ def _plain_list(values):
     return [_plain(value) for value in np.asarray(values).ravel().tolist()]
 
 
-def score_records(records, scoring_function, config):
+def score_records(records: List[Any], scoring_function: Callable[..., Any],
+                  config: Any) -> Dict[int, Any]:
     """Fill in the model's output of the records that lack it; return the records it failed.
 
     A record (a dict, changed in place) without ``config.prediction_column``
@@ -318,7 +325,7 @@ def score_records(records, scoring_function, config):
     # What is not a mapping is no record to score; the explainer says what is wrong with it.
     lacking = [position for position, record in enumerate(records)
                if isinstance(record, Mapping) and any(name not in record for name in outputs)]
-    failures = {}
+    failures: Dict[int, Any] = {}
     rows = {}
     for position in lacking:
         # A gap is NaN to the model, as in the rows the explainer sends it.

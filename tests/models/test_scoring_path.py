@@ -28,8 +28,8 @@ class TestConvertData:
 
     @pytest.mark.parametrize(
         "data_type, expected",
-        [("bigint", 2), ("Integer", 2), ("LONG", 2), ("smallint", 2), ("double", 2.5), ("float", 2.5), ("", 2.5),
-         ("string", 2.5)],
+        [("bigint", 2), ("Integer", 2), ("LONG", 2), ("smallint", 2), ("double", 2.5), ("float", 2.5),
+         ("", 2.5), ("string", 2.5)],
     )
     def test_integer_types_are_found_by_substring(self, data_type, expected):
         explainer = module.LimeTabularExplainer(
@@ -41,7 +41,8 @@ class TestConvertData:
         assert convert(explainer, [np.array([])]) == [[]]
 
     def test_duplicate_categorical_index_counts_once(self):
-        explainer = module.LimeTabularExplainer(make_config(training_stats=make_stats(cat_col_indexes=[0, 0])))
+        stats = make_stats(cat_col_indexes=[0, 0])
+        explainer = module.LimeTabularExplainer(make_config(training_stats=stats))
         assert convert(explainer, np.array([[1.0, 1.0, 1.0]]))[0][0] == "green"
 
     @pytest.mark.parametrize(
@@ -85,7 +86,8 @@ class TestConvertData:
 
     def test_overridden_numeric_method_is_called(self, explainer):
         calls = []
-        explainer._LimeTabularExplainer__get_numeric_feature_value = lambda idx, value: calls.append(idx) or "x"
+        explainer._LimeTabularExplainer__get_numeric_feature_value = \
+            lambda idx, value: calls.append(idx) or "x"
         assert convert(explainer, np.array([[0.0, 1.0, 2.0]])) == [["red", "x", "x"]]
         assert calls == [1, 2]
 

@@ -183,7 +183,7 @@ def test_malformed_trees_are_refused_unless_trusted(tmp_path, kind):
     model, type_name = _malformed(kind, _frame())
     path = str(tmp_path / "model.skops")
     sio.dump(model, path)
-    with pytest.raises(ModelFileError, match=r"could crash .*--trust " + re.escape(type_name)):
+    with pytest.raises(ModelFileError, match=r"could crash .*trust=\[\"" + re.escape(type_name)):
         load_model(path)
     load_model(path, trust=[type_name])     # the caller's to judge, and never predicted here
 
@@ -247,3 +247,28 @@ def test_a_file_that_unpacks_to_hundreds_of_times_its_size_needs_an_explicit_lim
     err = capsys.readouterr().err
     assert "times its size, as decompression bombs do" in err and "68.7 MiB" in err
     assert load_model(str(path), max_ratio=None).shape == (9 * 10 ** 6,)
+
+
+@pytest.mark.parametrize("content, arguments, message", [
+    (b"\x80\x04K\x01.", {}, "pass trust_pickle=True if you trust its origin"),
+    (b"\x80\x04K\x01.", {"trust": "numpy take"}, "trust takes full type or function names such "
+                                                 "as numpy.take, got 'numpy take'"),
+    (b"\x80\x04K\x01.", {"trust": [3]}, "trust takes full type or function names"),
+    (b"PK\x05\x06" + bytes(18), {"max_size": 10}, r"is 22 bytes, more than the 10 bytes allowed "
+                                                  r"\(max_size\)"),
+])
+def test_library_messages_name_the_arguments_of_load_model(tmp_path, content, arguments,
+                                                           message):
+    path = tmp_path / "model.bin"
+    path.write_bytes(content)
+    with pytest.raises(ModelFileError, match=message):
+        load_model(path, **arguments)
+
+
+def test_a_model_directory_larger_than_allowed_is_refused_before_loading(tmp_path):
+    (tmp_path / "MLmodel").write_text("flavors: {}\n" + "#" * 100)
+    with pytest.raises(ModelFileError, match=r"the MLflow model .* holds 112 bytes, more than "
+                                             r"the 10 bytes allowed \(max_size\)"):
+        load_model(tmp_path, trust_pickle=True, max_size=10)
+    with pytest.raises(ModelFileError, match="pass trust_pickle=True"):
+        load_model(tmp_path)

@@ -17,8 +17,10 @@ from veltra_utils.explainability.models.scoring import _frame
 EXAMPLES = int(os.environ.get("VELTRA_PROPERTY_EXAMPLES", "200"))
 DTYPES = [None, np.int64, np.float64]
 TEXT = st.sampled_from(["a", "b", "é", ""])
-INTEGERS = st.one_of(st.integers(-5, 5), st.sampled_from([2 ** 63 - 1, -2 ** 63, 2 ** 63, -2 ** 63 - 1, 2 ** 64, 10 ** 400]))
-FLOATS = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.sampled_from([2.0, -0.5]).map(np.float64))
+INTEGERS = st.one_of(st.integers(-5, 5), st.sampled_from([2 ** 63 - 1, -2 ** 63, 2 ** 63, -2 ** 63 - 1,
+                                                          2 ** 64, 10 ** 400]))
+FLOATS = st.one_of(st.floats(allow_nan=True, allow_infinity=True),
+                   st.sampled_from([2.0, -0.5]).map(np.float64))
 ODD = st.sampled_from([None, True, False, np.int64(3), np.int8(-1), np.float32(1.5), np.str_("a"), pd.NA,
                        float("nan"), "1.5", b"x", [1]])
 VALUES = {None: st.one_of(TEXT, TEXT, INTEGERS, ODD), np.int64: st.one_of(INTEGERS, INTEGERS, FLOATS, ODD),
