@@ -86,3 +86,9 @@ def test_no_import_circles():
         if name not in state:
             visit(name, [name])
     assert circles == []
+
+
+def test_no_module_is_longer_than_600_lines():
+    long = sorted("{0}: {1}".format(path.relative_to(ROOT), count) for path in ROOT.rglob("*.py")
+                  for count in [len(path.read_text().splitlines())] if count > 600)
+    assert long == []
