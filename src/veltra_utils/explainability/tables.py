@@ -244,8 +244,11 @@ def parquet_rows(path, positions, columns=None, what="records"):
 
 def _parquet_module(path, what):
     """pyarrow.parquet, or the TableError that names the extra to install."""
-    return require("pyarrow.parquet", "parquet",
-                   "the {0} file {1} is Parquet, which".format(what, path), error=TableError)
+    require("pyarrow", "parquet", "the {0} file {1} is Parquet, which".format(what, path),
+            error=TableError)
+    import pyarrow.parquet
+
+    return pyarrow.parquet
 
 
 def _read_parquet(path, what):

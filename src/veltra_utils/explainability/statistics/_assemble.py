@@ -48,7 +48,7 @@ def assemble(stats: Any, summary: TableSummary) -> Any:
     return stats
 
 
-def bin_entries(bins: Sequence[float], per_bin: Sequence[BinFigures], lowest: float,
+def bin_entries(bins: Any, per_bin: Sequence[BinFigures], lowest: float,
                 highest: float) -> Dict[str, List[Any]]:
     """A numeric column's LIME statistics from its bins and a (count, mean, population
     std) per bin, the first for values up to ``bins[0]``; ``lowest`` and ``highest``

@@ -60,23 +60,23 @@ def label_problem(series: Any, values: Sequence[Any], name: Any,
     """
     if problem_type is None:
         problem_type = _inferred_problem_type(series, values, name, row_count, distinct_count)
-    problem_type = ProblemType.parse(problem_type)
+    kind: ProblemType = ProblemType.parse(problem_type)
 
-    if problem_type is ProblemType.REGRESSION:
+    if kind is ProblemType.REGRESSION:
         for value in values:
             if isinstance(value, (bool, str, bytes)) or not isinstance(value, numbers.Real) \
                     or not math.isfinite(value):
                 raise ValueError("The regression label column {0!r} holds the value {1!r}, "
                                  "not a finite number".format(name, value))
-        return problem_type, []
+        return kind, []
 
     if every_label is not None:
         values = every_label()
     class_labels = sorted_distinct(values, "The label column {0!r}".format(name))
-    if problem_type is ProblemType.BINARY and len(class_labels) > 2:
+    if kind is ProblemType.BINARY and len(class_labels) > 2:
         raise ValueError("The label column {0!r} of a binary problem has {1} distinct labels"
                          .format(name, len(class_labels)))
-    return problem_type, class_labels
+    return kind, class_labels
 
 
 def _inferred_problem_type(series: Any, values: Sequence[Any], name: Any,

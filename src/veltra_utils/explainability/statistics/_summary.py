@@ -5,9 +5,12 @@ Every engine reads the same ``Request`` and answers with one ``TableSummary``;
 the figures are those of the labelled rows only.
 """
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from veltra_utils.explainability.entity.constants import DISCRETIZERS, ProblemType
+
+if TYPE_CHECKING:
+    import numpy
 
 # What a missing value in a categorical column becomes: one more category (None), or an error.
 MISSING_POLICIES = ("category", "error")
@@ -19,9 +22,9 @@ class Request:
     ``TrainingStats.from_dataframe``, checked by ``request``."""
 
     label_column: Any
-    categorical_columns: Sequence[Any] = ()
+    categorical_columns: Iterable[Any] = ()
     problem_type: Union[ProblemType, str, None] = None
-    feature_columns: Optional[Sequence[Any]] = None
+    feature_columns: Optional[Iterable[Any]] = None
     discretizer: str = "quartile"
     missing: str = "category"
 
@@ -50,7 +53,7 @@ class NumericSummary:
     ``lowest`` and ``highest`` its extremes, ``std`` its population standard deviation
     and ``gaps`` its count of missing values."""
 
-    bins: Sequence[float]
+    bins: Union[Sequence[float], "numpy.ndarray"]
     per_bin: List[BinFigures]
     lowest: float
     highest: float

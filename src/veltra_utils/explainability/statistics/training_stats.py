@@ -15,7 +15,7 @@ with missing values has one bin more than its boundaries make: the gap, drawn
 as often as the training data held it (see ``utils.values``).
 """
 import copy
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
+from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Sequence, Union
 
 import pandas as pd
 
@@ -81,6 +81,21 @@ class TrainingStats:
     float column stays floating), ``numeric_gaps`` ({position: count of
     missing values} of the numeric columns that have any) and ``discretizer``.
     """
+
+    label_column: Any
+    problem_type: ProblemType
+    row_count: Optional[int]
+    feature_columns: List[Any]
+    categorical_columns: List[Any]
+    cat_col_indexes: List[int]
+    cat_cols_encoding_map: Dict[int, Any]
+    stds: List[float]
+    class_labels: List[Any]
+    schema: Dict[Any, str]
+    numeric_gaps: Dict[int, int]
+    discretizer: str
+    held_positions: FrozenSet[int]  # set by for_record only
+    _lime_stats: Dict[str, Dict[int, List[Any]]]
 
     def __init__(self, data: Iterable[Sequence[Any]], column_names: Iterable[Any],
                  label_column: Any, categorical_columns: Iterable[Any] = (),
