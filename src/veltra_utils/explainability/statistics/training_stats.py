@@ -13,6 +13,10 @@ are encoded by their position in the column's sorted distinct values, followed
 by the gap category (NaN) when the column has missing values. A numeric column
 with missing values has one bin more than its boundaries make: the gap, drawn
 as often as the training data held it (see ``utils.values``).
+
+An engine (``engines``: pandas, DuckDB, Spark) sums the training data up
+column by column, ``_assemble`` turns that into these statistics, and
+``_stored`` gives them their file form and checks a file read back.
 """
 import copy
 from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Sequence, Union
