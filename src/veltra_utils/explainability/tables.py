@@ -12,7 +12,9 @@ import bisect
 import contextlib
 import warnings
 
+from veltra_utils.explainability._optional import require
 from veltra_utils.explainability.errors import DecimalCommaWarning, TableError
+from veltra_utils.explainability.utils.files import PARQUET_MAGIC, has_parquet_suffix
 from veltra_utils.explainability.utils.text import one_line, quote
 from veltra_utils.explainability.utils.values import is_missing, plain
 
@@ -101,8 +103,6 @@ SEPARATORS = ",;\t|"
 MISSING_TEXT = frozenset(["", "#N/A", "#N/A N/A", "#NA", "-1.#IND", "-1.#QNAN", "-NaN", "-nan",
                           "1.#IND", "1.#QNAN", "<NA>", "N/A", "NA", "NULL", "NaN", "None", "n/a",
                           "nan", "null"])
-_PARQUET_MAGIC = b"PAR1"
-_PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
 _SNIFFED_LINES = 50
 _SNIFFED_CHARACTERS = 1 << 16
 
@@ -132,7 +132,7 @@ def is_parquet(path, what="table"):
     cannot be read or is named Parquet without being one."""
     with _file_errors(path, what):
         try:
-            return _starts_as_parquet(path, what)
+            return starts_as_parquet(path, what)
         except OSError as error:
             if isinstance(error, (FileNotFoundError, IsADirectoryError, PermissionError)):
                 raise
@@ -155,31 +155,27 @@ def _file_errors(path, what):
 
 
 def csv_header(path, sep):
-    """The column names of a CSV file as pandas names them: a blank name is "Unnamed: i",
-    and a name seen before takes ".1", ".2", ... so that the records read later match."""
-    import csv
+    """The column names of a CSV file as ``read_table`` names them: a blank name is
+    "Unnamed: i", and a name seen before takes ".1", ".2", ... so that the records read
+    later match."""
+    import pandas as pd
 
-    with open(path, newline="", encoding="utf-8-sig", errors="replace") as stream:
-        header = next(csv.reader(stream, delimiter=sep, quotechar='"', skipinitialspace=True), [])
-    names = [name or "Unnamed: {0}".format(place) for place, name in enumerate(header)]
-    seen = {}
-    for place, name in enumerate(names):
-        first, count = name, seen.get(name, 0)
-        while count:  # the next free "name.N", skipping names the header holds itself
-            seen[first] = count + 1
-            name = "{0}.{1}".format(first, count)
-            count = count + 1 if name in names else seen.get(name, 0)
-        names[place] = name
-        seen[name] = count + 1
-    return names
+    try:
+        return [str(name) for name in pd.read_csv(
+            path, nrows=0, sep=sep, quotechar='"', skipinitialspace=True,
+            encoding="utf-8-sig", encoding_errors="replace").columns]
+    except pd.errors.EmptyDataError:
+        return []
 
 
-def _starts_as_parquet(path, what):
+def starts_as_parquet(path, what):
+    """Whether the file at ``path`` starts as Parquet does; TableError for one named Parquet
+    that does not."""
     with open(path, "rb") as file:
-        head = file.read(len(_PARQUET_MAGIC))
-    if head == _PARQUET_MAGIC:
+        head = file.read(len(PARQUET_MAGIC))
+    if head == PARQUET_MAGIC:
         return True
-    if str(path).lower().endswith(_PARQUET_SUFFIXES):
+    if has_parquet_suffix(path):
         # Named Parquet but not one: damaged or cut short, rather than CSV.
         raise TableError("the {0} file {1} is not Parquet: it does not start with PAR1"
                          .format(what, path))
@@ -248,11 +244,10 @@ def parquet_rows(path, positions, columns=None, what="records"):
 
 def _parquet_module(path, what):
     """pyarrow.parquet, or the TableError that names the extra to install."""
-    try:
-        import pyarrow.parquet
-    except ImportError:
-        raise TableError('the {0} file {1} is Parquet, which needs pyarrow: '
-                         'pip install "veltra_utils[parquet]"'.format(what, path)) from None
+    require("pyarrow", "parquet", "the {0} file {1} is Parquet, which".format(what, path),
+            error=TableError)
+    import pyarrow.parquet
+
     return pyarrow.parquet
 
 

@@ -110,9 +110,9 @@ def test_unreadable_files_are_named(tmp_path, path, message):
 
 def test_a_label_of_many_distinct_values_is_read_without_fetching_them_all(tmp_path,
                                                                            monkeypatch):
-    from veltra_utils.explainability.statistics import _queries as stats_queries
+    from veltra_utils.explainability.statistics.engines import _sql
 
-    monkeypatch.setattr(stats_queries, "_LABEL_SAMPLE", 10)
+    monkeypatch.setattr(_sql, "_LABEL_SAMPLE", 10)
     frame = _table("regression")
     path = _write(frame, tmp_path, "parquet")
     assert_same_stats(TrainingStats.from_files(path, "y").to_dict(), _expected(frame))
@@ -145,11 +145,11 @@ def test_spark_statistics_equal_pandas(spark, label, settings):
 
 
 def test_spark_reads_csv_files_as_pandas_does(spark, tmp_path):
-    from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
     from veltra_utils.explainability.tables import read_table
 
     path = _write(_table("binary"), tmp_path, "semicolon csv")
-    computed = stats_of_files_on_spark(spark, str(path), "y", categorical_columns=["code"])
+    computed = TrainingStats.from_files(str(path), "y", engine="spark", spark=spark,
+                                        categorical_columns=["code"])
     assert_same_stats(computed.to_dict(), _expected(read_table(path),
                                                     categorical_columns=["code"]))
 
@@ -208,7 +208,6 @@ def test_csv_cells_are_typed_as_pandas_reads_them(tmp_path):
 def test_repeated_and_blank_column_names_are_named_as_pandas_names_them(tmp_path, request,
                                                                          engine):
     # Records are read by pandas later on, so the statistics must carry its names.
-    from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
 
     path = tmp_path / "names.csv"
     path.write_text("x, y, x,,x.1,label\n" + "".join(
@@ -216,7 +215,8 @@ def test_repeated_and_blank_column_names_are_named_as_pandas_names_them(tmp_path
         for i in range(8)))
     expected = TrainingStats.from_files(path, "label", engine="pandas").to_dict()
     if engine == "spark":
-        computed = stats_of_files_on_spark(request.getfixturevalue("spark"), str(path), "label")
+        computed = TrainingStats.from_files(str(path), "label", engine="spark",
+                                            spark=request.getfixturevalue("spark"))
     else:
         computed = TrainingStats.from_files(path, "label")
     assert computed.feature_columns == ["x", "y", "x.2", "Unnamed: 3", "x.1"]
@@ -226,7 +226,6 @@ def test_repeated_and_blank_column_names_are_named_as_pandas_names_them(tmp_path
 @pytest.mark.parametrize("engine", ["duckdb", "spark"])
 def test_files_as_spreadsheet_programs_write_them(tmp_path, request, engine):
     # A byte-order mark, decimal commas, gaps in numbers and text, and rows without a label.
-    from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
     from veltra_utils.explainability.tables import DecimalCommaWarning
 
     path = tmp_path / "export.csv"
@@ -238,8 +237,8 @@ def test_files_as_spreadsheet_programs_write_them(tmp_path, request, engine):
 
     def computed(**settings):
         if engine == "spark":
-            return stats_of_files_on_spark(request.getfixturevalue("spark"), str(path), "y",
-                                           **settings)
+            return TrainingStats.from_files(str(path), "y", engine="spark",
+                                            spark=request.getfixturevalue("spark"), **settings)
         return TrainingStats.from_files(path, "y", **settings)
 
     for decimal, weight in ((",", "double"), (None, "string")):

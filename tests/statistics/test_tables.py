@@ -125,3 +125,23 @@ def test_numeric_class_labels_are_read_cell_by_cell(tmp_path):
     # One cell that is no label does not turn the others into text, which no label matches.
     records = tables.frame_records(tables.read_records(str(path), config), config)
     assert [record["prediction"] for record in records] == [1, "one"]
+
+
+@pytest.mark.parametrize("header, expected", [
+    ("a,,c", ["a", "Unnamed: 1", "c"]),
+    ("x,x,x.1,x", ["x", "x.2", "x.1", "x.3"]),
+    ("\ufeffa, b, \"c,d\"", ["a", "b", "c,d"]),
+    ("\"x\"\"y\",z", ['x"y', "z"]),
+])
+def test_csv_header_names_columns_as_the_table_reader_does(tmp_path, header, expected):
+    # DuckDB and Spark read the text themselves; their names must be those the records get.
+    path = tmp_path / "named.csv"
+    path.write_text(header + "\n" + ",".join(["1"] * len(expected)) + "\n", encoding="utf-8")
+    assert tables.csv_header(path, ",") == expected
+    assert list(tables.read_table(path).columns) == expected
+
+
+def test_csv_header_of_an_empty_file_is_empty(tmp_path):
+    path = tmp_path / "empty.csv"
+    path.write_text("")
+    assert tables.csv_header(path, ",") == []
