@@ -7,8 +7,8 @@ import stat
 import threading
 
 import pytest
-
 from test_cli import _explain, work  # noqa: F401  (the fixture, by name)
+
 from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
