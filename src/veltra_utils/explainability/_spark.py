@@ -15,7 +15,6 @@ import threading
 import warnings
 from typing import List
 
-from veltra_utils.explainability import tables
 from veltra_utils.explainability._optional import install_hint, require
 from veltra_utils.explainability.errors import MissingDependency
 
@@ -54,6 +53,8 @@ def read_csv_text(spark, paths, sep=None):
     after a separator is not part of the value. ``paths`` is a list of this machine's files
     (named as pandas names a file's columns, so that they match the local engine's) or one
     path on a cluster's file system; ``sep`` is sniffed from a local file when not given."""
+    from veltra_utils.explainability import tables  # pandas: not for the command's start-up
+
     local = [str(path).replace("file://", "", 1) for path in paths] \
         if isinstance(paths, (list, tuple)) else None
     if sep is None:

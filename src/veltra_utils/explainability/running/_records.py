@@ -1,18 +1,13 @@
 """Records as every engine takes them, and the explanation of one record."""
 from collections.abc import Mapping
-from typing import Any, Callable, Dict, Generator, Iterable, List, Tuple
+from typing import Any, Iterable, List
 
 from veltra_utils.explainability.entity.explain_config import missing_columns
 from veltra_utils.explainability.entity.explain_response import error_response
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+from veltra_utils.explainability.running._types import Response, ScoringFunction
 from veltra_utils.explainability.statistics import unseen as _unseen
 from veltra_utils.explainability.utils.text import one_line, quote
-
-# A response as the explainer serialises it: {"predictions": [...]} or {"error": {...}}.
-Response = Dict[str, Any]
-ScoringFunction = Callable[[Any], Any]
-# (position, response) pairs as an engine yields them; closing the stream ends its work.
-Explanations = Generator[Tuple[int, Response], None, None]
 
 
 def check_columns(columns: Iterable[str], config: Any, scored: bool = True) -> None:

@@ -16,14 +16,8 @@ These choose between the in-process and the workers engine
 """
 from typing import Any, List, Optional
 
-from veltra_utils.explainability.running._records import (
-    Explanations,
-    Response,
-    ScoringFunction,
-    check_columns,
-    explain_one,
-    record_list,
-)
+from veltra_utils.explainability.running._records import check_columns, explain_one, record_list
+from veltra_utils.explainability.running._types import Explanations, Response, ScoringFunction
 from veltra_utils.explainability.running.engines._limits import (
     memory_limit as _memory_limit,
 )
@@ -33,8 +27,9 @@ from veltra_utils.explainability.running.engines._limits import (
 from veltra_utils.explainability.running.engines._limits import (
     worker_count as _worker_count,
 )
+from veltra_utils.explainability.running.engines._worker_process import trial_row
 from veltra_utils.explainability.running.engines.in_process import InProcessEngine
-from veltra_utils.explainability.running.engines.workers import WorkersEngine, trial_row, try_model
+from veltra_utils.explainability.running.engines.workers import WorkersEngine, try_model
 from veltra_utils.explainability.running.scoring import ModelScoring
 
 __all__ = ["ModelScoring", "check_columns", "explain_one", "explain_record", "explain_records",

@@ -14,7 +14,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 from veltra_utils.explainability import tables
 from veltra_utils.explainability.errors import Option, TableError
 from veltra_utils.explainability.running import outputs
-from veltra_utils.explainability.running._records import Explanations, Response
+from veltra_utils.explainability.running._types import Explanations, Response
 
 
 class RecordsFile:

@@ -324,7 +324,7 @@ def _row_filter(column, positions):
     return condition
 
 
-def explain_keyed_records(records: Mapping[Hashable, Any], scoring_function: Callable[[Any], Any],
+def explain_keyed_records(records: Mapping[Any, Any], scoring_function: Callable[[Any], Any],
                           config: Any, master: Optional[str] = "local[2]",
                           app_name: str = "veltra-explain",
                           verbose: bool = False) -> Dict[Hashable, Any]:

@@ -1,18 +1,15 @@
 """What every execution engine offers: explanations of records, in order, and of a file."""
 import abc
 import contextlib
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence
+import dataclasses
+from typing import Any, Dict, List, Optional, Sequence
 
-from veltra_utils.explainability.running import record_files
-from veltra_utils.explainability.running._records import (
-    Explanations,
-    Response,
-    ScoringFunction,
-)
+from veltra_utils.explainability.running._types import Explanations, Response, ScoringFunction
 from veltra_utils.explainability.utils.progress import progress_bar
 
 
-class FileExplanations(NamedTuple):
+@dataclasses.dataclass(frozen=True)
+class FileExplanations:
     """What ``explain_file`` did: ``count`` records explained, ``failed`` of them with an
     error response; ``positions`` (each record's place in the file) and ``responses``
     in order, None where the responses stayed where they were written (on Spark)."""
@@ -71,6 +68,8 @@ class Engine(abc.ABC):
         file that cannot be read or a model that cannot be used, OSError when
         ``output`` cannot be written.
         """
+        from veltra_utils.explainability.running import record_files
+
         self.check(**options)
         if output is not None:
             outputs_check(output, path)

@@ -44,7 +44,7 @@ def time_limit(timeout: Any) -> Optional[float]:
     if timeout is None:
         return None
     if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real) \
-            or not 0 < timeout < math.inf:
+            or not 0 < float(timeout) < math.inf:
         raise ValueError("timeout must be a positive number of seconds or None, got {0!r}"
                          .format(timeout))
     return float(timeout)

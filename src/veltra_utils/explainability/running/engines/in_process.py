@@ -1,19 +1,12 @@
 """The in-process engine: one explainer in this process, the model unbounded.
 
 The quickest way for a model that is trusted to behave; a model that crashes
-or hangs takes this process with it.
+or hangs takes this process with it. The explainer is imported on first use,
+so that listing the engines stays cheap.
 """
 from typing import Any, Dict, List, Optional
 
-from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
-from veltra_utils.explainability.models.scoring import score_records
-from veltra_utils.explainability.running._records import (
-    Explanations,
-    Response,
-    ScoringFunction,
-    explain_one,
-    record_list,
-)
+from veltra_utils.explainability.running._types import Explanations, Response, ScoringFunction
 from veltra_utils.explainability.running.engines._base import (
     Engine,
     in_order,
@@ -31,6 +24,9 @@ class InProcessEngine(Engine):
         """``(position, response)`` in input order. Records without the model's output are
         scored first, in one batch; ``progress`` shows a bar on stderr (None: when stderr
         is a terminal)."""
+        from veltra_utils.explainability.models.scoring import score_records
+        from veltra_utils.explainability.running._records import record_list
+
         unknown_options(self, options)
         chosen = record_list(records, config)
         if not chosen:
@@ -43,6 +39,11 @@ class InProcessEngine(Engine):
 def _explained(records: List[Any], failed: Dict[int, Response],
                scoring_function: ScoringFunction, config: Any) -> Explanations:
     """The failures of scoring, then (position, response) for the other records."""
+    from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
+        LimeTabularExplainer,
+    )
+    from veltra_utils.explainability.running._records import explain_one
+
     yield from failed.items()
     positions = [position for position in range(len(records)) if position not in failed]
     if positions:

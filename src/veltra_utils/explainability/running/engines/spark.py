@@ -7,14 +7,7 @@ written by Spark alone (``running.spark.explain_file``).
 from typing import Any, Dict, Optional, Sequence
 
 from veltra_utils.explainability._spark import check_available, quiet_warnings, started
-from veltra_utils.explainability.models.scoring import score_records
-from veltra_utils.explainability.running import spark as _spark_running
-from veltra_utils.explainability.running._records import (
-    Explanations,
-    Response,
-    ScoringFunction,
-    record_list,
-)
+from veltra_utils.explainability.running._types import Explanations, Response, ScoringFunction
 from veltra_utils.explainability.running.engines._base import (
     Engine,
     FileExplanations,
@@ -45,6 +38,10 @@ class SparkEngine(Engine):
         only its errors unless ``verbose``. Raises RuntimeError when Spark
         cannot start or the job fails.
         """
+        from veltra_utils.explainability.models.scoring import score_records
+        from veltra_utils.explainability.running import spark as _spark_running
+        from veltra_utils.explainability.running._records import record_list
+
         unknown_options(self, options)
         chosen = record_list(records, config)
         if not chosen:
@@ -77,6 +74,8 @@ class SparkEngine(Engine):
         overwrite = options.pop("overwrite", False)
         options.pop("progress", None)
         unknown_options(self, options)
+        from veltra_utils.explainability.running import spark as _spark_running
+
         with started(master=master, verbose=verbose, app_name=app_name) as session:
             count, failed = _spark_running.explain_file(
                 session, path, scoring_function, config, output, key_columns=key_columns,

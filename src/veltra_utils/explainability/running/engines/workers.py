@@ -4,17 +4,14 @@ Each worker explains one record at a time with one explainer. A record that
 takes longer than the time limit has its worker killed and replaced; a model
 that crashes or asks for more memory than the limit costs only the record it
 was scoring. Records without the model's output are scored in the workers,
-under the same limits.
+under the same limits. The worker machinery is imported on first use, so that
+listing the engines stays cheap.
 """
 import multiprocessing.connection
 import os
 from typing import Any, Optional
 
-from veltra_utils.explainability.running._records import (
-    Explanations,
-    ScoringFunction,
-    record_list,
-)
+from veltra_utils.explainability.running._types import Explanations, ScoringFunction
 from veltra_utils.explainability.running.engines._base import (
     Engine,
     in_order,
@@ -29,15 +26,8 @@ from veltra_utils.explainability.running.engines._limits import (
     worker_count,
 )
 from veltra_utils.explainability.running.engines._limits import memory_limit as memory_bound
-from veltra_utils.explainability.running.engines._pool import (
-    Pool,
-    exit_description,
-    payload,
-    start_context,
-)
-from veltra_utils.explainability.running.engines._worker_process import trial, trial_row
 
-__all__ = ["WorkersEngine", "try_model", "trial_row"]
+__all__ = ["WorkersEngine", "try_model"]
 
 
 class WorkersEngine(Engine):
@@ -52,6 +42,9 @@ class WorkersEngine(Engine):
         """``(position, response)`` in input order. ``workers`` processes (None: one per
         core), each record's explanation bounded by ``timeout`` seconds and each
         worker's added memory by ``memory_limit`` bytes (None: no bound)."""
+        from veltra_utils.explainability.running._records import record_list
+        from veltra_utils.explainability.running.engines._pool import Pool, payload
+
         unknown_options(self, options)
         chosen = record_list(records, config)
         count = worker_count(workers)
@@ -77,6 +70,13 @@ def try_model(scoring_function: ScoringFunction, config: Any, *,
     A model that crashes, overruns or runs out of memory on such a row would do
     the same on every record, so the batch is refused before it starts.
     """
+    from veltra_utils.explainability.running.engines._pool import (
+        exit_description,
+        payload,
+        start_context,
+    )
+    from veltra_utils.explainability.running.engines._worker_process import trial
+
     timeout, memory_limit = time_limit(timeout), memory_bound(memory_limit)
     pickled = payload(config, scoring_function, timeout)
     context = start_context()
