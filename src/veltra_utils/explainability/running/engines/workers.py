@@ -32,8 +32,7 @@ __all__ = ["WorkersEngine", "try_model"]
 
 class WorkersEngine(Engine):
     name = "workers"
-    description = ("worker processes on this machine; a record whose model crashes, overruns "
-                   "the time limit or the memory limit fails alone")
+    description = "worker processes on this machine, each model walled by time and memory limits"
 
     def iter_explanations(self, records: Any, scoring_function: ScoringFunction, config: Any,
                           *, workers: Optional[int] = None, timeout: Optional[float] = None,
