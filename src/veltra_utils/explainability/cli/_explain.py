@@ -20,7 +20,8 @@ from veltra_utils.explainability.cli._messages import (
 )
 
 
-def run_explain(args):
+def run_explain(args) -> int:
+    """Explain the records ``args`` name, as they ask; the exit status."""
     from veltra_utils.explainability.report import render_report
     from veltra_utils.explainability.running import record_files
 
