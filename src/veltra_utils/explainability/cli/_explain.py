@@ -5,6 +5,7 @@ import json
 import os
 import sys
 import warnings
+from typing import Any, Dict, List, Optional
 
 from veltra_utils.explainability.cli._messages import (
     EXIT_OK,
@@ -43,7 +44,7 @@ def run_explain(args) -> int:
             key_columns=args.key or (), unique=bool(args.output))
     _try_model(engine, options, score, config, args)  # the file is sound: now the model, once
 
-    collected = [] if args.output else None
+    collected: Optional[List[Dict[str, Any]]] = [] if args.output else None
     sections, failed = _print_explanations(args, engine, options, config, score, source,
                                            collected)
     if collected is not None:
