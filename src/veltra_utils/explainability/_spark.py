@@ -3,8 +3,20 @@ errors in one line, and files read as this package reads them.
 
 Needs the ``spark`` extra; pyspark is imported only inside the functions.
 """
+import atexit
 import contextlib
+import os
 import re
+import shutil
+import socket
+import sys
+import tempfile
+import threading
+import warnings
+from typing import List
+
+from veltra_utils.explainability._optional import install_hint, require
+from veltra_utils.explainability.errors import MissingDependency
 
 
 def check_available():
@@ -13,16 +25,13 @@ def check_available():
     Checks for pyspark with its Arrow support and for a Java runtime, so a
     missing piece is reported before any work is done.
     """
-    import os
-    import shutil
-
-    try:
-        import pyarrow  # noqa: F401  (Spark hands the records to Python through Arrow)
-        import pyspark  # noqa: F401
-    except ImportError as error:
-        raise RuntimeError("Spark needs pyspark with its pandas support ({0} is missing): "
-                           "pip install 'veltra_utils[spark]'".format(error.name or error)) \
-            from None
+    # Spark hands the records to Python through Arrow.
+    for module in ("pyspark", "pyarrow"):
+        try:
+            require(module, "spark", "Spark")
+        except MissingDependency:
+            raise RuntimeError("Spark needs pyspark with its pandas support ({0} is missing): {1}"
+                               .format(module, install_hint("spark"))) from None
     java_home = os.environ.get("JAVA_HOME")
     java = os.path.join(java_home, "bin", "java") if java_home else shutil.which("java")
     if not java or not os.access(java, os.X_OK):
@@ -44,7 +53,7 @@ def read_csv_text(spark, paths, sep=None):
     after a separator is not part of the value. ``paths`` is a list of this machine's files
     (named as pandas names a file's columns, so that they match the local engine's) or one
     path on a cluster's file system; ``sep`` is sniffed from a local file when not given."""
-    from veltra_utils.explainability import tables
+    from veltra_utils.explainability import tables  # pandas: not for the command's start-up
 
     local = [str(path).replace("file://", "", 1) for path in paths] \
         if isinstance(paths, (list, tuple)) else None
@@ -90,9 +99,6 @@ def session(master=None, verbose=False, app_name="veltra-explain"):
     executors. Raises RuntimeError, with one line saying why, when Spark
     cannot start. Stop the session (``.stop()``) when done.
     """
-    import os
-    import sys
-
     check_available()
     if not verbose:
         quiet_warnings()
@@ -149,8 +155,6 @@ def started(master=None, verbose=False, app_name="veltra-explain"):
 
 def quiet_warnings():
     """Ignore, from here on, the warnings PySpark gives about itself rather than about the job."""
-    import warnings
-
     # PySpark warns about newer pandas at import, whatever the job uses.
     warnings.filterwarnings("ignore", message="PySpark does not yet fully support",
                             category=FutureWarning)
@@ -159,8 +163,6 @@ def quiet_warnings():
 @contextlib.contextmanager
 def _environment(**values):
     """Set the environment variables whose value is not None, for the duration only."""
-    import os
-
     saved = {name: os.environ.get(name) for name in values}
     try:
         for name, value in values.items():
@@ -175,15 +177,11 @@ def _environment(**values):
                 os.environ[name] = value
 
 
-_quiet_log = []
+_quiet_log: List[str] = []
 
 
 def _quiet_log_file():
     """The path of the quiet logging configuration, written once per process."""
-    import atexit
-    import os
-    import tempfile
-
     if not _quiet_log:
         handle, path = tempfile.mkstemp(prefix="veltra-spark-log-", suffix=".properties")
         with os.fdopen(handle, "w") as stream:
@@ -194,8 +192,6 @@ def _quiet_log_file():
 
 
 def _remove_quietly(path):
-    import os
-
     try:
         os.unlink(path)
     except OSError:
@@ -208,9 +204,6 @@ def _quiet_gateway(conf):
     What the JVM says before it is ready is held back: when it ends instead,
     its last line becomes the error; when it starts, the lines follow.
     """
-    import os
-    import threading
-
     from pyspark.java_gateway import launch_gateway
 
     reading, writing = os.pipe()
@@ -236,8 +229,6 @@ class _Relay:
     """Copies the JVM's stderr to ours line by line, less its start-up noise, once opened."""
 
     def __init__(self):
-        import threading
-
         self.lock = threading.Lock()
         self.held = []   # None once the lines go straight through
 
@@ -270,8 +261,6 @@ class _Relay:
 
 
 def _write_error(text):
-    import sys
-
     try:
         sys.stderr.write(text)
         sys.stderr.flush()
@@ -281,8 +270,6 @@ def _write_error(text):
 
 def _check_reachable(master):
     """Raise RuntimeError when a standalone master's addresses all refuse a connection."""
-    import socket
-
     if not master.startswith("spark://"):
         return
     problems = []
@@ -304,8 +291,6 @@ def _check_reachable(master):
 
 
 def _socket_problem(error):
-    import socket
-
     if isinstance(error, socket.timeout):
         return "no answer within {0:g} seconds".format(_CONNECT_SECONDS)
     if isinstance(error, socket.gaierror):

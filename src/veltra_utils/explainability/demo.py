@@ -17,6 +17,7 @@ import os
 import shlex
 import sys
 import time
+from typing import Dict, List, Optional
 
 from veltra_utils.explainability import cli
 from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table
@@ -38,7 +39,7 @@ CUSTOMERS = [
 ]
 
 
-def write_inputs(folder):
+def write_inputs(folder: str) -> Dict[str, str]:
     """The training table, the fitted model and the customers to explain, as a user has them."""
     import pandas as pd
     import skops.io as sio
@@ -54,7 +55,7 @@ def write_inputs(folder):
     return paths
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     folder = argv[0] if argv else "demo"
     started = time.perf_counter()

@@ -12,13 +12,16 @@ as a JSON object. The row and explanation columns take underscores in front
 while a file column or key is named so (``output_columns``).
 """
 import json
+from types import ModuleType
 
-PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
+from veltra_utils.explainability._optional import require
+from veltra_utils.explainability.errors import TableError
+from veltra_utils.explainability.utils.files import has_parquet_suffix
 
 
 def output_kind(path):
     """ "parquet" for a path named .parquet, .parq or .pq; "jsonl" for any other."""
-    return "parquet" if str(path).lower().endswith(PARQUET_SUFFIXES) else "jsonl"
+    return "parquet" if has_parquet_suffix(path) else "jsonl"
 
 
 def output_columns(columns, key_columns=()):
@@ -42,14 +45,10 @@ def check_writable(path):
         _pyarrow("writing the explanations as Parquet ({0})".format(path))
 
 
-def _pyarrow(purpose):
-    try:
-        import pyarrow
-        import pyarrow.parquet  # noqa: F401
-    except ImportError:
-        raise ValueError('{0} needs pyarrow: pip install "veltra_utils[parquet]"'
-                         .format(purpose)) from None
-    return pyarrow
+def _pyarrow(purpose: str) -> ModuleType:
+    """pyarrow, with its Parquet support; a ValueError saying what to install without it."""
+    require("pyarrow.parquet", "parquet", purpose, error=TableError)
+    return require("pyarrow", "parquet", purpose, error=TableError)
 
 
 def read_keys(path, names, positions, sep=None):

@@ -10,22 +10,32 @@ loads them once for all the tasks it runs.
 import json
 import pickle
 import uuid
+from typing import Any, Callable, Dict, Hashable, Mapping, Optional, Sequence, Tuple
 
 from veltra_utils.explainability._spark import (
+    check_available,
     literal_path,
+    quiet_warnings,
     read_csv_text,
+    session,
     spark_error,
     started,
 )
 from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.scoring import score_records
-from veltra_utils.explainability.running.batch import check_columns, explain_one
+from veltra_utils.explainability.running._records import check_columns, explain_one
 from veltra_utils.explainability.running.outputs import free_name, output_columns, response_json
+from veltra_utils.explainability.utils.files import has_parquet_suffix
+
+# The session helpers are Spark's own, shared with the statistics; they are offered here too.
+__all__ = ["check_available", "explain_dataframe", "explain_file", "explain_keyed_records",
+           "quiet_warnings", "session", "spark_error", "started"]
 
 
-def explain_dataframe(df, scoring_function, config, *, response_column="explanation",
-                      key_columns=None):
+def explain_dataframe(df: Any, scoring_function: Callable[[Any], Any], config: Any, *,
+                      response_column: str = "explanation",
+                      key_columns: Optional[Sequence[str]] = None) -> Any:
     """Explain every record of the PySpark DataFrame ``df``.
 
     Returns a DataFrame (lazy, like any other) with the ``key_columns`` of each
@@ -112,7 +122,7 @@ def _broadcast(df, payload):
 # The payload the last task of this Python worker loaded, by its token. A
 # worker runs one task at a time and is reused for the next, so loading the
 # statistics and the model happens once per worker, not once per task.
-_loaded = {}
+_loaded: Dict[str, Any] = {}
 
 
 class _PartitionExplainer:
@@ -191,8 +201,10 @@ def _missing_as_none(frame):
 _RECORDS_PER_TASK = 500
 
 
-def explain_file(spark, path, scoring_function, config, output, *, key_columns=(), sep=None,
-                 rows=None, overwrite=False, decimal=None):
+def explain_file(spark: Any, path: str, scoring_function: Callable[[Any], Any], config: Any,
+                 output: str, *, key_columns: Sequence[str] = (), sep: Optional[str] = None,
+                 rows: Optional[str] = None, overwrite: bool = False,
+                 decimal: Optional[str] = None) -> Tuple[int, int]:
     """Explain the records of a CSV or Parquet file on Spark and write them to Parquet.
 
     Spark reads ``path`` itself (a CSV file with a header row, or Parquet) and
@@ -253,7 +265,7 @@ def _read(spark, path, config, sep):
     if local:
         parquet = tables.is_parquet(str(path).replace("file://", "", 1), "records")
     else:  # a cluster's file system: told by its name
-        parquet = str(path).lower().endswith((".parquet", ".parq", ".pq"))
+        parquet = has_parquet_suffix(path)
     try:
         if parquet:
             frame = spark.read.parquet(literal_path(path) if local else path)
@@ -312,8 +324,10 @@ def _row_filter(column, positions):
     return condition
 
 
-def explain_keyed_records(records, scoring_function, config, master="local[2]",
-                          app_name="veltra-explain", verbose=False):
+def explain_keyed_records(records: Mapping[Any, Any], scoring_function: Callable[[Any], Any],
+                          config: Any, master: Optional[str] = "local[2]",
+                          app_name: str = "veltra-explain",
+                          verbose: bool = False) -> Dict[Hashable, Any]:
     """Explain ``records`` ({key: scored record}) on a Spark session; return {key: response}.
 
     Uses the active Spark session if there is one, else starts one with

@@ -162,6 +162,10 @@ def write_atomically(path, write):
         os.chmod(temporary, mode)  # mkstemp makes the file private
         with os.fdopen(handle, "wb") as stream:
             write(stream)
+            # The data reaches the disk before the new name does: a crash after the
+            # rename must not leave an empty or partial file under it.
+            stream.flush()
+            os.fsync(stream.fileno())
         os.replace(temporary, path)
     except BaseException:
         try:
@@ -169,6 +173,22 @@ def write_atomically(path, write):
         except OSError:
             pass
         raise
+    _sync_folder(folder)
+
+
+def _sync_folder(folder):
+    """Make a rename in ``folder`` durable; where a folder cannot be synced, the rename
+    stands as the file system keeps it."""
+    try:
+        descriptor = os.open(folder, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError:  # some file systems and platforms refuse to sync a folder
+        pass
+    finally:
+        os.close(descriptor)
 
 
 def remove_stale_temporaries(folder):

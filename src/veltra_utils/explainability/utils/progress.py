@@ -1,9 +1,10 @@
 """The progress bar of long runs: on stderr, and only where a person watches it."""
 import functools
 import sys
+from typing import Any, Optional
 
 
-def progress_bar(total, enabled=None, what="explaining"):
+def progress_bar(total: int, enabled: Optional[bool] = None, what: str = "explaining") -> Any:
     """A tqdm bar over ``total`` records; ``enabled`` None shows it only when stderr is a terminal.
 
     A disabled bar takes the same calls and shows nothing. Use it as a context

@@ -21,7 +21,7 @@ from hanging_batch import HANG_CHARGE, Hanging, HangingModel, descendants, pids,
 from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.running.batch import explain_records, iter_explanations
 
-TESTS = os.path.dirname(os.path.abspath(__file__))
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # the shared helpers
 RECORDS = 6  # the last one hangs in the command-line tests
 
 

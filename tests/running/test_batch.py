@@ -17,6 +17,7 @@ from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import L
 from veltra_utils.explainability.models.scoring import plain_lists, scoring_function
 from veltra_utils.explainability.running import batch
 from veltra_utils.explainability.running.batch import explain_records
+from veltra_utils.explainability.running.engines._pool import start_context
 
 DIED = "ended unexpectedly"
 
@@ -79,7 +80,7 @@ class TestSameResponses:
         other = threading.Thread(target=stop.wait)
         other.start()
         try:
-            assert batch._start_context().get_start_method() == "forkserver"
+            assert start_context().get_start_method() == "forkserver"
             assert explain_records(records()[:6], problem.score, problem.config, workers=2) == \
                 list(serial_responses()[:6])
         finally:

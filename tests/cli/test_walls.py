@@ -7,10 +7,14 @@ import stat
 import threading
 
 import pytest
+import test_cli
 
-from test_cli import _explain, work  # noqa: F401  (the fixture, by name)
 from veltra_utils.explainability.cli import main
 from veltra_utils.explainability.statistics.training_stats import TrainingStats
+
+# The command's fixture and helper, shared with its other tests.
+work = test_cli.work
+_explain = test_cli._explain
 
 # AddressSanitizer's runtime ends a process that crashes or fails to allocate with its own
 # report and exit status, and holds freed memory on purpose: these tests need the real ones.

@@ -564,3 +564,20 @@ def test_show_opposing_features_keeps_the_weights_against_the_prediction(work, c
     assert _explain(work, "--rows", "0", "--show-opposing-features") == 0
     features = _json_lines(capsys.readouterr().out)[0]["predictions"][0]["explanation_features"]
     assert min(feature["weight"] for feature in features) < 0
+
+
+def test_the_in_process_engine_prints_what_the_worker_processes_print(work, capsys):
+    capsys.readouterr()
+    assert _explain(work, "--rows", "0:2") == 0
+    expected = capsys.readouterr().out
+    assert _explain(work, "--rows", "0:2", "--engine", "in-process") == 0
+    assert capsys.readouterr().out == expected
+    for flag in (["--workers", "2"], ["--timeout", "5"], ["--max-memory", "1GiB"]):
+        assert _explain(work, "--rows", "0", "--engine", "in-process", *flag) == 2
+        assert "{0} is for the worker processes".format(flag[0]) in capsys.readouterr().err
+
+
+def test_the_help_lists_the_execution_engines(capsys):
+    assert main(["explain", "--help"]) == 0
+    listed = capsys.readouterr().out.split("\nengines:\n", 1)[1].splitlines()
+    assert [line.split()[0] for line in listed] == ["local", "in-process", "workers", "spark"]

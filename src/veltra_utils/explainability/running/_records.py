@@ -1,0 +1,62 @@
+"""Records as every engine takes them, and the explanation of one record."""
+from collections.abc import Mapping
+from typing import Any, Iterable, List
+
+from veltra_utils.explainability.entity.explain_config import missing_columns
+from veltra_utils.explainability.entity.explain_response import error_response
+from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
+from veltra_utils.explainability.running._types import Response, ScoringFunction
+from veltra_utils.explainability.statistics import unseen as _unseen
+from veltra_utils.explainability.utils.text import one_line, quote
+
+
+def check_columns(columns: Iterable[str], config: Any, scored: bool = True) -> None:
+    """Raise ValueError when a frame of records lacks a column every explanation needs.
+
+    ``scored`` asks for the model's output columns too; without it only the
+    feature columns are needed, and records without output are scored first.
+    """
+    missing = missing_columns(columns, config, scored)
+    if missing:
+        raise ValueError("The records lack the column{0} {1}".format(
+            "s" if len(missing) > 1 else "", ", ".join(quote(name) for name in missing)))
+
+
+def record_list(records: Any, config: Any) -> List[Any]:
+    """``records`` (a pandas DataFrame or an iterable of mappings) as a list of records of
+    their own, which scoring may fill in; raises ValueError for a frame that lacks a
+    feature column and TypeError for a single record."""
+    try:
+        import pandas as pd
+    except ImportError:  # pragma: no cover - pandas is a dependency
+        pd = None
+    if pd is not None and isinstance(records, pd.DataFrame):
+        check_columns(records.columns, config, scored=False)
+        return records.to_dict("records")
+    if isinstance(records, (str, bytes, Mapping)):
+        raise TypeError("records must be a DataFrame or an iterable of records, not a single {0}"
+                        .format(type(records).__name__))
+    # Scoring fills in missing output: on copies, never on the caller's records.
+    return [dict(record) if isinstance(record, Mapping) else record for record in records]
+
+
+def explain_one(explainer: LimeTabularExplainer, record: Any,
+                scoring_function: ScoringFunction) -> Response:
+    """The explainer's response for one scored record; an exception of its own becomes an
+    error response.
+
+    A record with values the statistics lack (a gap where the training data
+    had none, a new category) is explained by an explainer of its own, from
+    statistics adjusted to it, and those values are marked in the response.
+    The scoring function receives gaps as NaN.
+    """
+    try:
+        config = explainer.config
+        unseen = _unseen.unseen_values(config, record)
+        if unseen:
+            config = _unseen.adjusted_config(config, unseen)
+            explainer = LimeTabularExplainer(config)
+        score = _unseen.GapsAsNaN(scoring_function, _unseen.numeric_gap_positions(config))
+        return _unseen.marked(explainer.explain(record, score), config, unseen)
+    except Exception as error:  # explain answers with a response; this is a last resort
+        return error_response(one_line(error))
