@@ -93,10 +93,8 @@ def test_a_file_whose_name_looks_like_a_glob_is_read_as_itself(tmp_path, request
     (tmp_path / "tr[1].csv").write_text("x,y\n1,a\n2,b\n3,a\n")
     (tmp_path / "tr1.csv").write_text("x,y\n" + "5,a\n6,b\n" * 10)  # what the glob would match
     if engine == "spark":
-        from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
-
-        stats = stats_of_files_on_spark(request.getfixturevalue("spark"),
-                                        str(tmp_path / "tr[1].csv"), "y")
+        stats = TrainingStats.from_files(str(tmp_path / "tr[1].csv"), "y", engine="spark",
+                                         spark=request.getfixturevalue("spark"))
     else:
         stats = TrainingStats.from_files(tmp_path / "tr[1].csv", "y", engine=engine)
     assert stats.row_count == 3

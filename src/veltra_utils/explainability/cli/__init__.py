@@ -79,7 +79,7 @@ def main(argv: Optional[List[str]] = None) -> int:
 def _leave_if_a_query_still_runs(status):
     """End the process at once when an interrupted DuckDB query has not stopped yet: the
     interpreter's shutdown would otherwise tear DuckDB down under it."""
-    queries = sys.modules.get("veltra_utils.explainability.statistics._queries")
+    queries = sys.modules.get("veltra_utils.explainability.statistics.engines.duckdb")
     if queries is None or not queries.interrupted_queries():
         return
     for stream in (sys.stdout, sys.stderr):

@@ -1,5 +1,5 @@
 """The command's help: what it does, and what is registered to do it."""
-from typing import Any, Callable, Iterable, List, Tuple
+from typing import Any, Iterable, List, Tuple
 
 DESCRIPTION = """\
 Explain a model's scored records with LIME, using statistics of the training
@@ -100,29 +100,21 @@ def _listing(title: str, entries: Iterable[Tuple[str, str]]) -> str:
         "  {0}  {1}".format(name.ljust(width), description) for name, description in rows))
 
 
-def _registered(load: Callable[[], Iterable[Any]]) -> List[Tuple[str, str]]:
-    """(name, description) of what a registry holds; none where it cannot be listed."""
-    try:
-        return [(str(item.name), str(item.description))
-                for item in load()]
-    except (ImportError, AttributeError):
-        return []
+def _registered(items: Iterable[Any]) -> List[Tuple[str, str]]:
+    """(name, description) of what a registry holds."""
+    return [(str(item.name), str(item.description)) for item in items]
 
 
 def statistics_engines() -> List[Tuple[str, str]]:
-    def load():
-        from veltra_utils.explainability.statistics.engines import ENGINES
+    from veltra_utils.explainability.statistics.engines import ENGINES
 
-        return ENGINES.values()
-    return _registered(load)
+    return _registered(ENGINES.values())
 
 
 def model_formats() -> List[Tuple[str, str]]:
-    def load():
-        from veltra_utils.explainability.models.formats import FORMATS
+    from veltra_utils.explainability.models.formats import FORMATS
 
-        return FORMATS.values() if isinstance(FORMATS, dict) else FORMATS
-    return _registered(load)
+    return _registered(FORMATS)
 
 
 def execution_engines() -> List[Tuple[str, str]]:

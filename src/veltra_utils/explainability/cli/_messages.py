@@ -22,6 +22,7 @@ FLAGS = {
     "trust": "--trust",
     "max_model_size": "--max-model-size",
     "max_size": "--max-model-size",
+    "max_ratio": "--max-model-size",  # a size given there lifts the ratio limit too
     "problem_type": "--problem-type",
     "engine": "--engine",
     "decimal": "--decimal",
@@ -48,13 +49,20 @@ def spell(option: Option) -> str:
     """An argument the library names, as this command's flag: ``trust_pickle=True`` is
     ``--trust-pickle``, ``decimal=","`` is ``--decimal ,``."""
     flag = FLAGS.get(option.keyword, "--" + option.keyword.replace("_", "-"))
+    if option.keyword == "max_ratio":
+        return flag + " SIZE"
     if not option.value or option.value in ("True", "False"):
         return flag
     try:
         value = ast.literal_eval(option.value)
     except (ValueError, SyntaxError):
         value = option.value
-    return "{0} {1}".format(flag, value)
+    values = value if isinstance(value, (list, tuple)) else [value]
+    return " ".join("{0} {1}".format(flag, _METAVARS.get(each, each)) for each in values)
+
+
+# Examples in the library's messages, as the command's help names them.
+_METAVARS = {"module.Type": "TYPE"}
 
 
 def say_error(error: object) -> str:

@@ -220,4 +220,4 @@ def _problem_types():
 
 
 def _statistics_engines():
-    return [name for name, _ in statistics_engines()] or ["pandas", "duckdb", "spark"]
+    return [name for name, _ in statistics_engines()]

@@ -16,7 +16,6 @@ from veltra_utils.explainability.cli._messages import (
 def run_stats(args) -> int:
     """Compute the statistics ``args`` ask for and write them; the exit status."""
     from veltra_utils.explainability.errors import TableError
-    from veltra_utils.explainability.statistics.training_stats import AmbiguousLabelError
 
     output = None if args.output == "-" else \
         Output(args.output, "statistics", {"training data": args.train})
@@ -27,10 +26,6 @@ def run_stats(args) -> int:
             warnings_said():
         try:
             stats = _statistics(args, engine)
-        except AmbiguousLabelError as error:
-            if hasattr(error, "hint"):  # its own way of naming the argument
-                raise ValueError(error.hint("--problem-type {0}")) from None
-            raise
         except TableError as error:  # names the file itself
             raise UsageError(say_error(error)) from None
         text = stats.to_json()
@@ -60,9 +55,8 @@ def _statistics(args, engine):
         return TrainingStats.from_files(args.train, args.label, engine=engine, sep=args.sep,
                                         decimal=args.decimal, **settings)
     from veltra_utils.explainability._spark import started
-    from veltra_utils.explainability.statistics._queries import stats_of_files_on_spark
 
     with started(master=args.master, verbose=args.verbose) as session:
-        return stats_of_files_on_spark(session, args.train, args.label, sep=args.sep,
-                                       decimal=args.decimal, **settings)
+        return TrainingStats.from_files(args.train, args.label, engine="spark", spark=session,
+                                        sep=args.sep, decimal=args.decimal, **settings)
 

@@ -4,8 +4,8 @@ import numbers
 import os
 from typing import Any, BinaryIO, Iterable, Optional, Union
 
+import veltra_utils.explainability.models.formats as formats
 from veltra_utils.explainability.errors import ModelFileError, Option
-from veltra_utils.explainability.models import formats
 from veltra_utils.explainability.models._sizes import (
     DEFAULT_MAX_MODEL_SIZE,
     DEFAULT_MAX_RATIO,

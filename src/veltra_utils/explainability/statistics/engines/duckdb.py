@@ -15,7 +15,7 @@ from typing import Any, List, Optional
 
 from veltra_utils.explainability.errors import TableError
 from veltra_utils.explainability.statistics._summary import Request, TableSummary
-from veltra_utils.explainability.statistics.engines import StatisticsEngine, refuse_entropy
+from veltra_utils.explainability.statistics.engines._base import StatisticsEngine, refuse_entropy
 from veltra_utils.explainability.statistics.engines._sql import (
     DUCKDB,
     Column,

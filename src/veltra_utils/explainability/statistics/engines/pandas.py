@@ -30,7 +30,7 @@ from veltra_utils.explainability.statistics._summary import (
     Request,
     TableSummary,
 )
-from veltra_utils.explainability.statistics.engines import StatisticsEngine
+from veltra_utils.explainability.statistics.engines._base import StatisticsEngine
 from veltra_utils.explainability.utils.text import one_line
 from veltra_utils.explainability.utils.values import GAP_CATEGORY, is_missing, plain
 

@@ -8,7 +8,7 @@ from typing import Any, Optional, Tuple
 
 from veltra_utils.explainability._optional import install_hint
 from veltra_utils.explainability.statistics._summary import Request, TableSummary
-from veltra_utils.explainability.statistics.engines import StatisticsEngine, refuse_entropy
+from veltra_utils.explainability.statistics.engines._base import StatisticsEngine, refuse_entropy
 from veltra_utils.explainability.statistics.engines._sql import (
     SPARK,
     Column,
