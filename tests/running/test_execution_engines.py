@@ -5,6 +5,7 @@ import json
 import pytest
 
 from churn_batch import churn, serial_responses
+from veltra_utils.explainability import explain_file
 from veltra_utils.explainability.errors import TableError
 from veltra_utils.explainability.running.engines import ENGINES, Engine, get_engine
 from veltra_utils.explainability.running.record_files import (
@@ -51,8 +52,8 @@ def records_file(tmp_path):
 def test_a_file_is_explained_and_written_once_per_chosen_row(records_file, tmp_path, name):
     problem, path = records_file
     output = tmp_path / "explanations.jsonl"
-    done = ENGINES[name].explain_file(str(path), problem.score, problem.config, str(output),
-                                      key_columns=["record_id"], rows="4,1:3,2")
+    done = explain_file(str(path), problem.score, problem.config, str(output), engine=name,
+                        key_columns=["record_id"], rows="4,1:3,2")
     assert (done.count, done.failed, done.positions) == (3, 0, [4, 1, 2])
     serial = list(serial_responses())
     assert done.responses == [serial[4], serial[1], serial[2]]

@@ -37,6 +37,7 @@ if TYPE_CHECKING:  # what editors and type checkers see; at run time the names l
     from veltra_utils.explainability.report import render_report as render_report
     from veltra_utils.explainability.report import write_report as write_report
     from veltra_utils.explainability.running.batch import ModelScoring as ModelScoring
+    from veltra_utils.explainability.running.batch import explain_file as explain_file
     from veltra_utils.explainability.running.batch import explain_record as explain_record
     from veltra_utils.explainability.running.batch import explain_records as explain_records
     from veltra_utils.explainability.running.batch import iter_explanations as iter_explanations
@@ -51,6 +52,7 @@ _EXPORTS: Dict[str, str] = {
     "scoring_function": "veltra_utils.explainability.models.scoring",
     "plain_lists": "veltra_utils.explainability.models.scoring",
     "ModelScoring": "veltra_utils.explainability.running.batch",
+    "explain_file": "veltra_utils.explainability.running.batch",
     "explain_record": "veltra_utils.explainability.running.batch",
     "explain_records": "veltra_utils.explainability.running.batch",
     "iter_explanations": "veltra_utils.explainability.running.batch",

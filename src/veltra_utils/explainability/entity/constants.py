@@ -46,3 +46,7 @@ DISCRETIZERS = ("quartile", "decile", "entropy")
 # The value of a response's second entry when the complementary label has no name of
 # its own (every multiclass response); the explainer writes the same text.
 OTHERS_LABEL = "Others"
+
+# What every failure's message starts with; the detail follows it. The explainer writes
+# the same text.
+ERROR_PREAMBLE = "There was an error while computing the explanation. "

@@ -19,6 +19,8 @@ from typing import Any, Dict, List, Optional
 import numpy as np
 from marshmallow import Schema, fields, post_dump
 
+from veltra_utils.explainability.entity.constants import ERROR_PREAMBLE
+
 
 class FeatureRange:
     """The interval of a discretised numeric feature; a None bound is unbounded."""
@@ -230,8 +232,6 @@ class LimeExplanationSchema(_OmitNoneSchema):
 # explainer, the batch, the scoring step or the command line reports it. The
 # compiled explainer writes the same two texts itself.
 ERROR_CODE = "KTRES1001E"
-# What every failure's message starts with; the detail follows it.
-ERROR_PREAMBLE = "There was an error while computing the explanation. "
 
 
 def error_response(message: Any) -> Dict[str, Any]:

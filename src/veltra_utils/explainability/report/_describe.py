@@ -9,8 +9,7 @@ import numbers
 import re
 from typing import Any, List, Mapping, Optional, Sequence, Tuple
 
-from veltra_utils.explainability.entity.constants import OTHERS_LABEL
-from veltra_utils.explainability.entity.explain_response import ERROR_PREAMBLE
+from veltra_utils.explainability.entity.constants import ERROR_PREAMBLE, OTHERS_LABEL
 
 # How readers are told that the complementary label stands for every class but
 # the explained one (multiclass problems).

@@ -18,6 +18,8 @@ from typing import Any, List, Optional
 
 from veltra_utils.explainability.running._records import check_columns, explain_one, record_list
 from veltra_utils.explainability.running._types import Explanations, Response, ScoringFunction
+from veltra_utils.explainability.running.engines import get_engine
+from veltra_utils.explainability.running.engines._base import FileExplanations
 from veltra_utils.explainability.running.engines._limits import (
     memory_limit as _memory_limit,
 )
@@ -32,8 +34,8 @@ from veltra_utils.explainability.running.engines.in_process import InProcessEngi
 from veltra_utils.explainability.running.engines.workers import WorkersEngine, try_model
 from veltra_utils.explainability.running.scoring import ModelScoring
 
-__all__ = ["ModelScoring", "check_columns", "explain_one", "explain_record", "explain_records",
-           "iter_explanations", "trial_row", "try_model"]
+__all__ = ["ModelScoring", "check_columns", "explain_file", "explain_one", "explain_record",
+           "explain_records", "iter_explanations", "trial_row", "try_model"]
 
 _IN_PROCESS = InProcessEngine()
 _WORKERS = WorkersEngine()
@@ -117,3 +119,18 @@ def explain_record(record: Any, scoring_function: ScoringFunction, config: Any) 
     response for a record that cannot be explained.
     """
     return explain_records([record], scoring_function, config, workers=1, progress=False)[0]
+
+
+def explain_file(path: str, scoring_function: ScoringFunction, config: Any,
+                 output: Optional[str] = None, *, engine: str = "workers",
+                 **options: Any) -> FileExplanations:
+    """Explain the records of a CSV or Parquet file with the execution engine ``engine``
+    ("in-process", "workers" or "spark"; see ``running.engines.ENGINES``), and write them
+    to ``output`` (Parquet for a .parquet name, else JSON lines) if given.
+
+    ``options`` are the engine's: ``key_columns``, ``rows``, ``sep`` and ``decimal`` for
+    every engine, ``workers``, ``timeout`` and ``memory_limit`` for worker processes,
+    ``master`` for Spark. Returns what was done (``FileExplanations``: the count, the
+    failures and, unless Spark wrote them itself, the responses in file order).
+    """
+    return get_engine(engine).explain_file(path, scoring_function, config, output, **options)
