@@ -66,7 +66,7 @@ sanitize: $(VENV)/.test-installed
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 		VELTRA_SANITIZED=1 PYTHONPATH=$(ASAN_SITE) \
-		$(PY) -m pytest -q -p no:cacheprovider -k "not spark" --ignore=tests/test_report_browser.py
+		$(PY) -m pytest -q -p no:cacheprovider -k "not spark" --ignore=tests/report/test_report_browser.py
 
 # Longer property-based and leak runs than the test suite's bounded ones.
 soak: $(VENV)/.test-installed
