@@ -1,1 +1,2 @@
-"""Configuration, training statistics, transactions and response entities."""
+"""What the explainer reads and writes: its configuration, the scored record (transaction),
+the response entities, and the constants they share."""
