@@ -17,12 +17,15 @@ def test_every_public_name_is_the_object_at_its_own_path():
     assert set(api.__all__) <= set(dir(api))
 
 
-def test_importing_the_package_loads_no_heavy_dependency():
-    code = ("import sys, veltra_utils.explainability; "
-            "print(sorted({'numpy', 'pandas', 'lime', 'sklearn'} & set(sys.modules)))")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         check=True).stdout
-    assert out.strip() == "[]"
+def test_importing_the_package_or_asking_the_command_its_version_loads_no_heavy_dependency():
+    for step in ("import veltra_utils.explainability",
+                 "from veltra_utils.explainability.cli import main\n"
+                 "try:\n    main(['--version'])\nexcept SystemExit:\n    pass"):
+        code = ("import sys\n" + step + "\nprint(sorted({'numpy', 'pandas', 'lime', 'sklearn'}"
+                " & set(sys.modules)))")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             check=True).stdout
+        assert out.strip().splitlines()[-1] == "[]", step
 
 
 def test_the_stub_describes_the_compiled_classes():

@@ -16,7 +16,20 @@ from veltra_utils.explainability.entity.constants import DISCRETIZERS, ProblemTy
 
 
 class Parser(argparse.ArgumentParser):
-    """Reports argument errors as one line instead of usage text plus a message."""
+    """Reports argument errors as one line instead of usage text plus a message.
+
+    ``epilog_of`` makes the epilog when help is asked for: it lists the registries, whose
+    modules a command that does not show its help need not load.
+    """
+
+    def __init__(self, *args, epilog_of=None, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._epilog_of = epilog_of
+
+    def format_help(self):
+        if self._epilog_of is not None:
+            self.epilog, self._epilog_of = self._epilog_of(), None
+        return super().format_help()
 
     def error(self, message):
         raise UsageError("{0} (see '{1} --help')".format(message, self.prog))
@@ -94,7 +107,7 @@ def build_parser() -> argparse.ArgumentParser:
         "stats", help="compute training statistics from a CSV or Parquet file",
         description="Compute the training statistics that explanations are drawn from, "
                     "once, and store them as JSON.",
-        epilog=stats_epilog(), formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog_of=stats_epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
     stats.add_argument("--train", required=True, metavar="FILE",
                        help="training data: a CSV file with a header row, or a Parquet file")
     _add_separator(stats)
@@ -112,7 +125,7 @@ def build_parser() -> argparse.ArgumentParser:
                        default="quartile",
                        help="how numeric columns are binned for the explanations (default: "
                             "quartile; entropy needs class labels)")
-    stats.add_argument("--engine", choices=_statistics_engines(),
+    stats.add_argument("--engine", type=_statistics_engine, metavar="ENGINE",
                        help="what computes the statistics: duckdb reads the files in bounded "
                             "memory, pandas loads the file, spark computes them on Spark "
                             "(default: duckdb; pandas for --discretizer entropy, which needs "
@@ -128,7 +141,7 @@ def build_parser() -> argparse.ArgumentParser:
         "explain", help="explain scored records",
         description="Explain records of a CSV or Parquet file with LIME, from the training "
                     "statistics and the model.",
-        epilog=explain_epilog(), formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog_of=explain_epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
     explain.add_argument("--stats", required=True, metavar="JSON",
                          help="training statistics written by '{0} stats'".format(PROG))
     explain.add_argument("--model", required=True, metavar="FILE",
@@ -219,5 +232,11 @@ def _problem_types():
     return [kind.value for kind in ProblemType]
 
 
-def _statistics_engines():
-    return [name for name, _ in statistics_engines()]
+def _statistics_engine(text):
+    """An argument type: the name of a registered statistics engine (looked up only when
+    the argument is given: the engines' modules load the data libraries)."""
+    names = [name for name, _ in statistics_engines()]
+    if text not in names:
+        raise argparse.ArgumentTypeError("invalid choice: {0!r} (choose from {1})".format(
+            text, ", ".join(repr(name) for name in names)))
+    return text
