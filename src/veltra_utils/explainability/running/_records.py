@@ -4,6 +4,7 @@ from typing import Any, Iterable, List
 
 from veltra_utils.explainability.entity.explain_config import missing_columns
 from veltra_utils.explainability.entity.explain_response import error_response
+from veltra_utils.explainability.entity.transaction import probability_columns
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.running._types import Response, ScoringFunction
 from veltra_utils.explainability.statistics import unseen as _unseen
@@ -48,7 +49,9 @@ def explain_one(explainer: LimeTabularExplainer, record: Any,
     A record with values the statistics lack (a gap where the training data
     had none, a new category) is explained by an explainer of its own, from
     statistics adjusted to it, and those values are marked in the response.
-    The scoring function receives gaps as NaN.
+    The scoring function receives gaps as NaN. When it names the class labels its
+    probability columns follow (``probability_labels``, as ``scoring_function`` and
+    ``ModelScoring`` do), a record is explained for its predicted class alone.
     """
     try:
         config = explainer.config
@@ -57,6 +60,8 @@ def explain_one(explainer: LimeTabularExplainer, record: Any,
             config = _unseen.adjusted_config(config, unseen)
             explainer = LimeTabularExplainer(config)
         score = _unseen.GapsAsNaN(scoring_function, _unseen.numeric_gap_positions(config))
-        return _unseen.marked(explainer.explain(record, score), config, unseen)
+        with probability_columns(getattr(scoring_function, "probability_labels", None)):
+            response = explainer.explain(record, score)
+        return _unseen.marked(response, config, unseen)
     except Exception as error:  # explain answers with a response; this is a last resort
         return error_response(one_line(error))
