@@ -96,3 +96,21 @@ def test_other_column_orders_keep_every_column():
     assert Transaction(config, records[0]).get_labels() == [0, 1, 2]  # the block has ended
     regression = scoring_function(LogisticRegression(), ["x"], ProblemType.REGRESSION, class_labels=["a"])
     assert regression.probability_labels is None
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_state_survives_an_explanation(enabled):
+    import gc
+
+    model, stats, config, records = _setting(2)
+    score = ModelScoring(model, stats.feature_columns, config.problem_type, stats.class_labels)
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        seen = []
+        response = explain_one(LimeTabularExplainer(config), records[0],
+                               lambda rows: seen.append(gc.isenabled()) or score(rows))
+        assert "predictions" in response and seen and not any(seen)
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()
