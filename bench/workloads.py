@@ -20,9 +20,10 @@ def wide_frame(rows=2000, seed=0):
     return churn_table(rows, seed, extra_columns=EXTRA_COLUMNS)
 
 
-def typed_frame(rows=2000, seed=0, per_kind=10):
+def typed_frame(rows=2000, seed=0, per_kind=10, classes=2):
     """A table of ``per_kind`` float, integer and text columns each, and a label
-    drawn from a logistic model of a few of them."""
+    drawn from a logistic model of a few of them: "yes"/"no", or for more
+    ``classes`` "class_0", "class_1", ... by bands of that model's score."""
     rng = np.random.default_rng(seed)
     columns = {}
     for number in range(per_kind):
@@ -34,7 +35,12 @@ def typed_frame(rows=2000, seed=0, per_kind=10):
     logit = (0.8 * columns["float_0"] - 0.3 * columns["float_1"] + 0.04 * (columns["int_0"] - 25)
              + np.where(columns["text_0"] == "alpha", 1.0, -0.5)
              + np.where(columns["text_1"] == "bravo", 0.7, 0.0))
-    columns[LABEL] = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
+    if classes == 2:
+        columns[LABEL] = np.where(rng.uniform(size=rows) < 1 / (1 + np.exp(-logit)), "yes", "no")
+    else:
+        noisy = logit + rng.logistic(size=rows)
+        bands = np.quantile(noisy, np.linspace(0, 1, classes + 1)[1:-1])
+        columns[LABEL] = np.array(["class_%d" % band for band in np.searchsorted(bands, noisy)])
     return pd.DataFrame(columns)
 
 
@@ -72,8 +78,9 @@ def pipeline_scoring(model, feature_columns):
     return score
 
 
-def scored_records(frame, model, count):
-    """The first `count` rows as scored records: features plus prediction and probabilities."""
+def scored_records(frame, model, count, vector=True):
+    """The first `count` rows as scored records: features plus prediction and probabilities
+    (with ``vector=False`` only the prediction's probability, as a host usually passes it)."""
     features = frame.drop(columns=LABEL).iloc[:count]
     probabilities = model.predict_proba(features)
     records = []
@@ -82,7 +89,7 @@ def scored_records(frame, model, count):
         prediction = model.classes_[probs.argmax()]
         record["prediction"] = prediction.item() if hasattr(prediction, "item") else prediction
         # The whole probability vector: the explainer then explains the predicted class only.
-        record["probability"] = probs.tolist()
+        record["probability"] = probs.tolist() if vector else float(probs.max())
         records.append(record)
     return records
 

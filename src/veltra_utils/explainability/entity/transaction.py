@@ -1,7 +1,9 @@
 """One scored record: its feature values and the model's output for it."""
+import contextlib
 import math
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+from contextvars import ContextVar
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence
 
 import numpy as np
 import pandas as pd
@@ -19,6 +21,27 @@ if TYPE_CHECKING:
 # An error names at most this many of the known class labels.
 _SHOWN_LABELS = 20
 
+# The class labels that the probability columns of the scoring function now in use
+# follow, in order; None while that order is unknown.
+_COLUMN_LABELS: ContextVar[Optional[List[Any]]] = ContextVar("column_labels", default=None)
+
+
+@contextlib.contextmanager
+def probability_columns(labels: Optional[Sequence[Any]]) -> Iterator[None]:
+    """Within the block, the scoring function's probability columns follow ``labels``.
+
+    A record that carries only the probability of its prediction is then
+    explained for its prediction's column alone when ``labels`` are the
+    statistics' class labels; LIME fits its surrogate once instead of once per
+    class, and the response is the same. None (or other labels) keeps every
+    column, and the explainer learns the prediction's column from the scores.
+    """
+    token = _COLUMN_LABELS.set(None if labels is None else list(labels))
+    try:
+        yield
+    finally:
+        _COLUMN_LABELS.reset(token)
+
 
 class Transaction:
     """A scored record checked against an ExplainConfig.
@@ -28,6 +51,9 @@ class Transaction:
     training class labels) and, for classification, under
     ``config.probability_column``: either the probability of the prediction or
     the whole probability vector, aligned with the training class labels.
+    The labels to explain are the prediction's column when it is known (a
+    vector, or a single probability inside ``probability_columns`` of the
+    class labels), else every column.
 
     A missing feature value (None, NaN, pd.NA) is the gap state of its column
     when the training data had gaps there; in LIME's numeric form a missing
@@ -134,6 +160,8 @@ class Transaction:
             self.probability = vector[position]
             return [position]
         self.probability = _probability(probability, field)
+        if _COLUMN_LABELS.get() == class_labels:
+            return [class_labels.index(self.prediction)]
         return list(range(len(class_labels)))
 
     def get_data_row(self) -> List[Any]:

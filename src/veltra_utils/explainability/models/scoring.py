@@ -49,6 +49,9 @@ def scoring_function(model: Any, feature_columns: Sequence[str], problem_type: A
     probability columns follow its ``classes_``; when the two orders differ the
     columns are reordered, and when they hold different labels this raises
     ValueError, since the probabilities would be read for the wrong classes.
+    The function's ``probability_labels`` attribute is that order (None
+    without ``class_labels``): with it ``explain_records`` explains a record's
+    predicted class alone.
 
     ``schema`` (optional, e.g. ``ExplainConfig.schema``) maps feature names to
     data-type names. With it, integer and floating columns are built straight
@@ -100,7 +103,16 @@ def scoring_function(model: Any, feature_columns: Sequence[str], problem_type: A
             probabilities = probabilities[:, order]
         return predictions, probabilities.tolist()
 
+    score.probability_labels = probability_labels(problem_type, class_labels)  # type: ignore[attr-defined]
     return score
+
+
+def probability_labels(problem_type: Any, class_labels: Optional[Sequence[Any]]) -> Optional[List[Any]]:
+    """The class labels that the probability columns of ``scoring_function``'s result follow,
+    in order: ``class_labels`` when given for a classification, else None (unknown)."""
+    if class_labels is None or ProblemType.parse(problem_type) is ProblemType.REGRESSION:
+        return None
+    return [_plain(value) for value in class_labels]
 
 
 def plain_lists(fn: Callable[..., Any]) -> Callable[..., Any]:

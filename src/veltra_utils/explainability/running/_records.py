@@ -1,9 +1,13 @@
 """Records as every engine takes them, and the explanation of one record."""
+import contextlib
+import gc
+import threading
 from collections.abc import Mapping
-from typing import Any, Iterable, List
+from typing import Any, Iterable, Iterator, List
 
 from veltra_utils.explainability.entity.explain_config import missing_columns
 from veltra_utils.explainability.entity.explain_response import error_response
+from veltra_utils.explainability.entity.transaction import probability_columns
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.running._types import Response, ScoringFunction
 from veltra_utils.explainability.statistics import unseen as _unseen
@@ -40,6 +44,33 @@ def record_list(records: Any, config: Any) -> List[Any]:
     return [dict(record) if isinstance(record, Mapping) else record for record in records]
 
 
+_PAUSE_LOCK = threading.Lock()
+_pauses = [0, False]  # explanations under way, and whether collection was on before the first
+
+
+@contextlib.contextmanager
+def _collection_paused() -> Iterator[None]:
+    """The cyclic garbage collector off while explanations run, on again after the last.
+
+    An explanation hands the scoring function thousands of row lists and gets as
+    many probability rows back; each batch would start a dozen collections, some
+    of them over every object of the process, for garbage that reference counting
+    frees anyway. Whatever cycles the explanation leaves are collected afterwards.
+    """
+    with _PAUSE_LOCK:
+        if _pauses[0] == 0:
+            _pauses[1] = gc.isenabled()
+            gc.disable()
+        _pauses[0] += 1
+    try:
+        yield
+    finally:
+        with _PAUSE_LOCK:
+            _pauses[0] -= 1
+            if _pauses[0] == 0 and _pauses[1]:
+                gc.enable()
+
+
 def explain_one(explainer: LimeTabularExplainer, record: Any,
                 scoring_function: ScoringFunction) -> Response:
     """The explainer's response for one scored record; an exception of its own becomes an
@@ -48,7 +79,9 @@ def explain_one(explainer: LimeTabularExplainer, record: Any,
     A record with values the statistics lack (a gap where the training data
     had none, a new category) is explained by an explainer of its own, from
     statistics adjusted to it, and those values are marked in the response.
-    The scoring function receives gaps as NaN.
+    The scoring function receives gaps as NaN. When it names the class labels its
+    probability columns follow (``probability_labels``, as ``scoring_function`` and
+    ``ModelScoring`` do), a record is explained for its predicted class alone.
     """
     try:
         config = explainer.config
@@ -57,6 +90,9 @@ def explain_one(explainer: LimeTabularExplainer, record: Any,
             config = _unseen.adjusted_config(config, unseen)
             explainer = LimeTabularExplainer(config)
         score = _unseen.GapsAsNaN(scoring_function, _unseen.numeric_gap_positions(config))
-        return _unseen.marked(explainer.explain(record, score), config, unseen)
+        with probability_columns(getattr(scoring_function, "probability_labels", None)), \
+                _collection_paused():
+            response = explainer.explain(record, score)
+        return _unseen.marked(response, config, unseen)
     except Exception as error:  # explain answers with a response; this is a last resort
         return error_response(one_line(error))

@@ -1,7 +1,7 @@
 """The model as a scoring function that worker processes and Spark executors can receive."""
-from typing import Any, Dict, Iterable, Optional
+from typing import Any, Dict, Iterable, List, Optional
 
-from veltra_utils.explainability.models.scoring import scoring_function
+from veltra_utils.explainability.models.scoring import probability_labels, scoring_function
 
 
 class ModelScoring:
@@ -26,6 +26,11 @@ class ModelScoring:
 
     def _build(self):
         return scoring_function(self.model, **self.arguments)
+
+    @property
+    def probability_labels(self) -> Optional[List[Any]]:
+        """The class labels that the probability columns follow, in order (None: unknown)."""
+        return probability_labels(self.arguments["problem_type"], self.arguments["class_labels"])
 
     def __call__(self, rows: Any) -> Any:
         return self._score(rows)
