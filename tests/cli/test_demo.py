@@ -1,4 +1,7 @@
 """The demo that ``make demo`` runs: the command line on generated data, with a report."""
+import os
+import sys
+
 from veltra_utils.explainability import demo
 
 
@@ -11,4 +14,9 @@ def test_demo_runs_the_command_line_and_writes_the_report(tmp_path, monkeypatch,
     assert "FAILED" not in out and "plan = enterprise (new)" in out
     assert "Explained 4 of 4 records, 0 failed" in out
     assert (tmp_path / demo.REPORT).read_text().startswith("<!DOCTYPE html>")
+    assert "never held, on purpose" in out
+    # the user is told how to reach the command this environment installed
+    bin_folder = os.path.dirname(sys.executable)
+    assert "source {0}".format(os.path.join(bin_folder, "activate")) in out
+    assert os.path.join(bin_folder, "veltra-explain") in out
     assert out.rstrip().endswith("--report report.html")

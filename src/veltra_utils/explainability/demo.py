@@ -77,11 +77,38 @@ def main(argv: Optional[List[str]] = None) -> int:
           .format(len(CUSTOMERS) - failed, len(CUSTOMERS), failed,
                   time.perf_counter() - started, PERTURBATIONS))
     print("Report: {0}".format(os.path.abspath(REPORT)))
-    print("\nOn your own data:\n"
-          "  veltra-explain stats --train train.csv --label <target column> -o stats.json\n"
-          "  veltra-explain explain --stats stats.json --model model.skops --records scored.csv "
-          "--report report.html")
+    print("\nRow 3's plan, enterprise, is one the training data never held, on purpose: production\n"
+          "records bring such values; the row is explained all the same, its plan marked (new).")
+    if failed:
+        print("A failed record is printed as an error response with its reason; the report "
+              "groups the failures by reason.")
+    print("\n" + _how_to_run())
     return 0
+
+
+def _how_to_run() -> str:
+    """How to run the command from the environment running the demo, which need not be active."""
+    folder = os.path.dirname(sys.executable)
+    relative = os.path.relpath(folder)
+    shown = folder if relative.startswith("..") else relative
+    command = os.path.join(shown, "veltra-explain")
+    activate = os.path.join(shown, "activate")
+    if not os.path.exists(command):  # the package is importable but not installed as a command
+        program = shlex.quote(sys.executable) + " -m veltra_utils.explainability"
+        lines = ["Run the command yourself as {0}.".format(program)]
+    elif os.path.exists(activate):
+        program = "veltra-explain"
+        lines = ["Run the command yourself: put this environment on your PATH with",
+                 "  source {0}".format(shlex.quote(activate)),
+                 "or call it by its path, {0}.".format(shlex.quote(command))]
+    else:
+        program = shlex.quote(command)
+        lines = ["Run the command yourself as {0}.".format(program)]
+    lines += ["On your own data (the README's quickstart starts from a scikit-learn model):",
+              "  {0} stats --train train.csv --label <target column> -o stats.json".format(program),
+              "  {0} explain --stats stats.json --model model.skops --records scored.csv "
+              "--report report.html".format(program)]
+    return "\n".join(lines)
 
 
 def _failed_count(report_path):
