@@ -100,9 +100,10 @@ def not_predicted_note(predictions: Sequence[Mapping[str, Any]]) -> Optional[str
     if len(predictions) < 2:
         return None
     explained, other = predictions[0], predictions[1]
-    mine, theirs = explained.get("probability"), other.get("probability")
+    mine: Any = explained.get("probability")
+    theirs: Any = other.get("probability")
     if other.get("value") == OTHERS_LABEL or format_probability(mine) is None \
-            or format_probability(theirs) is None or not float(theirs) > float(mine):
+            or format_probability(theirs) is None or not theirs > mine:
         return None
     return ("Not the model's prediction: the model gives {0} {1} and {2} {3}; this explains "
             "the given prediction {2}.".format(plain_text(other.get("value")),
