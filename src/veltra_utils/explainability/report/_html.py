@@ -32,7 +32,6 @@ from veltra_utils.explainability.report._charts import (
     overview_chart,
 )
 from veltra_utils.explainability.report._describe import (
-    LEFT_OUT_HINT,
     counted,
     describe_feature,
     error_fields,
@@ -113,7 +112,6 @@ def _environment() -> jinja2.Environment:
     environment.globals.update(
         chart_width=CHART_WIDTH, bar_height=BAR_HEIGHT, group_bar=GROUP_BAR,
         positive_colour=POSITIVE_COLOUR, negative_colour=NEGATIVE_COLOUR,
-        left_out_hint=LEFT_OUT_HINT,
         most_links=_MOST_LINKS)
     return environment
 
