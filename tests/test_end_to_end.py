@@ -348,7 +348,7 @@ class TestPositiveCoefficientRetry:
 
     def test_report_and_table_note_exactly_the_records_explained_again(self, falling, binary,
                                                                        lime_runs):
-        note = "--show-opposing-features (show_opposing_features=True) shows"
+        note = "(show_opposing_features=True in Python) shows their weights"
         seen = set()
         for problem, positions in ((falling, range(0, 600, 40)), (binary, range(0, 560, 70))):
             for position in positions:

@@ -148,6 +148,13 @@ def test_recorded_predictions_are_explained_as_given(work, capsys):
     first = [document["predictions"][0] for document in _json_lines(capsys.readouterr().out)]
     assert [entry["value"] for entry in first] == list(scored["prediction"])
     assert [entry["probability"] for entry in first] == [0.25, 0.5]
+    # Without a probability, the given label is explained with the model's probability,
+    # and the table says when the model does not predict it.
+    scored.drop(columns=["probability"]).to_csv(folder / "given.csv", index=False)
+    assert _explain(work, "--format", "table", records="given.csv") == 0
+    tables = capsys.readouterr().out.split("\n\n")
+    assert all("Not the model's prediction: the model gives {0}".format(label) in table
+               for label, table in zip(predicted, tables))
 
 
 def test_table_lists_features_by_magnitude(work, capsys):
@@ -156,10 +163,11 @@ def test_table_lists_features_by_magnitude(work, capsys):
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].startswith("row 0: prediction ") and "otherwise" in lines[0]
     # The weight column: signed, three decimals; a bar follows unless the weight is 0.
-    # A note on weights of 0 may follow the rows.
+    # Notes follow the rows: what a weight is, and the features left out.
     weights = [float(next(token for token in line.split()[::-1]
                           if token[0] in "+-" and token[1:2].isdigit()))
-               for line in lines[2:] if line.strip() and "opposing" not in line]
+               for line in lines[2:] if line.strip() and "opposing" not in line
+               and not line.strip().startswith(("Weights:", "against this prediction"))]
     assert weights and weights == sorted(weights, key=abs, reverse=True)
 
 
@@ -541,8 +549,9 @@ def test_a_report_is_written_when_every_record_fails(work, capsys):
     report = folder / "all_bad.html"
     assert _explain(work, "--report", str(report), records="all_bad.csv") == 1
     text = report.read_text(encoding="utf-8")
-    assert text.count('class="error"') == 3 and "3 of 3 records could not be explained" in \
-        capsys.readouterr().err
+    said = capsys.readouterr().err
+    assert text.count('class="error"') == 3 and "3 of 3 records could not be explained" in said
+    assert "report of 3 records written to {0}".format(report) in said
 
 
 def test_help_and_row_selection(capsys):
@@ -559,11 +568,31 @@ def test_help_and_row_selection(capsys):
 
 def test_show_opposing_features_keeps_the_weights_against_the_prediction(work, capsys):
     # Row 0's negative weights outweigh its positive ones: by default it is explained again.
+    # The features it leaves at 0 are listed apart, not shown as weights of +0.000.
     assert _explain(work, "--rows", "0", "--format", "table") == 0
-    assert "--show-opposing-features" in capsys.readouterr().out
+    table = capsys.readouterr().out
+    assert "--show-opposing-features" in table and "against this prediction, left out: " in table
+    assert "+0.000" not in table and "Weights: each feature's share" in table
     assert _explain(work, "--rows", "0", "--show-opposing-features") == 0
     features = _json_lines(capsys.readouterr().out)[0]["predictions"][0]["explanation_features"]
     assert min(feature["weight"] for feature in features) < 0
+    # The shares the table speaks of: the sizes of the weights sum to 1.
+    assert sum(abs(feature["weight"]) for feature in features) == pytest.approx(1)
+
+
+@pytest.mark.parametrize("rows, status, said, explained", [
+    ("3,10", 0, "warning: --rows: 10 is past the end: there are only 10 records", [3]),
+    ("8:20", 0, "warning: --rows: 8:20 runs past the end: there are only 10 records", [8, 9]),
+    ("10", 2, "error: --rows: 10 is past the end: there are only 10 records", []),
+    ("10:20", 2, "error: --rows: 10:20 is past the end: there are only 10 records", []),
+])
+def test_rows_past_the_end_are_left_out_alike_for_a_row_and_a_range(work, capsys, rows, status,
+                                                                      said, explained):
+    capsys.readouterr()
+    assert _explain(work, "--rows", rows) == status
+    captured = capsys.readouterr()
+    assert said in captured.err
+    assert [document["row"] for document in _json_lines(captured.out)] == explained
 
 
 def test_the_in_process_engine_prints_what_the_worker_processes_print(work, capsys):

@@ -92,8 +92,8 @@ def test_outcome_lines_for_classification_and_regression():
     classification = render_report([("r", _response([_feature("a", 1.0)], value="gold",
                                                     probability=0.99999, other="Others"))])
     assert "Prediction: <strong><bdi>gold</bdi></strong> with probability " \
-        "<strong>&gt; 99.99%</strong>" in classification
-    assert "Otherwise: <bdi>Others</bdi> (all other classes) (probability 0.001%)" in classification
+        "<strong>&gt; 99.9%</strong>" in classification
+    assert "Otherwise: <bdi>any other class</bdi> (probability &lt; 0.1%)" in classification
     assert "raises the probability of gold" in classification
     regression = render_report([("r", {"predictions": [
         {"value": 12.5, "explanation_features": [_feature("a", -1.0)]}]})])
@@ -116,9 +116,10 @@ def test_feature_descriptions(feature, expected):
     assert describe_feature(feature, {"age": 33}) == expected
 
 
-@pytest.mark.parametrize("value, expected", [(1.0, "100%"), (0.0, "0%"), (0.5, "50%"),
-                                             (0.123456, "12.35%"), (1.5e-7, "1.5e-05%"),
-                                             (float("nan"), None), (True, None)])
+@pytest.mark.parametrize("value, expected", [(1.0, "100.0%"), (0.0, "0.0%"), (0.5, "50.0%"),
+                                             (0.7444, "74.4%"), (0.99951, "> 99.9%"),
+                                             (1.5e-7, "< 0.1%"), (float("nan"), None),
+                                             (True, None)])
 def test_probabilities_never_round_into_certainty(value, expected):
     assert format_probability(value) == expected
 
@@ -180,7 +181,7 @@ def test_overview_counts_records_predictions_and_failure_reasons():
     assert "2 records : The feature \u2026 has no value e.g. The feature &#x27;age&#x27; has " \
         "no value Row 1 , Row 3" in text
     assert "2 records : The worker process ended unexpectedly Row 5 , Row 6" in text
-    assert "Records Row 0 : yes (75%) Row 1 : failed Row 2 : no (80%)" in text
+    assert "Records Row 0 : yes (75.0%) Row 1 : failed Row 2 : no (80.0%)" in text
     assert "Overview" not in render_report(sections[:1])
 
 
@@ -279,3 +280,24 @@ def test_text_shaped_like_template_code_or_markup_stays_text():
 def test_a_failure_of_any_shape_reads_as_one_line_in_the_table(error, line):
     assert format_table("row 2", {"error": error}) == line
     assert "No explanation for this record." in render_report([("row 2", {"error": error})])
+
+
+def test_explanations_say_what_weights_are_what_was_left_out_and_whose_prediction_it_is():
+    again = _response([_feature("a", 0.7), _feature("b", 0.3), _feature("c", 0.0),
+                       _feature("d", 0.0)])
+    html, table = render_report([("r", again)]), format_table("r", again)
+    assert len(_bars(html)) == 2                       # c and d get no bars
+    assert "Against this prediction, left out: <bdi>c</bdi>, <bdi>d</bdi>" in html
+    assert "+0.000" not in table and "against this prediction, left out: c, d" in table
+    for text in (unescape(html), table):
+        assert "show_opposing_features=True" in text
+        assert "share of the local model's total absolute weight" in text
+        assert "+ toward yes, - away from it" in text
+    # A given label the model does not predict says so; the model's own, or one of many
+    # classes against the rest, does not.
+    given = _response([_feature("a", -1.0)], value="no", probability=0.0074, other="yes")
+    for text in (unescape(render_report([("r", given)])), format_table("r", given)):
+        assert "Not the model's prediction: the model gives yes 99.3% and no 0.7%" in text
+    for response in (again, _response([_feature("a", -1.0)], probability=0.3, other="Others")):
+        assert "Not the model" not in render_report([("r", response)]) + \
+            format_table("r", response)

@@ -53,7 +53,7 @@ def test_unreadable_records_name_the_file_and_the_fault(config, tmp_path, conten
 
 
 @pytest.mark.parametrize("text, selected", [
-    ("0:3, 5, 7:", [0, 1, 2, 5, 7, 8]), (":2", [0, 1]), ("8", [8]), ("3:100", [3, 4, 5, 6, 7, 8]),
+    ("0:3, 5, 7:", [0, 1, 2, 5, 7, 8]), (":2", [0, 1]), ("8", [8]),
     ("4:4", "selects no records"), ("9", "9 is past the end: there are only 9 records"),
     ("-1", "expected positions"), ("a:b", "expected positions"), ("", "expected positions"),
 ])
@@ -63,6 +63,12 @@ def test_row_selection(text, selected):
     else:
         with pytest.raises(tables.TableError, match=selected):
             tables.select_rows(text, 9)
+
+
+@pytest.mark.parametrize("text, selected", [("3:100", [3, 4, 5, 6, 7, 8]), ("3,12", [3])])
+def test_rows_past_the_end_are_left_out_with_a_warning(text, selected):
+    with pytest.warns(tables.TableWarning, match="past the end: there are only 9 records"):
+        assert tables.select_rows(text, 9) == selected
 
 
 def test_statistics_save_and_load_through_a_file(config, tmp_path):

@@ -66,6 +66,11 @@ class MissingDependency(VeltraError, ImportError):
     """An optional package a feature needs is not installed; the message names its extra."""
 
 
+class TableWarning(VeltraError, UserWarning):
+    """Something of a table left out, said in one line that may name an argument as the
+    errors do (``render``)."""
+
+
 class DecimalCommaWarning(UserWarning):
     """Columns of a CSV file that look like numbers with decimal commas were read as text;
     ``columns`` names them."""

@@ -13,7 +13,7 @@ import contextlib
 import warnings
 
 from veltra_utils.explainability._optional import require
-from veltra_utils.explainability.errors import DecimalCommaWarning, TableError
+from veltra_utils.explainability.errors import DecimalCommaWarning, TableError, TableWarning
 from veltra_utils.explainability.utils.files import PARQUET_MAGIC, has_parquet_suffix
 from veltra_utils.explainability.utils.text import one_line, quote
 from veltra_utils.explainability.utils.values import is_missing, plain
@@ -516,10 +516,11 @@ def select_rows(text, count):
 
     ``text`` is a comma-separated list of positions (``7``) and half-open ranges
     (``0:10``, ``5:``, ``:3``), counted from 0 like the records after the header.
-    Raises TableError for malformed text, a position past the end or an empty
-    selection.
+    A position or range that reaches past the end is treated alike: what lies
+    beyond the last record is left out with a warning. Raises TableError for
+    malformed text or a selection that holds no record.
     """
-    selected = []
+    selected, beyond = [], []
     for part in text.split(","):
         part = part.strip()
         try:
@@ -531,10 +532,18 @@ def select_rows(text, count):
         except ValueError:
             raise TableError("expected positions and ranges such as 0:10 or 3,7,9, got {0}"
                              .format(quote(text))) from None
-        if start >= count and (start > 0 or not colon):
-            raise TableError("{0} is past the end: there {1} only {2} record{3}".format(
-                part, "is" if count == 1 else "are", count, "" if count == 1 else "s"))
+        if end > count:
+            beyond.append(part)
         selected.extend(range(start, min(end, count)))
+    if beyond:
+        verb = ("is" if len(beyond) == 1 else "are") if not selected or \
+            not any(":" in part for part in beyond) else ("runs" if len(beyond) == 1 else "run")
+        past = "{0} {1} past the end: there {2} only {3} record{4}".format(
+            ", ".join(beyond), verb, "is" if count == 1 else "are", count,
+            "" if count == 1 else "s")
+        if not selected:
+            raise TableError(past)
+        warnings.warn(TableWarning(past + "; what lies beyond is left out"), stacklevel=2)
     if not selected:
         raise TableError("{0} selects no records".format(quote(text)))
     return selected

@@ -24,6 +24,7 @@ from veltra_utils.explainability.cli._messages import (
 def run_explain(args) -> int:
     """Explain the records ``args`` name, as they ask; the exit status."""
     from veltra_utils.explainability.report import render_report
+    from veltra_utils.explainability.report._describe import counted
     from veltra_utils.explainability.running import record_files
 
     engine, options = _engine(args)
@@ -54,6 +55,8 @@ def run_explain(args) -> int:
         description = "Model {0}, training statistics {1}.".format(
             os.path.basename(args.model), os.path.basename(args.stats))
         report.write(render_report(sections, title=title, description=description))
+        say("{0}: report of {1} written to {2}".format(
+            PROG, counted(len(sections), "record"), args.report))
     if failed:
         say("{0}: {1} of {2} records could not be explained".format(PROG, failed, len(source)))
         return EXIT_RECORDS_FAILED
@@ -125,7 +128,7 @@ def _check_output(args, inputs, engine):
 
 def _explain_file_on_spark(args, engine, options, config, score, replace):
     """Explain the records file on Spark into the Parquet folder --output; the exit status."""
-    with refused():
+    with refused(), warnings_said():
         done = engine.explain_file(args.records, score, config, args.output,
                                    key_columns=args.key or (), sep=args.sep, rows=args.rows,
                                    decimal=args.decimal, overwrite=replace, **options)

@@ -38,6 +38,12 @@ fails its own record, printed as an error naming the cell.
 Records that come without a 'prediction' column (or, for classification,
 without a 'probability' column) are scored with the model first: the
 prediction is the model's, the probability that of the predicted class.
+A records file that gives a prediction but no probability has that label
+explained, with the model's probability of it; when the model prefers the
+other label, the explanation says it is not the model's prediction (its
+weights then mostly lean away from the label).
+--rows past the last record: what lies beyond is left out with a warning,
+and a selection of nothing but such rows is refused.
 
 Models: a scikit-learn estimator or pipeline saved with skops.io.dump is
 loaded safely: only scikit-learn's estimators and the data they hold are
@@ -55,6 +61,12 @@ refused before they are read.
 
 Output: one JSON document per record and line, {"row": N, "predictions": [...]}
 or {"row": N, "error": {...}}; --format table prints the same for people.
+A weight is the feature's share of the local model's total absolute weight
+(the sizes of an explanation's weights sum to 1): + toward the prediction, -
+away from it. When the first explanation of a class leans mostly away from
+it, it is made again with weights of 0 or more; the features left at 0 weigh
+against the prediction and are listed apart (--show-opposing-features keeps
+the first explanation, with their weights).
 --output FILE writes the explanations to a file instead: Parquet for a name
 ending .parquet (needs pyarrow), JSON lines for any other, with the columns
 row (the record's place in the file, from 0), the --key columns as the file

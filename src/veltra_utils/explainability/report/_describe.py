@@ -11,14 +11,13 @@ from typing import Any, List, Mapping, Optional, Sequence, Tuple
 
 from veltra_utils.explainability.entity.constants import ERROR_PREAMBLE, OTHERS_LABEL
 
-# How readers are told that the complementary label stands for every class but
-# the explained one (multiclass problems).
-OTHERS_NOTE = " (all other classes)"
+# How the complementary label reads when it stands for every class but the
+# explained one (multiclass problems).
+ANY_OTHER_CLASS = "any other class"
 
-# Shown under an explanation made again with non-negative weights.
-ZERO_WEIGHT_NOTE = ("a weight of 0 marks a factor that does not support the prediction; "
-                    "--show-opposing-features (show_opposing_features=True) shows what "
-                    "weighs against it")
+# After the features an explanation made again with non-negative weights left at 0.
+LEFT_OUT_HINT = ("--show-opposing-features (show_opposing_features=True in Python) shows "
+                 "their weights")
 
 # A feature of a dumped explanation and its usable weight.
 WeightedFeature = Tuple[Mapping[str, Any], float]
@@ -56,24 +55,61 @@ def counted(count: int, noun: str) -> str:
 
 
 def format_probability(value: Any) -> Optional[str]:
-    """A probability as a percentage with four significant digits, or None.
+    """A probability as a percentage to one decimal place (74.4%), or None.
 
-    Only a probability of exactly 0 or 1 reads 0% or 100%; one that merely
-    rounds there says so ("> 99.99%"), so it never contradicts its complement.
+    Only a probability of exactly 0 or 1 reads 0.0% or 100.0%; one that merely
+    rounds there says so ("< 0.1%", "> 99.9%"), so it never contradicts its
+    complement.
     """
     if isinstance(value, bool) or not isinstance(value, numbers.Real) \
             or not math.isfinite(value):
         return None
     value = float(value)
-    text = format(value * 100, ".4g")
-    if text == "100" and value != 1.0:
-        return "> 99.99%"
+    text = format(value * 100 + 0.0, ".1f")
+    if text == "100.0" and value != 1.0:
+        return "> 99.9%"
+    if text == "0.0" and value != 0.0:
+        return "< 0.1%"
     return text + "%"
 
 
-def others_note(value: Any) -> str:
-    """What follows a complementary label: a note when it stands for every other class."""
-    return OTHERS_NOTE if value == OTHERS_LABEL else ""
+def label_text(value: Any) -> str:
+    """A predicted label as it reads: the complementary label of a multiclass problem as
+    "any other class"."""
+    return ANY_OTHER_CLASS if value == OTHERS_LABEL else plain_text(value)
+
+
+def weights_note(label: Any, classification: bool) -> str:
+    """What the weights of an explanation of ``label`` mean, in one line."""
+    if classification:
+        signs = "+ toward {0}, - away from it".format(label_text(label))
+    else:
+        signs = "+ raises the predicted value, - lowers it"
+    return ("Weights: each feature's share of the local model's total absolute weight "
+            "(sizes sum to 1); {0}.".format(signs))
+
+
+def not_predicted_note(predictions: Sequence[Mapping[str, Any]]) -> Optional[str]:
+    """A note when the explained label is not the model's prediction, or None.
+
+    That is the case when a records file gives a prediction the model does not
+    make: the label is explained all the same, and the other label's
+    probability shows the model prefers it. A multiclass response names no
+    single other class, so only a binary one can tell.
+    """
+    if len(predictions) < 2:
+        return None
+    explained, other = predictions[0], predictions[1]
+    mine: Any = explained.get("probability")
+    theirs: Any = other.get("probability")
+    if other.get("value") == OTHERS_LABEL or format_probability(mine) is None \
+            or format_probability(theirs) is None or not theirs > mine:
+        return None
+    return ("Not the model's prediction: the model gives {0} {1} and {2} {3}; this explains "
+            "the given prediction {2}.".format(plain_text(other.get("value")),
+                                                format_probability(theirs),
+                                                plain_text(explained.get("value")),
+                                                format_probability(mine)))
 
 
 def describe_feature(feature: Mapping[str, Any],
@@ -142,6 +178,17 @@ def explained_again(rows: Sequence[WeightedFeature]) -> bool:
     """
     weights = [weight for _, weight in rows]
     return bool(weights) and min(weights) >= 0 and 0 in weights
+
+
+def left_out(rows: Sequence[WeightedFeature]) -> Tuple[List[WeightedFeature],
+                                                       List[Mapping[str, Any]]]:
+    """The (feature, weight) ``rows`` to draw, and the features an explanation made again
+    left at 0: they weigh against the prediction, so they are listed apart, not drawn
+    as bars that do nothing."""
+    if not explained_again(rows):
+        return list(rows), []
+    return ([(feature, weight) for feature, weight in rows if weight != 0],
+            [feature for feature, weight in rows if weight == 0])
 
 
 def held_note(response: Mapping[str, Any]) -> Optional[str]:

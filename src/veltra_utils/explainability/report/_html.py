@@ -32,20 +32,22 @@ from veltra_utils.explainability.report._charts import (
     overview_chart,
 )
 from veltra_utils.explainability.report._describe import (
-    ZERO_WEIGHT_NOTE,
     counted,
+    describe_feature,
     error_fields,
-    explained_again,
     failed,
     failure_message,
     failure_reason,
     format_probability,
     held_note,
     is_classification,
+    label_text,
+    left_out,
+    not_predicted_note,
     number,
-    others_note,
     plain_text,
     sorted_features,
+    weights_note,
 )
 from veltra_utils.explainability.utils.files import write_text_atomically
 from veltra_utils.explainability.utils.text import inert, shorten
@@ -110,7 +112,6 @@ def _environment() -> jinja2.Environment:
     environment.globals.update(
         chart_width=CHART_WIDTH, bar_height=BAR_HEIGHT, group_bar=GROUP_BAR,
         positive_colour=POSITIVE_COLOUR, negative_colour=NEGATIVE_COLOUR,
-        zero_weight_note=ZERO_WEIGHT_NOTE,
         most_links=_MOST_LINKS)
     return environment
 
@@ -128,7 +129,6 @@ class _Failure:
 class _Prediction:
     value: Any
     probability: Optional[str]
-    note: str = ""
 
 
 @dataclass(frozen=True)
@@ -144,7 +144,9 @@ class _Record:
     classification: bool = False
     chart: Optional[BarChart] = None
     caption: str = ""
-    explained_again: bool = False
+    weights: str = ""                   # what a weight means
+    left_out: Tuple[str, ...] = ()      # features against the prediction, not drawn
+    not_predicted: Optional[str] = None
     held: Optional[str] = None
 
 
@@ -192,17 +194,21 @@ def _record(index: int, section: ReportSection) -> _Record:
             "The response holds neither predictions nor an error."))
     explained, others = predictions[0], predictions[1:]
     value = explained.get("value")
-    rows = sorted_features(explained.get("explanation_features"))
+    rows, against = left_out(sorted_features(explained.get("explanation_features")))
+    classification = is_classification(predictions)
     return _Record(
         index, heading, values,
         prediction=_Prediction(value, format_probability(explained.get("probability"))),
-        others=tuple(_Prediction(other.get("value"), format_probability(other.get("probability")),
-                                 others_note(other.get("value"))) for other in others),
-        classification=bool(others) or explained.get("probability") is not None,
+        others=tuple(_Prediction(label_text(other.get("value")),
+                                 format_probability(other.get("probability")))
+                     for other in others),
+        classification=classification,
         chart=bar_chart(rows, section.record),
         caption="Feature weights for the prediction {0} of {1}".format(plain_text(value),
                                                                        heading),
-        explained_again=explained_again(rows), held=held_note(response))
+        weights=weights_note(value, classification) if rows else "",
+        left_out=tuple(describe_feature(feature, section.record) for feature in against),
+        not_predicted=not_predicted_note(predictions), held=held_note(response))
 
 
 def _failure_groups(sections: Sequence[ReportSection],

@@ -2,15 +2,18 @@
 from typing import Any, Mapping, Optional
 
 from veltra_utils.explainability.report._describe import (
-    ZERO_WEIGHT_NOTE,
+    LEFT_OUT_HINT,
     describe_feature,
     error_fields,
-    explained_again,
     format_probability,
     held_note,
-    others_note,
+    is_classification,
+    label_text,
+    left_out,
+    not_predicted_note,
     plain_text,
     sorted_features,
+    weights_note,
 )
 from veltra_utils.explainability.utils.text import inert, shorten
 
@@ -37,12 +40,14 @@ def format_table(heading: str, response: Mapping[str, Any],
     if explained.get("probability") is not None:
         line += ", probability {0}".format(format_probability(explained["probability"]))
     for other in predictions[1:]:
-        line += "; otherwise {0}{1}".format(shorten(plain_text(other.get("value"))),
-                                            others_note(other.get("value")))
+        line += "; otherwise {0}".format(shorten(label_text(other.get("value"))))
         if other.get("probability") is not None:
             line += " ({0})".format(format_probability(other["probability"]))
-    rows = sorted_features(explained.get("explanation_features"))
+    rows, against = left_out(sorted_features(explained.get("explanation_features")))
     lines = [inert(line)]
+    note = not_predicted_note(predictions)
+    if note:
+        lines.append("  " + inert(shorten(note, 300)))
     if rows:
         largest = max(abs(weight) for _, weight in rows) or 1.0
         labels = [inert(shorten(describe_feature(feature, record), 80)) for feature, _ in rows]
@@ -53,9 +58,14 @@ def format_table(heading: str, response: Mapping[str, Any],
             bar = "" if abs(weight) < 0.0005 else ("+" if weight >= 0 else "-") \
                 * max(1, int(round(abs(weight) / largest * _BAR_CHARS)))
             lines.append("  {0:<{1}}  {2:>+7.3f}  {3}".format(label, width, weight, bar).rstrip())
-        if explained_again(rows):
-            lines.append("  " + ZERO_WEIGHT_NOTE)
-    note = held_note(response)
-    if note:
-        lines.append("  " + inert(shorten(note, 300)))
+    if against:
+        lines.append("  against this prediction, left out: " + inert(shorten(", ".join(
+            describe_feature(feature, record) for feature in against), 300)))
+        lines.append("  (" + LEFT_OUT_HINT + ")")
+    if rows:
+        lines.append("  " + inert(shorten(weights_note(explained.get("value"),
+                                                      is_classification(predictions)), 300)))
+    held = held_note(response)
+    if held:
+        lines.append("  " + inert(shorten(held, 300)))
     return "\n".join(lines) + "\n"

@@ -9,10 +9,11 @@ Every engine's ``explain_file`` that works on this machine goes through here;
 the command line uses the steps one by one to print each record as it is done.
 """
 import contextlib
+import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from veltra_utils.explainability import tables
-from veltra_utils.explainability.errors import Option, TableError
+from veltra_utils.explainability.errors import Option, TableError, TableWarning
 from veltra_utils.explainability.running import outputs
 from veltra_utils.explainability.running._types import Explanations, Response
 
@@ -43,11 +44,17 @@ class RecordsFile:
 
 def chosen_rows(rows: str, count: int) -> List[int]:
     """The positions ``rows`` selects among ``count`` records (``tables.select_rows``);
-    TableError names the argument."""
-    try:
-        return tables.select_rows(rows, count)
-    except ValueError as error:
-        raise TableError("{rows}: " + str(error), rows=Option("rows")) from None
+    its TableError and its warning of rows past the end name the argument."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            chosen = tables.select_rows(rows, count)
+        except ValueError as error:
+            raise TableError("{rows}: " + str(error), rows=Option("rows")) from None
+    for warning in caught:
+        warnings.warn(TableWarning("{rows}: " + str(warning.message), rows=Option("rows")),
+                      stacklevel=3)
+    return chosen
 
 
 def read_records_file(path: str, config: Any, *, rows: Optional[str] = None,
@@ -63,11 +70,12 @@ def read_records_file(path: str, config: Any, *, rows: Optional[str] = None,
     feature or key column, or for ``rows`` that select nothing there.
     """
     count = tables.parquet_count(path) if rows else None
-    chosen = None if count is None else sorted(set(chosen_rows(rows or "", count)))
+    positions = None if count is None else chosen_rows(rows or "", count)
+    chosen = None if positions is None else sorted(set(positions))
     frame = tables.read_records(path, config, sep=sep, decimal=decimal, rows=chosen)
-    if count is None:
+    if positions is None:
         count = len(frame)
-    positions = chosen_rows(rows, count) if rows else list(range(count))
+        positions = chosen_rows(rows, count) if rows else list(range(count))
     if unique:
         positions = list(dict.fromkeys(positions))
     # Where each chosen record stands in the frame read: all of the file, or its chosen rows.

@@ -239,8 +239,9 @@ def explain_file(spark: Any, path: str, scoring_function: Callable[[Any], Any], 
     if count == 0:
         raise tables.TableError("the records file {0} holds no records".format(path))
     if rows:
-        frame = frame.where(_row_filter(functions.col(row), tables.select_rows(rows, count)))
-        count = len(set(tables.select_rows(rows, count)))
+        chosen = tables.select_rows(rows, count)
+        frame = frame.where(_row_filter(functions.col(row), chosen))
+        count = len(set(chosen))
     parts = max(1, min(count, max(spark.sparkContext.defaultParallelism,
                                   -(-count // _RECORDS_PER_TASK))))
     frame = frame.repartitionByRange(parts, row).sortWithinPartitions(row)
