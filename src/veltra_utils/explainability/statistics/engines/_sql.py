@@ -456,14 +456,19 @@ def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = Non
         for column in group:
             parts += _type_counts(dialect, cells[column.name], decimal)
         counts += source.one("SELECT {0} FROM {1}".format(", ".join(parts), table))
-    width = 6
+    width = 5
+    figures = {column.name: counts[width * place:width * place + width]
+               for place, column in enumerate(source.columns)}
+    # Whole numbers matter only beside numbers with decimal commas, which few columns hold.
+    wholes = _whole_numbers(source, [column for column in source.columns
+                                     if decimal is None and figures[column.name][4]], cells)
     items, commas = [], []
-    for place, column in enumerate(source.columns):
-        present, integers, numbers, flags_seen, decimal_commas, wholes = \
-            counts[width * place:width * place + width]
+    for column in source.columns:
+        present, integers, numbers, flags_seen, decimal_commas = figures[column.name]
         cell, name = cells[column.name], column.sql_name
         number = _number_text(cell, decimal)
-        if decimal is None and decimal_commas and present == decimal_commas + wholes:
+        if decimal_commas and column.name in wholes \
+                and present == decimal_commas + wholes[column.name]:
             commas.append(column.name)
         if present == integers and present:
             items.append("CAST({0} AS BIGINT) AS {1}".format(number, name))
@@ -481,8 +486,8 @@ def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = Non
 
 def _type_counts(dialect, cell, decimal):
     """The counts ``typed_columns`` reads the type of a text column from: present cells,
-    and those that are whole numbers, numbers, true/false, numbers with decimal commas
-    and whole numbers with digit groups."""
+    and those that are whole numbers, numbers, true/false and numbers with decimal
+    commas. The cheap test comes first: the pattern is matched only where it passes."""
     number, flags = _number_text(cell, decimal), _CSV_TRUE + _CSV_FALSE
     return ["count({0})".format(cell),
             "count(*) FILTER (WHERE try_cast({1} AS BIGINT) IS NOT NULL AND {0})"
@@ -491,10 +496,19 @@ def _type_counts(dialect, cell, decimal):
             .format(dialect.full_match(number, _FLOAT_PATTERN), number),
             "count(*) FILTER (WHERE {0} IN ({1}))"
             .format(cell, ", ".join(literal(word) for word in flags)),
-            "count(*) FILTER (WHERE {0})".format(dialect.full_match(
-                cell, DECIMAL_COMMA_PATTERN)),
-            "count(*) FILTER (WHERE {0})".format(dialect.full_match(
-                cell, WHOLE_NUMBER_PATTERN))]
+            "count(*) FILTER (WHERE instr({0}, ',') > 0 AND {1})".format(
+                cell, dialect.full_match(cell, DECIMAL_COMMA_PATTERN))]
+
+
+def _whole_numbers(source, columns, cells):
+    """{column: its cells that are whole numbers} of ``columns``."""
+    found = {}
+    for table, group in source.groups(columns):
+        row = source.one("SELECT {0} FROM {1}".format(", ".join(
+            "count(*) FILTER (WHERE {0})".format(source.dialect.full_match(
+                cells[column.name], WHOLE_NUMBER_PATTERN)) for column in group), table))
+        found.update((column.name, count) for column, count in zip(group, row))
+    return found
 
 
 def _number_text(cell, decimal):

@@ -113,7 +113,11 @@ def duckdb_connection(memory_limit="256MB", threads=None, temp_directory=None):
               "threads": threads or min(2, os.cpu_count() or 1)}
     if temp_directory is not None:
         config["temp_directory"] = temp_directory
-    return duckdb.connect(config=config)
+    connection = duckdb.connect(config=config)
+    # A wide table is read a group of columns at a time: each query would otherwise read
+    # the file's footer, thousands of columns long, anew.
+    connection.execute("SET parquet_metadata_cache = true")
+    return connection
 
 
 def summarize_files(path: Any, request: Request, sep: Optional[str] = None,
