@@ -249,7 +249,8 @@ def _figures(source: Source, features: List[Column], numeric: List[Column]
     numeric_names = {column.name for column in numeric}
     figures: Dict[Any, Dict[str, Any]] = {column.name: {} for column in features}
     for table, group in source.groups(features):
-        parts, keys = [], []
+        parts: List[str] = []
+        keys: List[Tuple[Any, str]] = []
         for column in group:
             _figure_parts(column, column.name in numeric_names, parts, keys)
         row = source.one("SELECT {0} FROM {1}".format(", ".join(parts), table))
