@@ -437,8 +437,7 @@ def matching_files(path: Any, what: str = "training data") -> List[str]:
     return [path]
 
 
-def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = None,
-                  cleaned: bool = False) -> List[str]:
+def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = None) -> List[str]:
     """SELECT items that give each text column of ``source`` the type pandas reads it as.
 
     Leading spaces are not part of a cell, pandas' missing-value words make a
@@ -446,10 +445,11 @@ def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = Non
     when every present cell is (an empty column is numbers). ``decimal`` is
     the decimal mark (``.`` when None); while it is not given, columns that
     look like numbers with decimal commas are text, and a warning names them
-    (and ``path``). ``cleaned`` says that the columns hold ``cell_text`` already.
+    (and ``path``).
     """
     dialect = source.dialect
-    cells = {column.name: column.sql_name if cleaned else cell_text(column)
+    cells = {column.name: "CASE WHEN ltrim({0}) IN ({1}) THEN NULL ELSE ltrim({0}) END"
+             .format(column.sql_name, ", ".join(literal(word) for word in sorted(MISSING_TEXT)))
              for column in source.columns}
     counts: List[Any] = []
     for table, group in source.groups(source.columns):
@@ -483,12 +483,6 @@ def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = Non
             items.append("{0} AS {1}".format(cell, name))
     warn_decimal_commas(commas, path or source.where)
     return items
-
-
-def cell_text(column: Column) -> str:
-    """The text of a cell: without leading spaces, and NULL where pandas reads it as missing."""
-    return "CASE WHEN ltrim({0}) IN ({1}) THEN NULL ELSE ltrim({0}) END".format(
-        column.sql_name, ", ".join(literal(word) for word in sorted(MISSING_TEXT)))
 
 
 def _type_counts(dialect, cell, decimal):

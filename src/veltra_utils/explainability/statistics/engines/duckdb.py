@@ -20,7 +20,6 @@ from veltra_utils.explainability.statistics.engines._sql import (
     DUCKDB,
     Column,
     Source,
-    cell_text,
     column_kind,
     literal,
     matching_files,
@@ -196,8 +195,8 @@ def _csv_source(connection, files, path, sep, scratch, decimal=None, label=None)
 
     A Parquet writer holds a buffer per column, so a wide table is written as
     several files of at most ``_FILE_COLUMNS`` columns each, typed from files of the
-    same columns' cleaned text (one reading of the CSV per file); the label, which
-    says which rows count, is in every one of them.
+    text of ``_TEXT_COLUMNS`` columns each (one reading of the CSV per file); the
+    label, which says which rows count, is in every one of them.
     """
     from veltra_utils.explainability.tables import csv_header, sniff_separator
 
@@ -210,20 +209,21 @@ def _csv_source(connection, files, path, sep, scratch, decimal=None, label=None)
     text = duckdb_source(connection, raw, path)
     kept = [column for column in text.columns if column.name == label][:1]
     others = [column for column in text.columns if column not in kept]
-    groups = [kept + others[start:start + _FILE_COLUMNS]
-              for start in range(0, max(1, len(others)), _FILE_COLUMNS)]
+    def grouped(size):
+        return [kept + others[start:start + size] for start in range(0, max(1, len(others)),
+                                                                      size)]
+
+    groups = grouped(_FILE_COLUMNS)
     if len(groups) == 1:  # one file: typed straight from the CSV
         items = typed_columns(text, decimal, path)
         table = _write(connection, "SELECT {0} FROM {1}".format(", ".join(items), raw),
                        scratch, "typed", 0, len(items))
         return duckdb_source(connection, table, path)
     names = [column.name for column in text.columns]
-    # The text files hold each cell cleaned once, for the counts and the types to read.
-    text = _grouped(connection, groups, lambda group: "SELECT {0} FROM {1}"
-                    .format(", ".join("{0} AS {1}".format(cell_text(column), column.sql_name)
-                                      for column in group), raw),
+    text = _grouped(connection, grouped(_TEXT_COLUMNS), lambda group: "SELECT {0} FROM {1}"
+                    .format(", ".join(column.sql_name for column in group), raw),
                     scratch, "text", names, path)
-    items = dict(zip(names, typed_columns(text, decimal, path, cleaned=True)))
+    items = dict(zip(names, typed_columns(text, decimal, path)))
     return _grouped(connection, groups, lambda group: "SELECT {0} FROM {1}".format(
         ", ".join(items[column.name] for column in group), text.table_of(group[-1])),
         scratch, "typed", names, path)
@@ -245,6 +245,7 @@ def _grouped(connection, groups, select, scratch, kind, names, where):
 # The most columns one Parquet file the CSV is typed into holds, and the rows of its
 # row groups that keep its writer within a few megabytes per column.
 _FILE_COLUMNS = 50
+_TEXT_COLUMNS = 2 * _FILE_COLUMNS  # text columns take less of a writer's buffers
 _FILE_CELLS = 1 << 20
 
 
