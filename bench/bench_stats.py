@@ -8,6 +8,13 @@ the same statistics on a 200,000-row table of the same generator.
 
 VELTRA_BENCH_STATS_ROWS=200000,1000000 chooses the sizes (default 1M, 5M, 10M);
 VELTRA_BENCH_STATS_ENGINES=duckdb runs one engine only.
+
+Then the same for tables of growing width (50, 300, 1,000 and 5,000 columns,
+mostly floats, some whole numbers and text; 100,000 rows, 10,000 at 5,000
+columns), as Parquet and as CSV. Goals: DuckDB at the default memory limit at
+every width, under twice pandas' time at 1,000 columns, 5,000 columns in
+minutes. VELTRA_BENCH_QUICK=1 stops at 300 columns;
+VELTRA_BENCH_STATS_WIDTHS=50,1000 chooses the widths.
 """
 import math
 import os
@@ -21,6 +28,9 @@ import numpy as np
 import veltra_utils
 
 SIZES = (1_000_000, 5_000_000, 10_000_000)
+WIDTHS = ((50, 100_000), (300, 100_000), (1_000, 100_000), (5_000, 10_000))
+WIDE_RATIO_GOAL = 2.0
+WIDE_MINUTES_GOAL = 10
 CHECK_ROWS = 200_000
 CHUNK = 250_000
 RSS_GOAL_MIB = 600
@@ -84,13 +94,40 @@ print(os.waitstatus_to_exitcode(status), usage.ru_maxrss)
 """
 
 
-def run_command(path, engine, output):
+def write_wide(path, columns, rows, seed=0):
+    """A table of ``columns`` features (seven in ten floats, two whole numbers, one text)
+    and a label, as Parquet or CSV by the name of ``path``."""
+    import pyarrow as pa
+    import pyarrow.csv as pa_csv
+    import pyarrow.parquet as pq
+
+    rng = np.random.default_rng(seed)
+    data = {}
+    for number in range(columns):
+        kind = number % 10
+        if kind < 7:
+            data["f%d" % number] = pa.array(rng.normal(number, 1 + kind, rows).round(3))
+        elif kind < 9:
+            data["i%d" % number] = pa.array(rng.integers(0, 100, rows))
+        else:
+            data["t%d" % number] = pa.array(_WORDS[rng.integers(0, 5, rows)])
+    data[LABEL] = pa.array(np.where(rng.uniform(size=rows) < 0.27, "yes", "no"))
+    table = pa.table(data)
+    if path.endswith(".parquet"):
+        pq.write_table(table, path)
+    else:
+        pa_csv.write_csv(table, path)
+
+
+def run_command(path, engine, output, categorical=("code",)):
     """(seconds, peak RSS in MiB, error text) of `veltra-explain stats` in its own process."""
     package_root = os.path.dirname(os.path.dirname(veltra_utils.__file__))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         filter(None, [package_root, os.environ.get("PYTHONPATH")])))
     command = [sys.executable, "-m", "veltra_utils.explainability", "stats", "--train", path,
-               "--label", LABEL, "--categorical", "code", "--engine", engine, "-o", output]
+               "--label", LABEL, "--engine", engine, "-o", output]
+    for name in categorical:
+        command += ["--categorical", name]
     start = time.perf_counter()
     done = subprocess.run([sys.executable, "-c", _MEASURE] + command, env=env,
                           capture_output=True, text=True)
@@ -161,6 +198,54 @@ def run():
                             pandas[0], "MET" if seconds <= pandas[0] else "MISSED")
                 print("  %10d  %-7s %9.1f %11.0f   %s" % (rows, engine, seconds, peak, goal))
             os.remove(path)
+    print()
+    run_wide(engines)
+
+
+def _widths():
+    text = os.environ.get("VELTRA_BENCH_STATS_WIDTHS")
+    if text:
+        wanted = [int(part) for part in text.split(",")]
+        rows = dict(WIDTHS)
+        return [(width, rows.get(width, 100_000)) for width in wanted]
+    if os.environ.get("VELTRA_BENCH_QUICK", "") not in ("", "0"):
+        return [(width, rows) for width, rows in WIDTHS if width <= 300]
+    return list(WIDTHS)
+
+
+def run_wide(engines=("duckdb", "pandas")):
+    print("Training statistics against the width of the table (the stats command, own process)")
+    print("  %6s %8s %-8s %-7s %9s %9s   %s" % ("width", "rows", "form", "engine", "seconds",
+                                               "peak MiB", "goal"))
+    with tempfile.TemporaryDirectory(prefix="veltra-bench-wide-") as folder:
+        for width, rows in _widths():
+            for form in ("parquet", "csv"):
+                path = os.path.join(folder, "wide." + form)
+                write_wide(path, width, rows)
+                figures = {engine: run_command(path, engine, os.path.join(folder, "stats.json"),
+                                               categorical=())
+                           for engine in engines}
+                os.remove(path)
+                for engine in engines:
+                    seconds, peak, failed = figures[engine]
+                    if failed:
+                        print("  %6d %8d %-8s %-7s failed: %s" % (width, rows, form, engine,
+                                                                 failed[:100]))
+                        continue
+                    goal = ""
+                    pandas = figures.get("pandas")
+                    if engine == "duckdb" and width >= 5_000:
+                        goal = "under %d minutes: %s" % (
+                            WIDE_MINUTES_GOAL,
+                            "MET" if seconds < 60 * WIDE_MINUTES_GOAL else "MISSED")
+                    elif engine == "duckdb" and pandas and not pandas[2]:
+                        goal = "%.2fx pandas" % (seconds / pandas[0])
+                        if width >= 1_000:
+                            goal += " (goal < %.0fx): %s" % (
+                                WIDE_RATIO_GOAL,
+                                "MET" if seconds < WIDE_RATIO_GOAL * pandas[0] else "MISSED")
+                    print("  %6d %8d %-8s %-7s %9.1f %9.0f   %s" % (width, rows, form, engine,
+                                                                   seconds, peak, goal))
 
 
 if __name__ == "__main__":

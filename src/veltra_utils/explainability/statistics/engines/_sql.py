@@ -5,10 +5,13 @@ summaries are exactly what the pandas engine computes from the same table (to
 floating-point rounding). The queries are the same for both engines but for a
 few functions, which ``Dialect`` names.
 
-Numeric columns are summed up in one scan (count, extremes, standard
-deviation), binned at their exact quantiles (a few columns per query, so the
-engine holds only that many columns' values at a time), and summed up per bin
-in one more scan. Categorical columns and the label are counted by group.
+Numeric columns are summed up (count, extremes, standard deviation), binned
+at their exact quantiles (a few columns per query, so the engine holds only
+that many columns' values at a time), and summed up per bin. Categorical
+columns and the label are counted by group. Every query holds the expressions
+of at most ``QUERY_COLUMNS`` columns: the engines plan a query in time that
+grows with the square of its expressions, so a wide table is read in groups
+of columns rather than in one query of thousands of expressions.
 """
 import glob
 import os
@@ -43,6 +46,8 @@ from veltra_utils.explainability.utils.values import plain
 # The largest share of the engine's memory one quantile query may fill: the
 # engine keeps every value of the columns it computes quantiles of.
 _QUANTILE_BYTES = 64 << 20
+# The most columns whose expressions one query holds.
+QUERY_COLUMNS = 64
 # Distinct labels fetched at once to read the problem type; a label with more
 # is summed up by its count and a few telling values.
 _LABEL_SAMPLE = 10000
@@ -160,18 +165,41 @@ def column_kind(type_name: str) -> Tuple[str, str]:
 
 class Source:
     """A table an engine can query: ``columns``, ``table`` (the SQL to select from) and
-    ``rows(sql)``, which runs a query and returns its rows as tuples."""
+    ``rows(sql)``, which runs a query and returns its rows as tuples.
+
+    A wide table may lie in several tables of a few columns each, every one of them
+    the table's rows with their label: ``tables`` then maps a column's name to the
+    SQL of the one that holds it (``table`` holds every column not in it).
+    """
 
     def __init__(self, dialect: Dialect, table: str, columns: List[Column],
-                 run: Callable[[str], List[Tuple[Any, ...]]], where: Any) -> None:
+                 run: Callable[[str], List[Tuple[Any, ...]]], where: Any,
+                 tables: Optional[Dict[Any, str]] = None) -> None:
         self.dialect, self.table, self.columns, self._run = dialect, table, columns, run
         self.where = where  # names the data in messages
+        self.tables = dict(tables or {})
 
     def rows(self, sql: str) -> List[Tuple[Any, ...]]:
         return self._run(sql)
 
     def one(self, sql: str) -> Tuple[Any, ...]:
         return self._run(sql)[0]
+
+    def table_of(self, column: "Column") -> str:
+        """The SQL of the table that holds ``column``."""
+        return self.tables.get(column.name, self.table)
+
+    def groups(self, columns: Sequence["Column"], size: int = QUERY_COLUMNS
+               ) -> List[Tuple[str, List["Column"]]]:
+        """``columns`` in order, as (table, at most ``size`` columns it holds) for one
+        query each."""
+        found: List[Tuple[str, List[Column]]] = []
+        for column in columns:
+            table = self.table_of(column)
+            if not found or found[-1][0] != table or len(found[-1][1]) >= size:
+                found.append((table, []))
+            found[-1][1].append(column)
+        return found
 
 
 # ---------------------------------------------------------------- the computation
@@ -216,31 +244,37 @@ def summarize(source: Source, request: Request) -> TableSummary:
 
 def _figures(source: Source, features: List[Column], numeric: List[Column]
              ) -> Dict[Any, Dict[str, Any]]:
-    """{column: figures} of one scan: gaps, and for numeric columns
-    count, extremes, population std and infinite values."""
-    parts, keys = [], []
+    """{column: figures} of a scan per group of columns: gaps, and for numeric
+    columns count, extremes, population std and infinite values."""
     numeric_names = {column.name for column in numeric}
-    for column in features:
-        present = column.present()
-        parts.append("count(*) - count({0})".format(present))
-        keys.append((column.name, "gaps"))
-        if column.name in numeric_names:
-            value = column.value()
-            finite = "CASE WHEN abs({0}) = {1} THEN NULL ELSE {0} END".format(value, _INFINITY)
-            for figure, call in (("count", "count({0})".format(value)),
-                                 ("infinite", "count(*) FILTER (WHERE abs({0}) = {1})"
-                                  .format(value, _INFINITY)),
-                                 ("min", "min({0})".format(finite)),
-                                 ("max", "max({0})".format(finite)),
-                                 ("std", "stddev_pop({0})".format(finite))):
-                parts.append(call)
-                keys.append((column.name, figure))
     figures: Dict[Any, Dict[str, Any]] = {column.name: {} for column in features}
-    if parts:
-        row = source.one("SELECT {0} FROM {1}".format(", ".join(parts), source.table))
+    for table, group in source.groups(features):
+        parts: List[str] = []
+        keys: List[Tuple[Any, str]] = []
+        for column in group:
+            _figure_parts(column, column.name in numeric_names, parts, keys)
+        row = source.one("SELECT {0} FROM {1}".format(", ".join(parts), table))
         for (name, figure), value in zip(keys, row):
             figures[name][figure] = value
     return figures
+
+
+def _figure_parts(column, numeric, parts, keys):
+    """The aggregates of ``column`` that ``_figures`` reads, and their (column, figure)."""
+    present = column.present()
+    parts.append("count(*) - count({0})".format(present))
+    keys.append((column.name, "gaps"))
+    if numeric:
+        value = column.value()
+        finite = "CASE WHEN abs({0}) = {1} THEN NULL ELSE {0} END".format(value, _INFINITY)
+        for figure, call in (("count", "count({0})".format(value)),
+                             ("infinite", "count(*) FILTER (WHERE abs({0}) = {1})"
+                              .format(value, _INFINITY)),
+                             ("min", "min({0})".format(finite)),
+                             ("max", "max({0})".format(finite)),
+                             ("std", "stddev_pop({0})".format(finite))):
+            parts.append(call)
+            keys.append((column.name, figure))
 
 
 def _schema(column, figures):
@@ -261,9 +295,12 @@ def _labelled_rows(source, label, row_count):
     if gaps == row_count:
         raise unlabelled_table(label.name)
     warn_unlabelled(int(gaps), label.name)
-    table = "(SELECT * FROM {0} WHERE {1} IS NOT NULL) AS labelled".format(source.table, present)
-    return Source(source.dialect, table, source.columns, source._run, source.where), \
-        row_count - gaps
+    def labelled(table):
+        return "(SELECT * FROM {0} WHERE {1} IS NOT NULL) AS labelled".format(table, present)
+
+    return Source(source.dialect, labelled(source.table), source.columns, source._run,
+                  source.where, {name: labelled(table) for name, table in source.tables.items()}
+                  ), row_count - gaps
 
 
 def _check_column(column, figures, categorical, missing):
@@ -288,10 +325,12 @@ def _bins(source, numeric, figures, discretizer):
     bins, group, held = {}, [], 0
     for column in numeric + [None]:
         size = 0 if column is None else 8 * max(1, figures[column.name]["count"])
-        if group and (column is None or held + size > _QUANTILE_BYTES):
+        if group and (column is None or held + size > _QUANTILE_BYTES
+                      or len(group) >= QUERY_COLUMNS
+                      or source.table_of(column) != source.table_of(group[0])):
             row = source.one("SELECT {0} FROM {1}".format(", ".join(
                 source.dialect.percentiles(member.value(), fractions) for member in group),
-                source.table))
+                source.table_of(group[0])))
             for member, values in zip(group, row):
                 bins[member.name] = np.unique(np.asarray(list(values), dtype=np.float64))
             group, held = [], 0
@@ -302,23 +341,25 @@ def _bins(source, numeric, figures, discretizer):
 
 
 def _per_bin(source, numeric, bins):
-    """{column: [(count, mean, population std)] per bin}, grouped by bin in one query.
+    """{column: [(count, mean, population std)] per bin}, grouped by bin in a query per
+    group of columns.
 
     A value falls in the first bin whose upper boundary it does not exceed, as
     numpy's ``searchsorted`` places it (LIME's discretizers use that).
     """
-    queries = []
-    for place, column in enumerate(numeric):
-        boundaries = bins[column.name]
-        cases = " ".join("WHEN v <= {0} THEN {1}".format(double(boundary), index)
-                         for index, boundary in enumerate(boundaries))
-        queries.append(
-            "SELECT {0} AS place, CASE {1} ELSE {2} END AS bin, count(v), avg(v), "
-            "stddev_pop(v) FROM (SELECT {3} AS v FROM {4}) AS col{0} WHERE v IS NOT NULL "
-            "GROUP BY CASE {1} ELSE {2} END".format(place, cases, len(boundaries),
-                                                    column.value(), source.table))
+    places = {column.name: place for place, column in enumerate(numeric)}
     figures = {}
-    if queries:
+    for table, group in source.groups(numeric):
+        queries = []
+        for column in group:
+            place, boundaries = places[column.name], bins[column.name]
+            cases = " ".join("WHEN v <= {0} THEN {1}".format(double(boundary), index)
+                             for index, boundary in enumerate(boundaries))
+            queries.append(
+                "SELECT {0} AS place, CASE {1} ELSE {2} END AS bin, count(v), avg(v), "
+                "stddev_pop(v) FROM (SELECT {3} AS v FROM {4}) AS col{0} WHERE v IS NOT NULL "
+                "GROUP BY CASE {1} ELSE {2} END".format(place, cases, len(boundaries),
+                                                        column.value(), table))
         for place, index, count, mean, std in source.rows(" UNION ALL ".join(queries)):
             figures[int(place), int(index)] = (int(count), float(mean), float(std))
     return {column.name: [figures.get((place, index), (0, 0.0, 0.0))
@@ -329,7 +370,8 @@ def _per_bin(source, numeric, bins):
 def _categories(source: Source, column: Column) -> CategoricalSummary:
     """The column's sorted categories and their counts, missing values last as None."""
     value = column.present()
-    rows = source.rows("SELECT {0}, count(*) FROM {1} GROUP BY {0}".format(value, source.table))
+    rows = source.rows("SELECT {0}, count(*) FROM {1} GROUP BY {0}".format(
+        value, source.table_of(column)))
     gaps = sum(count for category, count in rows if category is None)
     counted = {plain(category): int(count) for category, count in rows if category is not None}
     categories = sorted_distinct(list(counted), "The categorical column {0!r}"
@@ -409,31 +451,25 @@ def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = Non
     cells = {column.name: "CASE WHEN ltrim({0}) IN ({1}) THEN NULL ELSE ltrim({0}) END"
              .format(column.sql_name, ", ".join(literal(word) for word in sorted(MISSING_TEXT)))
              for column in source.columns}
-    flags = _CSV_TRUE + _CSV_FALSE
-    parts = []
-    for column in source.columns:
-        cell, number = cells[column.name], _number_text(cells[column.name], decimal)
-        parts += ["count({0})".format(cell),
-                  "count(*) FILTER (WHERE {0} AND try_cast({1} AS BIGINT) IS NOT NULL)"
-                  .format(dialect.full_match(number, _INTEGER_PATTERN), number),
-                  "count(*) FILTER (WHERE {0} AND try_cast({1} AS DOUBLE) IS NOT NULL)"
-                  .format(dialect.full_match(number, _FLOAT_PATTERN), number),
-                  "count(*) FILTER (WHERE {0} IN ({1}))"
-                  .format(cell, ", ".join(literal(word) for word in flags)),
-                  "count(*) FILTER (WHERE {0})".format(dialect.full_match(
-                      cell, DECIMAL_COMMA_PATTERN)),
-                  "count(*) FILTER (WHERE {0})".format(dialect.full_match(
-                      cell, WHOLE_NUMBER_PATTERN))]
-    width = 6
-    counts = source.one("SELECT {0} FROM {1}".format(", ".join(parts), source.table)) \
-        if parts else ()
+    counts: List[Any] = []
+    for table, group in source.groups(source.columns):
+        parts = []
+        for column in group:
+            parts += _type_counts(dialect, cells[column.name], decimal)
+        counts += source.one("SELECT {0} FROM {1}".format(", ".join(parts), table))
+    width = 5
+    figures = {column.name: counts[width * place:width * place + width]
+               for place, column in enumerate(source.columns)}
+    # Whole numbers matter only beside numbers with decimal commas, which few columns hold.
+    wholes = _whole_numbers(source, [column for column in source.columns
+                                     if decimal is None and figures[column.name][4]], cells)
     items, commas = [], []
-    for place, column in enumerate(source.columns):
-        present, integers, numbers, flags_seen, decimal_commas, wholes = \
-            counts[width * place:width * place + width]
+    for column in source.columns:
+        present, integers, numbers, flags_seen, decimal_commas = figures[column.name]
         cell, name = cells[column.name], column.sql_name
         number = _number_text(cell, decimal)
-        if decimal is None and decimal_commas and present == decimal_commas + wholes:
+        if decimal_commas and column.name in wholes \
+                and present == decimal_commas + wholes[column.name]:
             commas.append(column.name)
         if present == integers and present:
             items.append("CAST({0} AS BIGINT) AS {1}".format(number, name))
@@ -447,6 +483,33 @@ def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = Non
             items.append("{0} AS {1}".format(cell, name))
     warn_decimal_commas(commas, path or source.where)
     return items
+
+
+def _type_counts(dialect, cell, decimal):
+    """The counts ``typed_columns`` reads the type of a text column from: present cells,
+    and those that are whole numbers, numbers, true/false and numbers with decimal
+    commas. The cheap test comes first: the pattern is matched only where it passes."""
+    number, flags = _number_text(cell, decimal), _CSV_TRUE + _CSV_FALSE
+    return ["count({0})".format(cell),
+            "count(*) FILTER (WHERE try_cast({1} AS BIGINT) IS NOT NULL AND {0})"
+            .format(dialect.full_match(number, _INTEGER_PATTERN), number),
+            "count(*) FILTER (WHERE try_cast({1} AS DOUBLE) IS NOT NULL AND {0})"
+            .format(dialect.full_match(number, _FLOAT_PATTERN), number),
+            "count(*) FILTER (WHERE {0} IN ({1}))"
+            .format(cell, ", ".join(literal(word) for word in flags)),
+            "count(*) FILTER (WHERE instr({0}, ',') > 0 AND {1})".format(
+                cell, dialect.full_match(cell, DECIMAL_COMMA_PATTERN))]
+
+
+def _whole_numbers(source, columns, cells):
+    """{column: its cells that are whole numbers} of ``columns``."""
+    found = {}
+    for table, group in source.groups(columns):
+        row = source.one("SELECT {0} FROM {1}".format(", ".join(
+            "count(*) FILTER (WHERE {0})".format(source.dialect.full_match(
+                cells[column.name], WHOLE_NUMBER_PATTERN)) for column in group), table))
+        found.update((column.name, count) for column, count in zip(group, row))
+    return found
 
 
 def _number_text(cell, decimal):

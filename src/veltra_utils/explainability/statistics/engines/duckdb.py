@@ -96,8 +96,11 @@ def duckdb_source(connection, table, where, categories=()):
     columns = [Column(name, DUCKDB.quote(name), *column_kind(type_name),
                       category=name in categories)
                for name, type_name, *_ in described]
-    return Source(DUCKDB, table, columns,
-                  lambda sql: [tuple(row) for row in interruptible(connection, sql)], where)
+    return Source(DUCKDB, table, columns, _rows(connection), where)
+
+
+def _rows(connection):
+    return lambda sql: [tuple(row) for row in interruptible(connection, sql)]
 
 
 def duckdb_connection(memory_limit="256MB", threads=None, temp_directory=None):
@@ -110,7 +113,11 @@ def duckdb_connection(memory_limit="256MB", threads=None, temp_directory=None):
               "threads": threads or min(2, os.cpu_count() or 1)}
     if temp_directory is not None:
         config["temp_directory"] = temp_directory
-    return duckdb.connect(config=config)
+    connection = duckdb.connect(config=config)
+    # A wide table is read a group of columns at a time: each query would otherwise read
+    # the file's footer, thousands of columns long, anew.
+    connection.execute("SET parquet_metadata_cache = true")
+    return connection
 
 
 def summarize_files(path: Any, request: Request, sep: Optional[str] = None,
@@ -136,7 +143,8 @@ def summarize_files(path: Any, request: Request, sep: Optional[str] = None,
             if parquet:
                 source = _parquet_source(connection, files, path)
             else:
-                source = _csv_source(connection, files, path, sep, scratch, decimal)
+                source = _csv_source(connection, files, path, sep, scratch, decimal,
+                                     request.label_column)
             check_names([column.name for column in source.columns], path,
                         request.label_column, request.feature_columns)
             return summarize(source, request)
@@ -182,19 +190,74 @@ def _pandas_categories(connection, first):
         return set()
 
 
-def _csv_source(connection, files, path, sep, scratch, decimal=None):
-    """The CSV files as typed Parquet in ``scratch``, typed as pandas would read them."""
+def _csv_source(connection, files, path, sep, scratch, decimal=None, label=None):
+    """The CSV files as typed Parquet in ``scratch``, typed as pandas would read them.
+
+    A Parquet writer holds a buffer per column, so a wide table is written as
+    several files of at most ``_FILE_COLUMNS`` columns each, typed from files of the
+    text of ``_TEXT_COLUMNS`` columns each (one reading of the CSV per file); the
+    label, which says which rows count, is in every one of them.
+    """
     from veltra_utils.explainability.tables import csv_header, sniff_separator
 
     sep = sep or sniff_separator(files[0])
-    names = "[{0}]".format(", ".join(literal(name) for name in csv_header(files[0], sep)))
+    header = csv_header(files[0], sep)
+    names = "[{0}]".format(", ".join(literal(name) for name in header))
     raw = ("read_csv({0}, header = true, all_varchar = true, delim = {1}, quote = '\"', "
            "escape = '\"', null_padding = true, names = {2})").format(
                _file_list(files), literal(sep), names)
     text = duckdb_source(connection, raw, path)
-    typed = os.path.join(scratch, "typed.parquet")
-    interruptible(connection, "COPY (SELECT {0} FROM {1}) TO {2} (FORMAT parquet)".format(
-        ", ".join(typed_columns(text, decimal, path)), raw, literal(typed)))
-    return duckdb_source(connection, "read_parquet({0})".format(_file(typed)), path)
+    kept = [column for column in text.columns if column.name == label][:1]
+    others = [column for column in text.columns if column not in kept]
+    def grouped(size):
+        return [kept + others[start:start + size] for start in range(0, max(1, len(others)),
+                                                                      size)]
+
+    groups = grouped(_FILE_COLUMNS)
+    if len(groups) == 1:  # one file: typed straight from the CSV
+        items = typed_columns(text, decimal, path)
+        table = _write(connection, "SELECT {0} FROM {1}".format(", ".join(items), raw),
+                       scratch, "typed", 0, len(items))
+        return duckdb_source(connection, table, path)
+    names = [column.name for column in text.columns]
+    text = _grouped(connection, grouped(_TEXT_COLUMNS), lambda group: "SELECT {0} FROM {1}"
+                    .format(", ".join(column.sql_name for column in group), raw),
+                    scratch, "text", names, path)
+    items = dict(zip(names, typed_columns(text, decimal, path)))
+    return _grouped(connection, groups, lambda group: "SELECT {0} FROM {1}".format(
+        ", ".join(items[column.name] for column in group), text.table_of(group[-1])),
+        scratch, "typed", names, path)
 
 
+def _grouped(connection, groups, select, scratch, kind, names, where):
+    """The Source of the files ``select(group)`` writes for each group of columns, its
+    columns in the order of ``names``."""
+    tables, columns = {}, {}
+    for place, group in enumerate(groups):
+        table = _write(connection, select(group), scratch, kind, place, len(group))
+        tables.update((column.name, table) for column in group)
+        for column in duckdb_source(connection, table, where).columns:
+            columns.setdefault(column.name, column)
+    return Source(DUCKDB, tables[groups[0][0].name], [columns[name] for name in names],
+                  _rows(connection), where, tables)
+
+
+# The most columns one Parquet file the CSV is typed into holds, and the rows of its
+# row groups that keep its writer within a few megabytes per column.
+_FILE_COLUMNS = 50
+_TEXT_COLUMNS = 2 * _FILE_COLUMNS  # text columns take less of a writer's buffers
+_FILE_CELLS = 1 << 20
+
+
+def _read(scratch, kind, place):
+    return "read_parquet({0})".format(_file(os.path.join(scratch, "{0}{1}.parquet".format(
+        kind, place))))
+
+
+def _write(connection, select, scratch, kind, place, width):
+    """Writes the rows of ``select`` to a Parquet file in ``scratch``; returns its table."""
+    target = os.path.join(scratch, "{0}{1}.parquet".format(kind, place))
+    rows = max(2048, min(122880, _FILE_CELLS // max(1, width)))
+    interruptible(connection, "COPY ({0}) TO {1} (FORMAT parquet, ROW_GROUP_SIZE {2})".format(
+        select, literal(target), rows))
+    return _read(scratch, kind, place)
