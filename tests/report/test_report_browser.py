@@ -1,7 +1,7 @@
 """The report as a browser shows it: no sideways scrolling, every chart drawn, nothing fetched.
 
 Runs headless Chromium through Playwright; skipped where either is missing
-(``make test`` installs both where it can).
+(``make test SYSTEM=1`` installs both).
 """
 import os
 import shutil
@@ -21,7 +21,7 @@ sync_api = pytest.importorskip("playwright.sync_api",
 CHROMIUM = shutil.which("chromium") or ("/usr/bin/chromium" if os.path.exists("/usr/bin/chromium")
                                         else None)
 pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="no Chromium to run the report in "
-                                                         "(apt-get install chromium)")
+                                                         "(make test SYSTEM=1 installs it)")
 FEATURES = ["plan", "region", "tenure_months", "support_calls", "monthly_charge"]
 
 
