@@ -5,7 +5,7 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: install test lint demo bench sanitize soak clean
+.PHONY: install test system-packages lint demo bench sanitize soak clean
 
 install: $(VENV)/.installed
 
@@ -18,22 +18,53 @@ $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
 	$(PY) -m pip install --quiet .
 	touch $@
 
-# The test tools (the pyproject's `test` dependency group, which takes in the
-# `lint` group), and from the system a Java runtime (Spark) and Chromium (the
-# report's browser tests). Either may be unavailable: its tests are then skipped.
+# The test tools: the pyproject's `test` dependency group, which takes in the
+# `lint` group.
 $(VENV)/.test-installed: $(VENV)/.installed
-	command -v java >/dev/null || (mkdir -p /usr/share/man/man1 && apt-get update -qq \
-		&& DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends default-jre-headless) \
-		|| echo 'No Java runtime could be installed: the Spark tests will be skipped' >&2
-	command -v chromium >/dev/null || (apt-get update -qq \
-		&& DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends chromium) \
-		|| echo 'No Chromium could be installed: the browser tests of the report will be skipped' >&2
 	$(PY) -m pip install --quiet --upgrade 'pip>=25.1'
 	$(PY) -m pip install --quiet --group test
 	touch $@
 
-test: $(VENV)/.test-installed
-	$(PY) -m pytest -q
+# Two system packages let the whole suite run: a Java runtime for the Spark
+# tests and Chromium for the report's browser tests. Without them those tests
+# are skipped, each saying why. SYSTEM=1 installs the missing ones with apt-get,
+# SYSTEM=0 never touches system packages; by default `make test` lists what it
+# would install and asks (no, unless answered yes; never without a terminal).
+# A "no" is remembered in $(VENV)/.system-declined: SYSTEM=1 installs them later.
+SYSTEM ?= ask
+system-packages:
+	@missing=""; \
+	command -v java >/dev/null || missing="$$missing default-jre-headless"; \
+	command -v chromium >/dev/null || missing="$$missing chromium"; \
+	[ -n "$$missing" ] || exit 0; \
+	echo "The whole test suite needs these Debian packages, not installed here:"; \
+	for package in $$missing; do case $$package in \
+	  default-jre-headless) echo "  default-jre-headless  a Java runtime, for the Spark tests (about 190 MB)";; \
+	  chromium) echo "  chromium              a headless browser, for the report's browser tests (about 360 MB)";; \
+	esac; done; \
+	echo "  (with the libraries they need, through apt-get install --no-install-recommends)"; \
+	answer=no; \
+	case "$(SYSTEM)" in \
+	  1) answer=yes;; \
+	  0) ;; \
+	  *) if [ -f $(VENV)/.system-declined ]; then :; \
+	     elif [ -t 0 ]; then printf 'Install them now with apt-get? [y/N] '; read reply || reply=; \
+	       case "$$reply" in [yY]*) answer=yes;; *) mkdir -p $(VENV) && touch $(VENV)/.system-declined;; esac; \
+	     fi;; \
+	esac; \
+	if [ $$answer = yes ]; then \
+	  mkdir -p /usr/share/man/man1 && apt-get update -qq \
+	    && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing \
+	    && exit 0; \
+	  echo "apt-get could not install them." >&2; \
+	fi; \
+	echo "Not installed: their tests will be skipped. To install them: make test SYSTEM=1"
+
+# The suite in parallel, one worker per processor (JOBS=1: one process); test
+# files stay whole on one worker, so each builds its shared fixtures once.
+JOBS ?= auto
+test: $(VENV)/.test-installed system-packages
+	$(PY) -m pytest -q -n $(JOBS) --dist loadfile
 
 # ruff and mypy with the settings in pyproject.toml; mypy runs where the
 # suite's packages are installed, so it sees their own type information.

@@ -534,8 +534,8 @@ def test_report_is_written_well_formed_and_self_contained(work, capsys):
     checker.feed(text)
     checker.close()
     assert checker.open == []
-    # a section and a chart per record (one failed), and the overview's
-    assert text.count('<section id="record-') == 3 and text.count("<svg") == 2 + 1
+    # a section and a chart per record (one failed), and the overview's, each in two layouts
+    assert text.count('<section id="record-') == 3 and text.count("<svg") == (2 + 1) * 2
     assert "<script" not in text and "&lt;script&gt;" in text
     assert "<title>Churn &amp; &lt;co&gt;</title>" in text
     assert "src=" not in text and "href=\"http" not in text

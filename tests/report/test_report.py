@@ -33,10 +33,16 @@ def _response(features, value="yes", probability=0.8, other="no"):
     return {"predictions": predictions}
 
 
+def _layout(html, kind="narrow"):
+    """The report with only the charts of one layout, narrow or wide."""
+    other = "wide" if kind == "narrow" else "narrow"
+    return re.sub(r'<svg [^>]*class="{0}".*?</svg>'.format(other), "", html, flags=re.S)
+
+
 def _bars(html):
-    """(label, fill) of each bar in document order."""
+    """(label, fill) of each bar in document order, in the narrow charts."""
     return re.findall(r'text-anchor="end" dominant-baseline="middle">([^<]*)</text>'
-                      r'<rect [^>]*fill="([^"]+)"', html)
+                      r'<rect [^>]*fill="([^"]+)"', _layout(html))
 
 
 def test_every_piece_of_user_text_is_escaped():
@@ -61,6 +67,7 @@ def test_bars_are_sorted_by_magnitude_and_coloured_by_sign():
     assert _bars(html) == [("big_negative", NEGATIVE_COLOUR), ("mid", POSITIVE_COLOUR),
                            ("tie_a", NEGATIVE_COLOUR), ("tie_b", POSITIVE_COLOUR),
                            ("small", POSITIVE_COLOUR)]
+    html = _layout(html)
     widths = [float(width) for width in re.findall(r'<rect [^>]*width="([\d.]+)"', html)]
     assert widths == sorted(widths, reverse=True)
     assert [width / widths[0] for width in widths] == pytest.approx([1, 0.6, 0.3, 0.3, 0.1])
@@ -202,7 +209,7 @@ def test_overview_chart_ranks_features_by_mean_absolute_weight_per_label():
     assert _overview_bars(html) == pytest.approx({
         ("a", "yes"): 0.3, ("a", "no"): 0.0, ("c", "yes"): 0.3, ("c", "no"): 0.0,
         ("b", "yes"): 0.05, ("b", "no"): 0.3})
-    overview = html[html.index('id="overview"'):html.index('id="record-0"')]
+    overview = _layout(html[html.index('id="overview"'):html.index('id="record-0"')])
     labels = re.findall(r'dominant-baseline="middle">(\w)</text>', overview)
     assert labels == ["a", "c", "b"]   # overall means 0.2, 0.2, 0.133
     assert "raises the prediction in 1 record, lowers it in 1 record" in overview  # a
@@ -224,16 +231,29 @@ def test_long_labels_wrap_and_keep_their_upper_bound():
     bounds = {"min": 12.5, "max": 40.25, "min_inclusive": False, "max_inclusive": True}
     features = [_feature("monthly_charge_in_the_customers_own_currency", 0.5,
                          feature_range=bounds),
-                _feature("x" * 500, -0.2, feature_range=bounds)]
+                _feature("x" * 500, -0.2, feature_range=bounds),
+                _feature("depth", 0.1, feature_range=bounds)]
     html = render_report([("r", _response(features)), ("s", _response(features))])
-    for label in re.findall(r'<text text-anchor="end"[^>]*>(.*?)</text>', html):
-        lines = re.findall(r"<tspan [^>]*>([^<]*)</tspan>", label)
-        assert 2 <= len(lines) <= 3 and all(len(unescape(line)) <= 18 for line in lines)
-        assert lines[-1].endswith(("&lt;= 40.25", "xxx", "currency"))   # "currency": overview
-    assert html.count("&lt;= 40.25</tspan>") == 4   # both records' charts, both features
-    # The charts scale to the page: no pixel size of their own.
-    for svg in re.findall(r"<svg [^>]*>", html):
+    # The narrow layout (a phone) wraps labels early; the wide one gives them room.
+    for kind, most_lines, width in [("narrow", 3, 18), ("wide", 2, 40)]:
+        charts = _layout(html, kind)
+        for label in re.findall(r'<text text-anchor="end"[^>]*>(.*?)</text>', charts):
+            lines = re.findall(r"<tspan [^>]*>([^<]*)</tspan>", label)
+            assert 2 <= len(lines) <= most_lines
+            assert all(len(unescape(line)) <= width for line in lines)
+            assert lines[-1].endswith(("40.25", "xxx", "ency"))   # "...ency": the overview
+        # both records' charts, each wrapped label
+        assert charts.count("40.25</tspan>") == (6 if kind == "narrow" else 4)
+        assert (">12.5 &lt; depth &lt;= 40.25</text>" in charts) == (kind == "wide")
+    # The charts scale to the page: no pixel size of their own; a wide chart is
+    # drawn one unit to the pixel, and fits where it is shown (48rem and wider).
+    svgs = re.findall(r"<svg [^>]*>", html)
+    assert len(svgs) == 2 * 3
+    for svg in svgs:
         assert 'width="100%"' in svg and "viewBox=" in svg and "height=" not in svg
+        if 'class="wide"' in svg:
+            width = re.search(r'viewBox="0 0 (\d+) ', svg).group(1)
+            assert 'style="max-width: {0}px"'.format(width) in svg and int(width) <= 768
 
 
 def test_notebook_report_shows_the_page_content(tmp_path):

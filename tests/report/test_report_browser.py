@@ -1,7 +1,7 @@
 """The report as a browser shows it: no sideways scrolling, every chart drawn, nothing fetched.
 
 Runs headless Chromium through Playwright; skipped where either is missing
-(``make test`` installs both where it can).
+(``make test SYSTEM=1`` installs both).
 """
 import os
 import shutil
@@ -21,7 +21,7 @@ sync_api = pytest.importorskip("playwright.sync_api",
 CHROMIUM = shutil.which("chromium") or ("/usr/bin/chromium" if os.path.exists("/usr/bin/chromium")
                                         else None)
 pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="no Chromium to run the report in "
-                                                         "(apt-get install chromium)")
+                                                         "(make test SYSTEM=1 installs it)")
 FEATURES = ["plan", "region", "tenure_months", "support_calls", "monthly_charge"]
 
 
@@ -65,11 +65,21 @@ def test_report_fits_the_page_and_fetches_nothing(report, browser, width):
     widths = page.evaluate("[document.documentElement.scrollWidth, "
                            "document.documentElement.clientWidth]")
     assert widths[0] <= widths[1], "the page scrolls sideways at {0}px".format(width)
-    # One chart per explained record, and the overview's: as wide as the page
-    # allows (up to 34rem), and inside it.
-    charts = page.locator("svg")
+    # One chart per explained record, and the overview's, in the layout that
+    # fits: the narrow one as wide as the page allows (up to 34rem), the wide
+    # one drawn one unit to the pixel, its labels on at most two lines.
+    charts = page.locator("svg:visible")
     assert charts.count() == 4 + 1
     for index in range(charts.count()):
-        box = charts.nth(index).bounding_box()
-        assert min(width - 40, 544) <= box["width"] and box["x"] + box["width"] <= width
+        chart = charts.nth(index)
+        box = chart.bounding_box()
+        assert box["x"] + box["width"] <= width
+        if width < 800:
+            assert chart.get_attribute("class") == "narrow" and min(width - 40, 544) <= box["width"]
+        else:
+            assert chart.get_attribute("class") == "wide"
+            assert box["width"] == float(chart.get_attribute("viewBox").split()[2])
+            assert chart.locator("text:has(tspan:nth-child(3))").count() == 0
+    # The records are listed by their headings alone, not numbered again.
+    assert page.evaluate("getComputedStyle(document.querySelector('nav li')).listStyleType") == "none"
     page.close()

@@ -1,8 +1,12 @@
 """Where the report's charts put their bars and labels: the geometry, not the markup.
 
-Charts are drawn in a coordinate space ``CHART_WIDTH`` wide and scaled to the
-page (at most 34rem wide): narrow enough that their text stays readable on a
-phone. The templates turn these layouts into inline SVG.
+Each chart is laid out twice. The narrow layout is drawn in a coordinate space
+``CHART_WIDTH`` wide and scaled to the page (at most 34rem wide): narrow enough
+that its text stays readable on a phone, so its labels wrap early. The wide
+layout, shown where the report is at least 48rem wide, is drawn one unit to the
+pixel: its labels get the width they need, up to ``_WIDE.label_chars`` a line,
+and its bars a fixed width after them. The templates turn these layouts into
+inline SVG and show the one that fits.
 """
 import textwrap
 from dataclasses import dataclass
@@ -28,6 +32,24 @@ _CHAR_WIDTH = 7.8        # rough advance of a 14px sans-serif character
 _LABEL_CHARS = 18        # characters on one line of a chart label
 _LABEL_LINES = 3         # lines of a chart label before its middle is left out
 _LINE_HEIGHT = 16
+
+
+@dataclass(frozen=True)
+class _Layout:
+    """How wide a chart's labels may grow, and how its bars fill the rest.
+
+    ``width`` fixes the whole chart (the narrow layout); when None the chart is
+    as wide as its labels plus ``plot_width`` for the bars (the wide layout).
+    """
+
+    label_chars: int       # characters on one line of a chart label
+    label_lines: int       # lines of a chart label before its middle is left out
+    width: Optional[float] = None
+    plot_width: float = 0.0
+
+
+_NARROW = _Layout(_LABEL_CHARS, _LABEL_LINES, width=CHART_WIDTH)
+_WIDE = _Layout(40, 2, plot_width=300)
 
 # The overview's bars, one colour per predicted label (Okabe-Ito: told apart
 # in the common kinds of colour blindness); labels past these share the grey.
@@ -68,9 +90,13 @@ class Bar:
 
 @dataclass(frozen=True)
 class BarChart:
+    """A chart's narrow layout, with its wide one in ``wide``."""
+
     height: float
     zero: float
     bars: List[Bar]
+    width: float = CHART_WIDTH
+    wide: Optional["BarChart"] = None
 
 
 @dataclass(frozen=True)
@@ -109,6 +135,8 @@ class OverviewChart:
     axis_end: float
     rows: List[FeatureRow]
     left_out: int         # features with smaller weights not shown
+    width: float = CHART_WIDTH
+    wide: Optional["OverviewChart"] = None
 
 
 def _label_lines(label: str, width: int = _LABEL_CHARS, most: int = _LABEL_LINES) -> List[str]:
@@ -133,9 +161,16 @@ def _label(lines: List[str], x: float, middle: float) -> Label:
     return Label(x, middle, [(line, first + row * _LINE_HEIGHT) for row, line in enumerate(lines)])
 
 
-def _label_width(wrapped: List[List[str]]) -> float:
+def _label_width(wrapped: List[List[str]], chars: int = _LABEL_CHARS) -> float:
     widest = max(len(line) for lines in wrapped for line in lines)
-    return max(min(widest * _CHAR_WIDTH + 12, _LABEL_CHARS * _CHAR_WIDTH + 12), 100)
+    return max(min(widest * _CHAR_WIDTH + 12, chars * _CHAR_WIDTH + 12), 100)
+
+
+def _chart_width(layout: _Layout, label_width: float, margins: float) -> Tuple[float, float]:
+    """(the chart's width, its bars' width) for labels ``label_width`` wide."""
+    if layout.width is not None:
+        return layout.width, layout.width - label_width - margins
+    return label_width + margins + layout.plot_width, layout.plot_width
 
 
 def bar_chart(rows: Sequence[WeightedFeature],
@@ -147,10 +182,18 @@ def bar_chart(rows: Sequence[WeightedFeature],
     if not rows:
         return None
     descriptions = [describe_feature(feature, record) for feature, _ in rows]
-    wrapped = [_label_lines(description) for description in descriptions]
-    label_width = _label_width(wrapped)
+    wide = _bar_chart(rows, descriptions, _WIDE)
+    narrow = _bar_chart(rows, descriptions, _NARROW)
+    return BarChart(narrow.height, narrow.zero, narrow.bars, narrow.width, wide)
+
+
+def _bar_chart(rows: Sequence[WeightedFeature], descriptions: List[str],
+               layout: _Layout) -> BarChart:
+    wrapped = [_label_lines(description, layout.label_chars, layout.label_lines)
+               for description in descriptions]
+    label_width = _label_width(wrapped, layout.label_chars)
     plot_left = label_width + _VALUE_SPACE
-    plot_width = CHART_WIDTH - plot_left - _VALUE_SPACE
+    width, plot_width = _chart_width(layout, label_width, 2 * _VALUE_SPACE)
     has_negative = any(weight < 0 for _, weight in rows)
     has_positive = any(weight > 0 for _, weight in rows)
     if has_negative and has_positive:
@@ -174,7 +217,7 @@ def bar_chart(rows: Sequence[WeightedFeature],
             length=max(length, 1.0), colour=POSITIVE_COLOUR if positive else NEGATIVE_COLOUR,
             value_x=zero + length + 4 if positive else zero - length - 4))
         top += row_height + _BAR_GAP
-    return BarChart(height=top, zero=zero, bars=bars)
+    return BarChart(height=top, zero=zero, bars=bars, width=width)
 
 
 def label_groups(explained: Explained, classification: bool) -> List[LabelGroup]:
@@ -230,11 +273,22 @@ def overview_chart(explained: Explained, groups: List[LabelGroup]) -> Optional[O
     shown = ranked[:_OVERVIEW_FEATURES]
     means = [[sum(magnitudes.get(index, 0.0) for index in group.indexes) / len(group.indexes)
               for group in groups] for _, (magnitudes, _, _) in shown]
+    narrow = _overview_chart(shown, means, groups, _NARROW)
+    wide = _overview_chart(shown, means, groups, _WIDE)
+    return OverviewChart(narrow.height, narrow.plot_left, narrow.raise_x, narrow.lower_x,
+                         narrow.axis_end, narrow.rows, len(ranked) - len(shown), narrow.width,
+                         wide)
+
+
+def _overview_chart(shown: Sequence[Tuple[str, Tuple[Dict[int, float], int, int]]],
+                    means: List[List[float]], groups: List[LabelGroup],
+                    layout: _Layout) -> OverviewChart:
     largest = max(max(row) for row in means) or 1.0
-    wrapped = [_label_lines(name) for name, _ in shown]
-    label_width = _label_width(wrapped)
+    wrapped = [_label_lines(name, layout.label_chars, layout.label_lines) for name, _ in shown]
+    label_width = _label_width(wrapped, layout.label_chars)
     plot_left = label_width + 8
-    plot_width = CHART_WIDTH - plot_left - _SMALL_VALUE_SPACE - _COUNT_SPACE
+    width, plot_width = _chart_width(layout, label_width,
+                                     8 + _SMALL_VALUE_SPACE + _COUNT_SPACE)
     top = 22.0
     group_height = len(groups) * (GROUP_BAR + 2) - 2
     rows = []
@@ -248,7 +302,7 @@ def overview_chart(explained: Explained, groups: List[LabelGroup]) -> Optional[O
             bar_top += GROUP_BAR + 2
         rows.append(FeatureRow(name, raised, lowered, _label(lines, label_width, middle), bars))
         top += row_height + _BAR_GAP + 4
-    return OverviewChart(height=top, plot_left=plot_left, raise_x=CHART_WIDTH - _COUNT_SPACE + 2,
-                         lower_x=CHART_WIDTH - _COUNT_SPACE / 2.0 + 2, axis_end=top - _BAR_GAP,
-                         rows=rows, left_out=len(ranked) - len(shown))
+    return OverviewChart(height=top, plot_left=plot_left, raise_x=width - _COUNT_SPACE + 2,
+                         lower_x=width - _COUNT_SPACE / 2.0 + 2, axis_end=top - _BAR_GAP,
+                         rows=rows, left_out=0, width=width)
 

@@ -20,7 +20,6 @@ from markupsafe import Markup
 
 from veltra_utils.explainability.report._charts import (
     BAR_HEIGHT,
-    CHART_WIDTH,
     GROUP_BAR,
     NEGATIVE_COLOUR,
     POSITIVE_COLOUR,
@@ -110,7 +109,7 @@ def _environment() -> jinja2.Environment:
         signed=lambda value: format(value, "+.3f"),
         counted=counted)
     environment.globals.update(
-        chart_width=CHART_WIDTH, bar_height=BAR_HEIGHT, group_bar=GROUP_BAR,
+        bar_height=BAR_HEIGHT, group_bar=GROUP_BAR,
         positive_colour=POSITIVE_COLOUR, negative_colour=NEGATIVE_COLOUR,
         most_links=_MOST_LINKS)
     return environment
