@@ -14,7 +14,7 @@ Everything a user needs is one import away::
 The names are loaded on first use, so ``import veltra_utils.explainability``
 itself stays cheap (the command line starts without numpy or LIME). The
 modules behind them (``entity``, ``explainers``, ``statistics``, ``models``,
-``models.formats``, ``models.scoring``, ``running.batch``, ``running.spark``,
+``models.formats``, ``models.scoring``, ``running.batch``, ``running.stability``, ``running.spark``,
 ``report``, ``errors``) stay importable under their own paths.
 """
 import importlib
@@ -41,6 +41,11 @@ if TYPE_CHECKING:  # what editors and type checkers see; at run time the names l
     from veltra_utils.explainability.running.batch import explain_record as explain_record
     from veltra_utils.explainability.running.batch import explain_records as explain_records
     from veltra_utils.explainability.running.batch import iter_explanations as iter_explanations
+    from veltra_utils.explainability.running.stability import Stability as Stability
+    from veltra_utils.explainability.running.stability import stability as stability
+    from veltra_utils.explainability.running.stability import (
+        stable_explanation as stable_explanation,
+    )
     from veltra_utils.explainability.statistics.training_stats import TrainingStats as TrainingStats
 
 # public name -> the module that defines it
@@ -56,6 +61,9 @@ _EXPORTS: Dict[str, str] = {
     "explain_record": "veltra_utils.explainability.running.batch",
     "explain_records": "veltra_utils.explainability.running.batch",
     "iter_explanations": "veltra_utils.explainability.running.batch",
+    "Stability": "veltra_utils.explainability.running.stability",
+    "stability": "veltra_utils.explainability.running.stability",
+    "stable_explanation": "veltra_utils.explainability.running.stability",
     "error_response": "veltra_utils.explainability.entity.explain_response",
     "load_model": "veltra_utils.explainability.models",
     "ModelFileError": "veltra_utils.explainability.errors",

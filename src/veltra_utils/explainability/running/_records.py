@@ -3,7 +3,7 @@ import contextlib
 import gc
 import threading
 from collections.abc import Mapping
-from typing import Any, Iterable, Iterator, List
+from typing import Any, Callable, Iterable, Iterator, List, Optional
 
 from veltra_utils.explainability.entity.explain_config import missing_columns
 from veltra_utils.explainability.entity.explain_response import error_response
@@ -72,7 +72,9 @@ def _collection_paused() -> Iterator[None]:
 
 
 def explain_one(explainer: LimeTabularExplainer, record: Any,
-                scoring_function: ScoringFunction) -> Response:
+                scoring_function: ScoringFunction,
+                explainer_for: Optional[Callable[[Any], LimeTabularExplainer]] = None
+                ) -> Response:
     """The explainer's response for one scored record; an exception of its own becomes an
     error response.
 
@@ -82,6 +84,8 @@ def explain_one(explainer: LimeTabularExplainer, record: Any,
     The scoring function receives gaps as NaN. When it names the class labels its
     probability columns follow (``probability_labels``, as ``scoring_function`` and
     ``ModelScoring`` do), a record is explained for its predicted class alone.
+    ``explainer_for``, when given, builds the explainer that runs from the
+    configuration this record needs (in place of ``explainer``).
     """
     try:
         config = explainer.config
@@ -89,6 +93,8 @@ def explain_one(explainer: LimeTabularExplainer, record: Any,
         if unseen:
             config = _unseen.adjusted_config(config, unseen)
             explainer = LimeTabularExplainer(config)
+        if explainer_for is not None:
+            explainer = explainer_for(config)
         score = _unseen.GapsAsNaN(scoring_function, _unseen.numeric_gap_positions(config))
         with probability_columns(getattr(scoring_function, "probability_labels", None)), \
                 _collection_paused():
