@@ -58,6 +58,10 @@ class ModelFileError(VeltraError, ValueError):
     """A model file that cannot or must not be loaded; the message is one line saying why."""
 
 
+class SettingError(VeltraError, ValueError):
+    """Settings that cannot be used together; the message names them."""
+
+
 class TableError(VeltraError, ValueError):
     """A table file that cannot be read, or that lacks what it must hold."""
 

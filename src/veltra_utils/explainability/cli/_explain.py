@@ -35,6 +35,9 @@ def run_explain(args) -> int:
     report = Output(args.report, "report", inputs) if args.report else None
     replace = _check_output(args, inputs, engine.name)
     config = _load_config(args)
+    task = _stability_task(args, config)
+    if task is not None:
+        options["task"] = task
     model = _load_model(args)
     score = _scoring(model, config, args)
     if args.output and engine.name == "spark":
@@ -49,7 +52,7 @@ def run_explain(args) -> int:
     sections, failed = _print_explanations(args, engine, options, config, score, source,
                                            collected)
     if collected is not None:
-        _write_explanations(args, source, collected)
+        _write_explanations(args, source, collected, stability=task is not None)
     if report is not None:
         title = args.title or "Explanations of {0}".format(os.path.basename(args.records))
         description = "Model {0}, training statistics {1}.".format(
@@ -141,12 +144,12 @@ def _explain_file_on_spark(args, engine, options, config, score, replace):
     return EXIT_OK
 
 
-def _write_explanations(args, source, responses):
+def _write_explanations(args, source, responses, stability=False):
     from veltra_utils.explainability.running.record_files import write_file_explanations
 
     try:
         with refused("cannot write the explanations {0}: ".format(args.output)):
-            write_file_explanations(args.output, source, responses)
+            write_file_explanations(args.output, source, responses, stability)
     except OSError as error:
         raise UsageError("cannot write the explanations {0}: {1}"
                          .format(args.output, say_error(error))) from None
@@ -169,6 +172,25 @@ def _load_config(args):
                              prediction_column=args.prediction_column,
                              probability_column=args.probability_column,
                              show_opposing_features=args.show_opposing_features)
+
+
+def _stability_task(args, config):
+    """What --stability, --until-stable and --max-perturbations ask of each record; None
+    for its explanation alone."""
+    from veltra_utils.explainability.running import stability
+
+    if args.stability is None and not args.until_stable:
+        if args.max_perturbations is not None:
+            raise UsageError("--max-perturbations is the cap of --until-stable")
+        return None
+    if args.max_perturbations is not None and not args.until_stable:
+        raise UsageError("--max-perturbations is the cap of --until-stable")
+    with refused():
+        task = stability.StabilityTask(
+            runs=args.stability or 5, until_stable=args.until_stable,
+            max_perturbations=args.max_perturbations or stability.MAX_PERTURBATIONS)
+        task.check(config)
+    return task
 
 
 def _load_model(args):
@@ -207,6 +229,7 @@ def _print_explanations(args, engine, options, config, score, source, collected=
     rows can raise again and again, are summed up in one line at the end.
     """
     from veltra_utils.explainability.report import ReportSection
+    from veltra_utils.explainability.running.outputs import split_result
     from veltra_utils.explainability.utils.progress import progress_bar
 
     sections, failed = [], 0
@@ -215,12 +238,14 @@ def _print_explanations(args, engine, options, config, score, source, collected=
         warnings.simplefilter("always")
         explained = _explanations(engine, options, config, score, source)
         with contextlib.closing(explained), progress_bar(len(records)) as bar:
-            for index, response in explained:
+            for index, result in explained:
+                response, stability = split_result(result)
                 failed += "error" in response
                 if collected is None:
-                    _emit(positions[index], response, records[index], args.format, bar)
+                    _emit(positions[index], response, records[index], args.format, bar,
+                          stability)
                 else:
-                    collected.append(response)
+                    collected.append(result)
                 features = {name: records[index].get(name) for name in config.feature_columns}
                 sections.append(ReportSection("Row {0}".format(positions[index]), response,
                                               features))
@@ -282,14 +307,20 @@ def _try_model(engine, options, score, config, args):
             " (--timeout)" if "longer than" in reason else ""))
 
 
-def _emit(position, response, record, output_format, bar):
+def _emit(position, response, record, output_format, bar, stability=None):
+    """One record on the terminal: its table, or one JSON document (the response's fields
+    after "row", and "stability" after them when asked for)."""
     from veltra_utils.explainability.report import format_table
 
     if output_format == "table":
         text = format_table("row {0}".format(position), response, record)
+        if stability is not None:
+            text = "{0}\n  {1}\n".format(text.rstrip("\n"), stability["verdict"])
     else:
         document = {"row": position}
         document.update(response)
+        if stability is not None:
+            document["stability"] = stability
         text = json.dumps(document, allow_nan=False)
     if bar.disable:
         print(text, flush=True)

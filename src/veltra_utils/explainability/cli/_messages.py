@@ -35,6 +35,8 @@ FLAGS = {
     "key_columns": "--key",
     "features_count": "--features-count",
     "perturbations_count": "--perturbations",
+    "runs": "--stability",
+    "max_perturbations": "--max-perturbations",
     "categorical_columns": "--categorical",
     "feature_columns": "--features",
     "discretizer": "--discretizer",

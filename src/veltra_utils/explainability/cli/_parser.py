@@ -163,6 +163,16 @@ def build_parser() -> argparse.ArgumentParser:
                          help="keep the features that weigh against a classification as "
                               "negative weights; by default, when they outweigh the others, "
                               "the record is explained again and they get a weight of 0")
+    explain.add_argument("--stability", type=_positive_int, metavar="N",
+                         help="explain each record N more times with other random seeds and "
+                              "say whether its top features held, in one line per record, in "
+                              "the report and in a stability column of --output (e.g. 5)")
+    explain.add_argument("--until-stable", action="store_true",
+                         help="double --perturbations for a record until its top features "
+                              "hold across the runs of --stability (default 5 runs), up to "
+                              "--max-perturbations")
+    explain.add_argument("--max-perturbations", type=_positive_int, metavar="N",
+                         help="the most perturbations --until-stable tries (default: 40000)")
     explain.add_argument("--format", choices=["json", "table"], default="json",
                          help="output: one JSON document per line, or a table (default: json)")
     explain.add_argument("--report", metavar="HTML",
@@ -189,7 +199,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="write the explanations to FILE instead of printing them: "
                               "Parquet for a name ending .parquet (with --engine spark, a "
                               "folder of Parquet files), JSON lines for any other; columns "
-                              "row, the --key columns and explanation")
+                              "row, the --key columns and explanation (and stability with "
+                              "--stability)")
     explain.add_argument("--key", type=_column_list, metavar="A,B",
                          help="columns of the records file to write beside each explanation "
                               "with --output, e.g. customer_id (row, the record's place in "

@@ -8,8 +8,11 @@ A Parquet file has the columns ``row`` (the record's place in the records
 file, from 0), the key columns, and ``explanation`` (the response as JSON
 text); Spark's ``explain_file`` writes the same columns as a folder of Parquet
 files. Any other name gets JSON lines with the same fields, the explanation
-as a JSON object. The row and explanation columns take underscores in front
-while a file column or key is named so (``output_columns``).
+as a JSON object. Explained with stability (``running.stability``), a
+``stability`` column follows, ``Stability.to_dict()`` as JSON text (an object
+in JSON lines); the explanation beside it is unchanged. The row, explanation
+and stability columns take underscores in front while a file column or key is
+named so (``output_columns``, ``stability_column``).
 """
 import json
 from types import ModuleType
@@ -29,6 +32,22 @@ def output_columns(columns, key_columns=()):
     front while the records file's ``columns`` or the ``key_columns`` hold that name."""
     row = free_name("row", columns)
     return row, free_name("explanation", [row] + list(key_columns))
+
+
+def stability_column(columns, key_columns=()):
+    """The stability column's name beside ``output_columns(columns, key_columns)``."""
+    return free_name("stability", list(output_columns(columns, key_columns))
+                     + list(key_columns))
+
+
+def split_result(result):
+    """(response, stability as a dict or None) of what an engine gave for a record: a
+    response, or a ``Stability`` (whose error responses stand for records it never saw)."""
+    from veltra_utils.explainability.running.stability import Stability
+
+    if isinstance(result, Stability):
+        return result.explanation, result.to_dict()
+    return result, None
 
 
 def free_name(name, taken):
@@ -100,21 +119,32 @@ def _check_keys(path, names, available):
             path, ", ".join(repr(name) for name in missing)))
 
 
-def write_explanations(path, positions, responses, keys, columns):
+def write_explanations(path, positions, responses, keys, columns, stability=None):
     """Write the responses of the records at ``positions`` to ``path``, with the ``keys``
     (a pyarrow Table, a row per record, or None), atomically; ``columns`` is (row column,
-    response column). Parquet or JSON lines, as ``output_kind`` says."""
+    response column). Parquet or JSON lines, as ``output_kind`` says. With a
+    ``stability`` column name, ``responses`` are ``Stability`` results (or error
+    responses) and their stability is written in that column."""
+    from veltra_utils.explainability.running.stability import as_stability
     from veltra_utils.explainability.utils.files import write_atomically
 
     row, response = columns
+    stabilities = None
+    if stability is not None:
+        results = [as_stability(answer) for answer in responses]
+        responses = [result.explanation for result in results]
+        stabilities = [result.to_dict() for result in results]
     if output_kind(path) == "jsonl":
         key_rows = keys.to_pylist() if keys is not None else [{}] * len(positions)
 
         def write(stream):
-            for position, values, answer in zip(positions, key_rows, responses):
+            for index, (position, values, answer) in enumerate(
+                    zip(positions, key_rows, responses)):
                 document = {row: position}
                 document.update(values)
                 document[response] = json.loads(response_json(answer))
+                if stabilities is not None:
+                    document[stability] = stabilities[index]
                 stream.write(json.dumps(document, allow_nan=False, default=str)
                              .encode("utf-8") + b"\n")
         write_atomically(path, write)
@@ -127,5 +157,8 @@ def write_explanations(path, positions, responses, keys, columns):
         data[name] = keys.column(name)
     data[response] = pyarrow.array([response_json(answer) for answer in responses],
                                    pyarrow.string())
+    if stabilities is not None:
+        data[stability] = pyarrow.array([json.dumps(item, allow_nan=False)
+                                         for item in stabilities], pyarrow.string())
     table = pyarrow.table(data)
     write_atomically(path, lambda stream: pq.write_table(table, stream))

@@ -126,13 +126,16 @@ def file_explanations(source: RecordsFile, explain: Explain) -> Explanations:
     return tables.around_refused(len(source), source.refused, explained)
 
 
-def write_file_explanations(output: str, source: RecordsFile, responses: List[Response]) -> None:
+def write_file_explanations(output: str, source: RecordsFile, responses: List[Response],
+                            stability: bool = False) -> None:
     """Write the ``responses`` of the records of ``source`` to ``output`` atomically, beside
-    the key columns: Parquet or JSON lines, as ``outputs.output_kind`` says."""
+    the key columns: Parquet or JSON lines, as ``outputs.output_kind`` says. With
+    ``stability`` the responses are ``Stability`` results, written with their stability."""
     names = outputs.output_columns(source.columns, source.key_columns)
-    outputs.write_explanations(output, source.positions, responses, source.keys, names)
+    column = outputs.stability_column(source.columns, source.key_columns) if stability else None
+    outputs.write_explanations(output, source.positions, responses, source.keys, names, column)
 
 
-def failures(responses: List[Response]) -> int:
-    """How many of the ``responses`` are errors."""
-    return sum("error" in response for response in responses)
+def failures(responses: List[Any]) -> int:
+    """How many of the ``responses`` (or of their explanations) are errors."""
+    return sum("error" in outputs.split_result(response)[0] for response in responses)

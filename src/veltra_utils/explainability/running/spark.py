@@ -25,7 +25,13 @@ from veltra_utils.explainability.entity.constants import ProblemType
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.models.scoring import score_records
 from veltra_utils.explainability.running._records import check_columns, explain_one
-from veltra_utils.explainability.running.outputs import free_name, output_columns, response_json
+from veltra_utils.explainability.running.outputs import (
+    free_name,
+    output_columns,
+    response_json,
+    split_result,
+    stability_column,
+)
 from veltra_utils.explainability.utils.files import has_parquet_suffix
 
 # The session helpers are Spark's own, shared with the statistics; they are offered here too.
@@ -35,13 +41,16 @@ __all__ = ["check_available", "explain_dataframe", "explain_file", "explain_keye
 
 def explain_dataframe(df: Any, scoring_function: Callable[[Any], Any], config: Any, *,
                       response_column: str = "explanation",
-                      key_columns: Optional[Sequence[str]] = None) -> Any:
+                      key_columns: Optional[Sequence[str]] = None,
+                      task: Any = None, stability_column: str = "stability") -> Any:
     """Explain every record of the PySpark DataFrame ``df``.
 
     Returns a DataFrame (lazy, like any other) with the ``key_columns`` of each
     record (default: all input columns) and ``response_column``: the
     explainer's response as a JSON string, an error response for a record that
-    could not be explained. Rows keep the order of ``df`` within each
+    could not be explained. With a ``task`` (``stability.StabilityTask``) each
+    record's stability follows in ``stability_column``, as JSON text
+    (``Stability.to_dict()``). Rows keep the order of ``df`` within each
     partition, as ``mapInPandas`` does. Records without the model's output
     columns are scored with ``scoring_function`` first, a batch at a time; a
     record the model cannot score gets its own error response.
@@ -49,11 +58,12 @@ def explain_dataframe(df: Any, scoring_function: Callable[[Any], Any], config: A
     Raises ValueError when ``df`` lacks a feature column, or for bad key or
     response column names.
     """
-    return _explained(df, scoring_function, config, response_column, key_columns, cells=None)
+    return _explained(df, scoring_function, config, response_column, key_columns, cells=None,
+                      task=task, stability=stability_column if task is not None else None)
 
 
 def _explained(df, scoring_function, config, response_column, key_columns, cells,
-               decimal=None):
+               decimal=None, task=None, stability=None):
     """``explain_dataframe``, with ``cells`` saying how the records' cells are stored:
     None as the DataFrame holds them, "csv" as text to convert (``decimal`` its decimal
     mark), "parquet" as typed values."""
@@ -69,20 +79,25 @@ def _explained(df, scoring_function, config, response_column, key_columns, cells
     if response_column in keys:
         raise ValueError("The response column {0!r} is also a key column; name it otherwise "
                          "with response_column".format(response_column))
+    if stability is not None and stability in keys + [response_column]:
+        raise ValueError("The stability column {0!r} is also a key or the response column; "
+                         "name it otherwise with stability_column".format(stability))
 
     needed = list(config.feature_columns) + [config.prediction_column]
     if config.problem_type is not ProblemType.REGRESSION:
         needed.append(config.probability_column)
     selected = keys + [name for name in needed if name in columns and name not in keys]
     schema = StructType([df.schema[name] for name in keys]
-                        + [StructField(response_column, StringType(), False)])
+                        + [StructField(response_column, StringType(), False)]
+                        + ([StructField(stability, StringType(), False)]
+                           if stability is not None else []))
 
     from pyspark import cloudpickle
 
     payload = cloudpickle.dumps((config, scoring_function), protocol=pickle.HIGHEST_PROTOCOL)
     source = _broadcast(df, payload)
     explain = _PartitionExplainer(uuid.uuid4().hex, source, keys, response_column, cells,
-                                  decimal)
+                                  decimal, task, stability)
     return df.select(*[functions.col(_quoted(name)) for name in selected]) \
         .mapInPandas(explain, schema)
 
@@ -128,8 +143,11 @@ _loaded: Dict[str, Any] = {}
 class _PartitionExplainer:
     """The function ``mapInPandas`` runs for each partition: batches of records in, responses out."""
 
-    def __init__(self, token, source, keys, response_column, cells=None, decimal=None):
+    def __init__(self, token, source, keys, response_column, cells=None, decimal=None,
+                 task=None, stability_column=None):
         self.token = token
+        self.task = task
+        self.stability_column = stability_column
         self.source = source
         self.keys = keys
         self.response_column = response_column
@@ -164,10 +182,14 @@ class _PartitionExplainer:
             failed = score_records([records[position] for position in kept], scoring_function,
                                    config)
             responses.update((kept[index], response) for index, response in failed.items())
-            result[self.response_column] = [
-                response_json(responses[position] if position in responses
-                      else explain_one(explainer, record, scoring_function))
-                for position, record in enumerate(records)]
+            task = self.task or explain_one
+            answers = [split_result(responses[position] if position in responses
+                                    else task(explainer, record, scoring_function))
+                       for position, record in enumerate(records)]
+            result[self.response_column] = [response_json(answer) for answer, _ in answers]
+            if self.stability_column is not None:
+                result[self.stability_column] = [_stability_json(answer, stability)
+                                                  for answer, stability in answers]
             yield result
 
     def _records(self, batch, config):
@@ -181,6 +203,14 @@ class _PartitionExplainer:
             batch = _missing_as_none(batch.set_index(batch[self.keys[0]].to_numpy()))
         tables.convert_cells(batch, config, self.decimal)
         return tables.frame_records(batch, config), tables.refused_records(batch)
+
+
+def _stability_json(response, stability):
+    """A record's stability as JSON text; a record the task never saw has that of its error."""
+    from veltra_utils.explainability.running.stability import as_stability
+
+    return json.dumps(stability if stability is not None else as_stability(response).to_dict(),
+                      allow_nan=False)
 
 
 def _missing_as_none(frame):
@@ -204,7 +234,7 @@ _RECORDS_PER_TASK = 500
 def explain_file(spark: Any, path: str, scoring_function: Callable[[Any], Any], config: Any,
                  output: str, *, key_columns: Sequence[str] = (), sep: Optional[str] = None,
                  rows: Optional[str] = None, overwrite: bool = False,
-                 decimal: Optional[str] = None) -> Tuple[int, int]:
+                 decimal: Optional[str] = None, task: Any = None) -> Tuple[int, int]:
     """Explain the records of a CSV or Parquet file on Spark and write them to Parquet.
 
     Spark reads ``path`` itself (a CSV file with a header row, or Parquet) and
@@ -216,7 +246,8 @@ def explain_file(spark: Any, path: str, scoring_function: Callable[[Any], Any], 
     records as ``--rows`` does (``tables.select_rows``). CSV cells are
     converted as the local engine converts them (``decimal`` is their decimal
     mark), so a bad cell fails only its own record. ``overwrite`` replaces an
-    existing ``output``.
+    existing ``output``. A ``task`` (``stability.StabilityTask``) adds the column
+    ``stability_column(file columns, key_columns)``, as ``outputs`` describes.
 
     Returns ``(explained, failed)``: the number of records written and of
     error responses among them. Raises ValueError (``tables.TableError``) for a
@@ -245,8 +276,9 @@ def explain_file(spark: Any, path: str, scoring_function: Callable[[Any], Any], 
     parts = max(1, min(count, max(spark.sparkContext.defaultParallelism,
                                   -(-count // _RECORDS_PER_TASK))))
     frame = frame.repartitionByRange(parts, row).sortWithinPartitions(row)
+    stability = stability_column(frame.columns, keys) if task is not None else None
     explained = _explained(frame, scoring_function, config, response, [row] + keys, cells,
-                           decimal)
+                           decimal, task, stability)
     try:
         explained.write.mode("overwrite" if overwrite else "errorifexists").parquet(output)
         written = spark.read.parquet(output)
@@ -328,8 +360,9 @@ def _row_filter(column, positions):
 def explain_keyed_records(records: Mapping[Any, Any], scoring_function: Callable[[Any], Any],
                           config: Any, master: Optional[str] = "local[2]",
                           app_name: str = "veltra-explain",
-                          verbose: bool = False) -> Dict[Hashable, Any]:
-    """Explain ``records`` ({key: scored record}) on a Spark session; return {key: response}.
+                          verbose: bool = False, task: Any = None) -> Dict[Hashable, Any]:
+    """Explain ``records`` ({key: scored record}) on a Spark session; return {key: response}
+    ({key: Stability} with a ``task``, a ``stability.StabilityTask``).
 
     Uses the active Spark session if there is one, else starts one with
     ``session(master, verbose)`` and stops it afterwards. Raises RuntimeError
@@ -345,8 +378,13 @@ def explain_keyed_records(records: Mapping[Any, Any], scoring_function: Callable
     with started(master, verbose, app_name) as spark:
         try:
             rows = explain_dataframe(spark.createDataFrame(frame), scoring_function, config,
-                                     key_columns=[key]).collect()
+                                     key_columns=[key], task=task).collect()
         except Exception as error:
             raise RuntimeError("the Spark job failed: {0}".format(spark_error(error))) from None
-    return {row[key]: json.loads(row["explanation"]) for row in rows}
+    if task is None:
+        return {row[key]: json.loads(row["explanation"]) for row in rows}
+    from veltra_utils.explainability.running.stability import Stability
+
+    return {row[key]: Stability.from_dict(json.loads(row["explanation"]),
+                                          json.loads(row["stability"])) for row in rows}
 

@@ -31,13 +31,14 @@ import numbers
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from veltra_utils.explainability.entity.constants import ProblemType
+from veltra_utils.explainability.errors import Option, SettingError
 from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import LimeTabularExplainer
 from veltra_utils.explainability.running._records import explain_one
 from veltra_utils.explainability.running._types import Response, ScoringFunction
 from veltra_utils.explainability.utils.number_util import NumberUtil
 
 __all__ = ["POOR_FIT", "SAME_SETS", "SAME_SIGNS", "FeatureRuns", "Fit", "Stability",
-           "StabilityTask", "stability", "stable_explanation"]
+           "StabilityTask", "as_stability", "stability", "stable_explanation"]
 
 #: the least share of extra runs whose top features must be the returned explanation's
 SAME_SETS = 0.8
@@ -99,7 +100,7 @@ class Stability:
     """
 
     explanation: Response
-    perturbations_count: int
+    perturbations_count: Optional[int] = None
     seeds: Tuple[int, ...] = ()
     same_sets: int = 0
     jaccard: Optional[float] = None
@@ -162,6 +163,20 @@ class Stability:
                 "model": _finite(self.fit.model), "poor": self.fit.poor},
         }
 
+    @classmethod
+    def from_dict(cls, explanation: Response, data: Dict[str, Any]) -> "Stability":
+        """The Stability that ``to_dict`` gave ``data`` for, with its ``explanation``
+        (as an output file holds the two side by side)."""
+        fit = data.get("fit")
+        return cls(explanation, data.get("perturbations_count"), tuple(data.get("seeds") or ()),
+                   same_sets=data.get("same_sets") or 0, jaccard=data.get("jaccard"),
+                   sign_agreement=data.get("sign_agreement"),
+                   features={name: FeatureRuns(**runs)
+                             for name, runs in (data.get("features") or {}).items()},
+                   fit=None if fit is None else Fit(fit.get("r2"), fit.get("local_pred"),
+                                                    fit.get("model")),
+                   failed_runs=data.get("failed_runs") or 0)
+
 
 def stability(record: Any, scoring_function: ScoringFunction, config: Any,
               runs: int = 5) -> Stability:
@@ -222,8 +237,11 @@ class StabilityTask:
     def check(self, config: Any) -> None:
         """Raise ValueError when the task cannot run under ``config``."""
         if self.until_stable and self.max_perturbations < config.perturbations_count:
-            raise ValueError("max_perturbations ({0}) is below perturbations_count ({1})"
-                             .format(self.max_perturbations, config.perturbations_count))
+            raise SettingError(
+                "{max_perturbations} (%d) is below {perturbations_count} (%d): the search "
+                "starts there" % (self.max_perturbations, config.perturbations_count),
+                max_perturbations=Option("max_perturbations"),
+                perturbations_count=Option("perturbations_count"))
 
     def __call__(self, explainer: LimeTabularExplainer, record: Any,
                  scoring_function: ScoringFunction) -> Stability:
@@ -253,16 +271,16 @@ class StabilityTask:
         records = record_list([record], config)
         failed = score_records(records, scoring_function, config)
         if failed:
-            return Stability(failed[0], config.perturbations_count)
+            return Stability(failed[0])
         return self(LimeTabularExplainer(config), records[0], scoring_function)
 
 
-def as_stability(result: Any, config: Any) -> Stability:
+def as_stability(result: Any) -> Stability:
     """An engine's result for a record as a Stability: an error response the engine
-    gave in its place (a failed score, a worker that died) becomes one."""
+    gave in its place (a record refused, a failed score, a worker that died) becomes one."""
     if isinstance(result, Stability):
         return result
-    return Stability(result, config.perturbations_count)
+    return Stability(result)
 
 
 # -- one record, measured

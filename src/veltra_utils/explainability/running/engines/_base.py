@@ -64,7 +64,10 @@ class Engine(abc.ABC):
         for any other; see ``outputs``) each record's place in the file, the
         ``key_columns`` and the response. A record chosen twice is written
         once. ``sep`` and ``decimal`` are the CSV file's separator and decimal
-        mark; ``options`` go to ``iter_explanations``. Raises ValueError for a
+        mark; ``options`` go to ``iter_explanations``. With a ``task``
+        (``stability.StabilityTask``) the results are ``Stability`` objects, or error
+        responses for records the task never saw, and ``output`` gets their
+        stability too. Raises ValueError for a
         file that cannot be read or a model that cannot be used, OSError when
         ``output`` cannot be written.
         """
@@ -83,7 +86,8 @@ class Engine(abc.ABC):
             source, lambda records: self.iter_explanations(records, scoring_function, config,
                                                            **options))]
         if output is not None:
-            record_files.write_file_explanations(output, source, responses)
+            record_files.write_file_explanations(output, source, responses,
+                                                 stability=options.get("task") is not None)
         return FileExplanations(len(responses), record_files.failures(responses),
                                 source.positions, responses)
 

@@ -89,11 +89,13 @@ class Pool:
     workers too.
     """
 
-    def __init__(self, payload, workers, timeout, memory_limit=None):
+    def __init__(self, payload, workers, timeout, memory_limit=None, task=None):
         # A walled worker runs one thread pool of one thread: a model's library threads
         # are part of what the wall bounds (and OpenMP cannot start threads after a fork).
         threads = 1 if memory_limit is not None else max(1, cores() // workers)
-        self.payload = payload + (threads, memory_limit)
+        # The task travels pickled once; None is the explanation itself.
+        self.payload = payload + (threads, memory_limit,
+                                  pickle.dumps(task, protocol=pickle.HIGHEST_PROTOCOL))
         self.size = workers
         self.timeout = timeout
         self.setup_limit = None if timeout is None else max(SETUP_SECONDS, timeout)

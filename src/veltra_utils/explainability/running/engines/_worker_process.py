@@ -51,14 +51,15 @@ def trial(connection, pickled_config, pickled_score, memory_limit, parent):
     connection.close()
 
 
-def serve(connection, pickled_config, pickled_score, threads, memory_limit, parent,
-          inherited):
+def serve(connection, pickled_config, pickled_score, threads, memory_limit, pickled_task,
+          parent, inherited):
     """A worker process: one explainer, one record per message, until the pipe closes.
 
     Reports ``("ready", None)`` or ``("ready", reason)`` when set up, then
     answers each pickled record with its response: the record is scored first
-    when it lacks the model's output, then explained. ``memory_limit`` bounds
-    the memory the model may add to the worker's own.
+    when it lacks the model's output, then explained (or given to the task, when
+    one is pickled: its result is the answer). ``memory_limit`` bounds the memory
+    the model may add to the worker's own.
     """
     _become_worker(parent)
     for descriptor in inherited:
@@ -70,6 +71,7 @@ def serve(connection, pickled_config, pickled_score, threads, memory_limit, pare
             pass
     try:
         config, score = _loaded(pickled_config, pickled_score, threads, memory_limit)
+        task = pickle.loads(pickled_task) or explain_one
         explainer = LimeTabularExplainer(config)
     except BaseException as error:
         setup_error = "{0}: {1}".format(type(error).__name__, _describe(error))
@@ -86,7 +88,7 @@ def serve(connection, pickled_config, pickled_score, threads, memory_limit, pare
                 warnings.simplefilter("always")
                 try:
                     response = _scored_and_explained(explainer, pickle.loads(pickled_record),
-                                                     score, memory_limit)
+                                                     score, memory_limit, task)
                 except BaseException as error:  # SystemExit from a scoring function, say
                     response = error_response("The record could not be explained in a worker "
                                               "process: {0}: {1}".format(type(error).__name__,
@@ -123,10 +125,10 @@ def _loaded(pickled_config, pickled_score, threads, memory_limit):
     return config, pickle.loads(pickled_score)
 
 
-def _scored_and_explained(explainer, record, score, memory_limit):
+def _scored_and_explained(explainer, record, score, memory_limit, task=explain_one):
     """A worker's response for one record: scored first when it lacks the model's output."""
     failed = score_records([record], score, explainer.config)
-    response = failed[0] if failed else explain_one(explainer, record, score)
+    response = failed[0] if failed else task(explainer, record, score)
     error = response.get("error") if isinstance(response, dict) else None
     if memory_limit is not None and error and not "".join(map(str, error.get("vals") or [])):
         # An allocation refused by the limit raises MemoryError, whose text is empty.

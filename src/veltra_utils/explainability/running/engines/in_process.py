@@ -6,7 +6,12 @@ so that listing the engines stays cheap.
 """
 from typing import Any, Dict, List, Optional
 
-from veltra_utils.explainability.running._types import Explanations, Response, ScoringFunction
+from veltra_utils.explainability.running._types import (
+    Explanations,
+    Response,
+    ScoringFunction,
+    Task,
+)
 from veltra_utils.explainability.running.engines._base import (
     Engine,
     in_order,
@@ -20,7 +25,8 @@ class InProcessEngine(Engine):
     description = "one explainer in this process; the model runs without walls"
 
     def iter_explanations(self, records: Any, scoring_function: ScoringFunction, config: Any,
-                          *, progress: Optional[bool] = None, **options: Any) -> Explanations:
+                          *, progress: Optional[bool] = None, task: Optional[Task] = None,
+                          **options: Any) -> Explanations:
         """``(position, response)`` in input order. Records without the model's output are
         scored first, in one batch; ``progress`` shows a bar on stderr (None: when stderr
         is a terminal)."""
@@ -32,12 +38,13 @@ class InProcessEngine(Engine):
         if not chosen:
             return nothing()
         failed = score_records(chosen, scoring_function, config)
-        return in_order(_explained(chosen, failed, scoring_function, config), len(chosen),
-                        progress)
+        return in_order(_explained(chosen, failed, scoring_function, config, task),
+                        len(chosen), progress)
 
 
 def _explained(records: List[Any], failed: Dict[int, Response],
-               scoring_function: ScoringFunction, config: Any) -> Explanations:
+               scoring_function: ScoringFunction, config: Any,
+               task: Optional[Task]) -> Explanations:
     """The failures of scoring, then (position, response) for the other records."""
     from veltra_utils.explainability.explainers.lime.lime_tabular_explainer import (
         LimeTabularExplainer,
@@ -49,4 +56,5 @@ def _explained(records: List[Any], failed: Dict[int, Response],
     if positions:
         explainer = LimeTabularExplainer(config)
         for position in positions:
-            yield position, explain_one(explainer, records[position], scoring_function)
+            yield position, (task or explain_one)(explainer, records[position],
+                                                  scoring_function)

@@ -30,7 +30,7 @@ class SparkEngine(Engine):
     def iter_explanations(self, records: Any, scoring_function: ScoringFunction, config: Any,
                           *, master: Optional[str] = None, verbose: bool = False,
                           app_name: str = APP_NAME, progress: Optional[bool] = None,
-                          **options: Any) -> Explanations:
+                          task: Any = None, **options: Any) -> Explanations:
         """``(position, response)`` in input order, all at once when Spark is done.
 
         Uses the active Spark session if there is one, else starts one on
@@ -53,7 +53,7 @@ class SparkEngine(Engine):
         if waiting:
             explained = _spark_running.explain_keyed_records(
                 waiting, scoring_function, config, master or "local[2]", app_name,
-                verbose=verbose)
+                verbose=verbose, task=task)
             responses.update((index, explained[index]) for index in waiting)
         return in_order((item for item in sorted(responses.items())), len(chosen), progress)
 
@@ -72,6 +72,7 @@ class SparkEngine(Engine):
         verbose = options.pop("verbose", False)
         app_name = options.pop("app_name", APP_NAME)
         overwrite = options.pop("overwrite", False)
+        task = options.pop("task", None)
         options.pop("progress", None)
         unknown_options(self, options)
         from veltra_utils.explainability.running import spark as _spark_running
@@ -79,5 +80,5 @@ class SparkEngine(Engine):
         with started(master=master, verbose=verbose, app_name=app_name) as session:
             count, failed = _spark_running.explain_file(
                 session, path, scoring_function, config, output, key_columns=key_columns,
-                sep=sep, rows=rows, overwrite=overwrite, decimal=decimal)
+                sep=sep, rows=rows, overwrite=overwrite, decimal=decimal, task=task)
         return FileExplanations(count, failed)

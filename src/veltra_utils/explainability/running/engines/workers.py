@@ -11,7 +11,7 @@ import multiprocessing.connection
 import os
 from typing import Any, Optional
 
-from veltra_utils.explainability.running._types import Explanations, ScoringFunction
+from veltra_utils.explainability.running._types import Explanations, ScoringFunction, Task
 from veltra_utils.explainability.running.engines._base import (
     Engine,
     in_order,
@@ -37,10 +37,11 @@ class WorkersEngine(Engine):
     def iter_explanations(self, records: Any, scoring_function: ScoringFunction, config: Any,
                           *, workers: Optional[int] = None, timeout: Optional[float] = None,
                           memory_limit: Optional[int] = None, progress: Optional[bool] = None,
-                          **options: Any) -> Explanations:
+                          task: Optional[Task] = None, **options: Any) -> Explanations:
         """``(position, response)`` in input order. ``workers`` processes (None: one per
         core), each record's explanation bounded by ``timeout`` seconds and each
-        worker's added memory by ``memory_limit`` bytes (None: no bound)."""
+        worker's added memory by ``memory_limit`` bytes (None: no bound). ``task`` is done to
+        each record in its worker in place of its explanation (see ``Engine``)."""
         from veltra_utils.explainability.running._records import record_list
         from veltra_utils.explainability.running.engines._pool import Pool, payload
 
@@ -52,7 +53,7 @@ class WorkersEngine(Engine):
         pickled = payload(config, scoring_function, timeout)
         if not chosen:
             return nothing()
-        pool = Pool(pickled, min(count, len(chosen)), timeout, memory_limit)
+        pool = Pool(pickled, min(count, len(chosen)), timeout, memory_limit, task)
         return in_order(pool.explain(chosen), len(chosen), progress)
 
     def try_model(self, scoring_function: ScoringFunction, config: Any, *,
