@@ -114,6 +114,20 @@ def test_a_csv_file_is_read_numbered_scored_and_written_by_spark_as_the_local_en
                      str(output), rows="0")
 
 
+def test_stability_is_computed_on_the_executors_beside_the_unchanged_explanation(spark):
+    from veltra_utils.explainability.running.stability import StabilityTask, stability
+
+    problem = churn()
+    frame = spark.createDataFrame(problem.frame.head(3))
+    rows = explain_dataframe(frame, problem.score, problem.config, key_columns=["record_id"],
+                             task=StabilityTask(runs=2)).collect()
+    assert [list(row.asDict()) for row in rows] == [["record_id", "explanation", "stability"]] * 3
+    assert responses(rows) == list(serial_responses()[:3])
+    assert [json.loads(row["stability"])["verdict"] for row in rows] == \
+        [stability(record, problem.score, problem.config, runs=2).verdict
+         for record in problem.frame.head(3).to_dict("records")]
+
+
 @pytest.mark.parametrize("text, line", [
     ("An error occurred while calling o42.parquet.\n: org.apache.spark.SparkException: "
      "java.io.IOException: Disk full\n\tat org.apache.Foo.bar(Foo.scala:1)", "Disk full"),
