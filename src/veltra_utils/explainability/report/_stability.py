@@ -154,6 +154,7 @@ def partial_features(names: Sequence[str],
 def elsewhere(shown: Sequence[str], found: Mapping[str, Spread]) -> List[Tuple[str, str]]:
     """(name, "in 2 of 6 runs") of the features other runs chose that this explanation
     does not hold, most often chosen first."""
-    others = sorted((spread.chosen, name) for name, spread in found.items() if name not in shown)
-    return [(name, "in {0} of {1} runs".format(chosen, found[name].total))
-            for chosen, name in sorted(others, key=lambda pair: -pair[0])]
+    others = sorted((name for name in found if name not in shown),
+                    key=lambda name: (-found[name].chosen, name))
+    return [(name, "in {0} of {1} runs".format(found[name].chosen, found[name].total))
+            for name in others]
