@@ -14,6 +14,7 @@ from veltra_utils.explainability.entity.explain_config import ExplainConfig
 from veltra_utils.explainability.models.scoring import scoring_function
 from veltra_utils.explainability.report import Report
 from veltra_utils.explainability.running.batch import explain_records
+from veltra_utils.explainability.running.stability import stability
 from veltra_utils.explainability.statistics.training_stats import TrainingStats
 
 sync_api = pytest.importorskip("playwright.sync_api",
@@ -27,7 +28,8 @@ FEATURES = ["plan", "region", "tenure_months", "support_calls", "monthly_charge"
 
 @pytest.fixture(scope="module")
 def report(tmp_path_factory):
-    """A saved report of four real explanations and one record that cannot be explained."""
+    """A saved report of four real explanations, each checked against re-runs, and one
+    record that cannot be explained."""
     table = churn_table(rows=300, seed=5)
     model = churn_model(table[FEATURES], table[LABEL])
     stats = TrainingStats.from_dataframe(table[FEATURES + [LABEL]], LABEL,
@@ -40,8 +42,9 @@ def report(tmp_path_factory):
     frame.loc[frame.index[2], "tenure_months"] = np.nan   # no value: this record fails
     responses = explain_records(frame, score, config, workers=1, progress=False)
     assert sum("error" in response for response in responses) == 1
+    stabilities = [stability(record, score, config, runs=3) for record in frame.to_dict("records")]
     path = tmp_path_factory.mktemp("report") / "report.html"
-    Report(responses, records=frame, title="Churn model").save(str(path))
+    Report(responses, records=frame, title="Churn model", stabilities=stabilities).save(str(path))
     return path
 
 
@@ -80,6 +83,11 @@ def test_report_fits_the_page_and_fetches_nothing(report, browser, width):
             assert chart.get_attribute("class") == "wide"
             assert box["width"] == float(chart.get_attribute("viewBox").split()[2])
             assert chart.locator("text:has(tspan:nth-child(3))").count() == 0
+        # The whiskers of a record's bars stay inside its chart.
+        for whisker in chart.locator("path.whisker").all():
+            ends = whisker.bounding_box()
+            assert box["x"] <= ends["x"] and ends["x"] + ends["width"] <= box["x"] + box["width"]
+    assert page.locator("path.whisker:visible").count() > 0
     # The records are listed by their headings alone, not numbered again.
     assert page.evaluate("getComputedStyle(document.querySelector('nav li')).listStyleType") == "none"
     page.close()

@@ -2,9 +2,12 @@
 
 One section per record: the prediction and its probability, a bar chart of the
 feature weights drawn as inline SVG, the complementary label, or the error that
-stopped the explanation. Two or more records get an overview first: how many
-were explained and why the others failed, the predictions by label, and each
-feature's mean absolute weight by predicted label. ``Report`` shows the same in
+stopped the explanation. A record checked against re-runs with other seeds
+(its ``stability``) also says whether its top features held and how well the
+local model fits, and its bars get whiskers over the runs. Two or more records
+get an overview first: how many were explained and why the others failed, how
+many explanations were unstable or fitted poorly, the predictions by label, and
+each feature's mean absolute weight by predicted label. ``Report`` shows the same in
 a notebook. The page loads nothing from anywhere (no scripts, no
 fonts, no images) and every piece of text is escaped, since feature names and
 values come straight from the user's data.

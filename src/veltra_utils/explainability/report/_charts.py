@@ -18,6 +18,7 @@ from veltra_utils.explainability.report._describe import (
     plain_text,
     sorted_features,
 )
+from veltra_utils.explainability.report._stability import Spread
 from veltra_utils.explainability.utils.text import inert
 
 # Blue and orange stay apart for the common kinds of colour blindness.
@@ -32,6 +33,8 @@ _CHAR_WIDTH = 7.8        # rough advance of a 14px sans-serif character
 _LABEL_CHARS = 18        # characters on one line of a chart label
 _LABEL_LINES = 3         # lines of a chart label before its middle is left out
 _LINE_HEIGHT = 16
+# Marks the label of a feature only some runs chose; a note under the chart says so.
+DAGGER = "\u2020"
 
 
 @dataclass(frozen=True)
@@ -86,6 +89,8 @@ class Bar:
     length: float
     colour: str
     value_x: float
+    whisker: Optional[Tuple[float, float]] = None   # (left, right) of the weight's range
+    spread: Optional[str] = None                    # that range in words
 
 
 @dataclass(frozen=True)
@@ -173,49 +178,63 @@ def _chart_width(layout: _Layout, label_width: float, margins: float) -> Tuple[f
     return label_width + margins + layout.plot_width, layout.plot_width
 
 
-def bar_chart(rows: Sequence[WeightedFeature],
-              record: Optional[Mapping[str, Any]]) -> Optional[BarChart]:
+def bar_chart(rows: Sequence[WeightedFeature], record: Optional[Mapping[str, Any]],
+              spreads: Optional[Mapping[str, Spread]] = None) -> Optional[BarChart]:
     """Horizontal bars around a zero line: positive weights right, negative left.
 
     ``rows`` come from ``sorted_features``; None when there are none to draw.
+    ``spreads`` (feature name to its weights over several runs) adds a whisker
+    from each weight's least to its greatest value, on the bars' scale, and
+    marks the label of a feature only some runs chose with ``DAGGER``.
     """
     if not rows:
         return None
     descriptions = [describe_feature(feature, record) for feature, _ in rows]
-    wide = _bar_chart(rows, descriptions, _WIDE)
-    narrow = _bar_chart(rows, descriptions, _NARROW)
+    found = [None if spreads is None else spreads.get(str(feature.get("feature_name", "?")))
+             for feature, _ in rows]
+    wide = _bar_chart(rows, descriptions, found, _WIDE)
+    narrow = _bar_chart(rows, descriptions, found, _NARROW)
     return BarChart(narrow.height, narrow.zero, narrow.bars, narrow.width, wide)
 
 
 def _bar_chart(rows: Sequence[WeightedFeature], descriptions: List[str],
-               layout: _Layout) -> BarChart:
-    wrapped = [_label_lines(description, layout.label_chars, layout.label_lines)
-               for description in descriptions]
+               found: Sequence[Optional[Spread]], layout: _Layout) -> BarChart:
+    wrapped = [_label_lines(description + (" " + DAGGER if spread and spread.partial else ""),
+                            layout.label_chars, layout.label_lines)
+               for description, spread in zip(descriptions, found)]
     label_width = _label_width(wrapped, layout.label_chars)
     plot_left = label_width + _VALUE_SPACE
     width, plot_width = _chart_width(layout, label_width, 2 * _VALUE_SPACE)
-    has_negative = any(weight < 0 for _, weight in rows)
-    has_positive = any(weight > 0 for _, weight in rows)
+    # The scale holds the whiskers too, which may reach past a bar and across zero.
+    extents = [weight for _, weight in rows] + [end for spread in found if spread
+                                                for end in (spread.low, spread.high)]
+    has_negative = any(weight < 0 for weight in extents)
+    has_positive = any(weight > 0 for weight in extents)
     if has_negative and has_positive:
         zero, half = plot_left + plot_width / 2.0, plot_width / 2.0
     elif has_negative:
         zero, half = plot_left + plot_width, plot_width
     else:
         zero, half = plot_left, plot_width
-    largest = max(abs(weight) for _, weight in rows) or 1.0
+    largest = max(abs(weight) for weight in extents) or 1.0
 
     bars, top = [], float(_BAR_GAP)
-    for (_, weight), description, lines in zip(rows, descriptions, wrapped):
+    for (_, weight), description, lines, spread in zip(rows, descriptions, wrapped, found):
         row_height = max(BAR_HEIGHT, len(lines) * _LINE_HEIGHT)
         middle = top + row_height / 2.0
         length = abs(weight) / largest * half
         positive = weight >= 0
+        reach, whisker = length, None
+        if spread is not None and spread.chosen > 1:   # one run's weight has no range
+            whisker = (zero + spread.low / largest * half, zero + spread.high / largest * half)
+            reach = max(length, whisker[1] - zero if positive else zero - whisker[0])
         bars.append(Bar(
             positive=positive, description=description, weight=weight,
             label=_label(lines, label_width, middle),
             x=zero if positive else zero - length, top=middle - BAR_HEIGHT / 2.0,
             length=max(length, 1.0), colour=POSITIVE_COLOUR if positive else NEGATIVE_COLOUR,
-            value_x=zero + length + 4 if positive else zero - length - 4))
+            value_x=zero + reach + 4 if positive else zero - reach - 4, whisker=whisker,
+            spread=None if spread is None else spread.text()))
         top += row_height + _BAR_GAP
     return BarChart(height=top, zero=zero, bars=bars, width=width)
 

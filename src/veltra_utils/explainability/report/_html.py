@@ -20,6 +20,7 @@ from markupsafe import Markup
 
 from veltra_utils.explainability.report._charts import (
     BAR_HEIGHT,
+    DAGGER,
     GROUP_BAR,
     NEGATIVE_COLOUR,
     POSITIVE_COLOUR,
@@ -48,20 +49,33 @@ from veltra_utils.explainability.report._describe import (
     sorted_features,
     weights_note,
 )
+from veltra_utils.explainability.report._stability import (
+    as_stability,
+    elsewhere,
+    fit,
+    partial_features,
+    poor_fit,
+    spreads,
+    verdict,
+    whisker_note,
+)
 from veltra_utils.explainability.utils.files import write_text_atomically
 from veltra_utils.explainability.utils.text import inert, shorten
 
-ReportSection = namedtuple("ReportSection", ["heading", "response", "record"])
-ReportSection.__new__.__defaults__ = (None,)
+ReportSection = namedtuple("ReportSection", ["heading", "response", "record", "stability"])
+ReportSection.__new__.__defaults__ = (None, None)
 ReportSection.__doc__ = """One record of the report.
 
 ``heading`` names the record (e.g. "Row 3"), ``response`` is the explainer's
 dumped response (``{"predictions": [...]}`` or ``{"error": {...}}``) and
 ``record``, when given, maps feature names to the record's values so the chart
-labels can show them.
+labels can show them. ``stability``, when given, is how the explanation held
+up when the record was explained again with other seeds (``Stability.to_dict()``,
+or the ``Stability`` itself): the section then says whether it is stable and how
+well the local model fits, and the chart's bars get whiskers.
 """
 
-# A section, or a (heading, response[, record]) tuple standing for one.
+# A section, or a (heading, response[, record[, stability]]) tuple standing for one.
 SectionLike = Union[ReportSection, Sequence[Any]]
 
 # Links from a failure reason to the records that failed for it.
@@ -111,7 +125,7 @@ def _environment() -> jinja2.Environment:
     environment.globals.update(
         bar_height=BAR_HEIGHT, group_bar=GROUP_BAR,
         positive_colour=POSITIVE_COLOUR, negative_colour=NEGATIVE_COLOUR,
-        most_links=_MOST_LINKS)
+        most_links=_MOST_LINKS, dagger=DAGGER)
     return environment
 
 
@@ -147,6 +161,20 @@ class _Record:
     left_out: Tuple[str, ...] = ()      # features against the prediction, not drawn
     not_predicted: Optional[str] = None
     held: Optional[str] = None
+    stability: Optional["_Stability"] = None
+
+
+@dataclass(frozen=True)
+class _Stability:
+    """What a record's section shows of its stability: plain text throughout."""
+
+    stable: bool
+    verdict: Tuple[str, str]                # ("Unstable:", " the same top 3 features ...")
+    fit: Optional[Tuple[str, str]]          # ("Poor fit:", " the local linear model ..."), or
+    poor: bool                              # ("", "At this record ...") without an R²
+    whiskers: Optional[str]                 # what the whiskers mean, when a bar has one
+    partial: List[Tuple[str, str]]          # (feature, "in 3 of 6 runs"), marked in the chart
+    elsewhere: List[Tuple[str, str]]        # features only other runs chose
 
 
 @dataclass(frozen=True)
@@ -167,6 +195,9 @@ class _Overview:
     values: Optional[Tuple[str, str, str]]    # regression: lowest, highest, mean
     failures: List[_FailureGroup]
     chart: Optional[OverviewChart]
+    checked: int = 0                        # explained records with a stability
+    unstable: Tuple[int, ...] = ()
+    poor: Tuple[int, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -176,6 +207,11 @@ class _View:
     summary: str
     records: List[_Record]
     overview: Optional[_Overview]
+
+    @property
+    def stability(self) -> bool:
+        """Whether any record shows a stability: its styles join the page then."""
+        return any(record.stability is not None for record in self.records)
 
 
 def _record(index: int, section: ReportSection) -> _Record:
@@ -193,8 +229,11 @@ def _record(index: int, section: ReportSection) -> _Record:
             "The response holds neither predictions nor an error."))
     explained, others = predictions[0], predictions[1:]
     value = explained.get("value")
-    rows, against = left_out(sorted_features(explained.get("explanation_features")))
+    features = sorted_features(explained.get("explanation_features"))
+    rows, against = left_out(features)
     classification = is_classification(predictions)
+    stability = as_stability(section.stability)
+    found = spreads(stability) if stability is not None else None
     return _Record(
         index, heading, values,
         prediction=_Prediction(value, format_probability(explained.get("probability"))),
@@ -202,12 +241,42 @@ def _record(index: int, section: ReportSection) -> _Record:
                                  format_probability(other.get("probability")))
                      for other in others),
         classification=classification,
-        chart=bar_chart(rows, section.record),
+        chart=bar_chart(rows, section.record, found),
         caption="Feature weights for the prediction {0} of {1}".format(plain_text(value),
                                                                        heading),
         weights=weights_note(value, classification) if rows else "",
         left_out=tuple(describe_feature(feature, section.record) for feature in against),
-        not_predicted=not_predicted_note(predictions), held=held_note(response))
+        not_predicted=not_predicted_note(predictions), held=held_note(response),
+        stability=None if stability is None else _stability(
+            stability, [_name(feature) for feature, _ in features], [_name(feature) for
+                                                                    feature, _ in rows],
+            label_text(value) if classification else None))
+
+
+def _headed(text: str) -> Tuple[str, str]:
+    """("Stable:", " the rest") of a sentence that starts with its verdict, else ("", text)."""
+    head, colon, rest = text.partition(": ")
+    if colon and head in ("Stable", "Unstable", "Fit", "Poor fit"):
+        return head + ":", " " + rest
+    return "", text
+
+
+def _name(feature: Mapping[str, Any]) -> str:
+    return str(feature.get("feature_name", "?"))
+
+
+def _stability(stability: Mapping[str, Any], names: List[str], drawn: List[str],
+               label: Optional[str]) -> _Stability:
+    """A record's stability as its section shows it; ``names`` are its explanation's
+    features, ``drawn`` those with a bar."""
+    found = spreads(stability)
+    fitted = fit(stability, label)
+    return _Stability(
+        stable=stability.get("stable") is True, verdict=_headed(verdict(stability, len(names))),
+        fit=None if fitted is None else _headed(fitted), poor=poor_fit(stability),
+        whiskers=whisker_note(stability) if any(
+            name in found and found[name].chosen > 1 for name in drawn) else None,
+        partial=partial_features(drawn, found), elsewhere=elsewhere(names, found))
 
 
 def _failure_groups(sections: Sequence[ReportSection],
@@ -245,10 +314,17 @@ def _overview(sections: Sequence[ReportSection]) -> _Overview:
             values = (number(min(numeric)), number(max(numeric)),
                       number(math.fsum(numeric) / len(numeric)))
     groups = label_groups(explained, classification)
+    checked = [(index, stability) for index, stability in (
+        (index, as_stability(sections[index].stability)) for index, _ in explained)
+        if stability is not None]
     return _Overview(explained=len(explained), failed=len(failures),
                      classification=classification, groups=groups, values=values,
                      failures=_failure_groups(sections, failures),
-                     chart=overview_chart(explained, groups) if explained else None)
+                     chart=overview_chart(explained, groups) if explained else None,
+                     checked=len(checked),
+                     unstable=tuple(index for index, stability in checked
+                                    if stability.get("stable") is not True),
+                     poor=tuple(index for index, stability in checked if poor_fit(stability)))
 
 
 def _view(sections: Sequence[ReportSection], title: Any, description: Any) -> _View:
@@ -296,14 +372,21 @@ class Report:
     ``records`` (a DataFrame, or mappings of feature name to value, in the
     order of ``responses``) lets the charts name the records' values;
     ``headings`` names the records (default: "Row <index>" for a DataFrame,
-    "Record <position>" otherwise). The page is the one ``write_report`` writes.
+    "Record <position>" otherwise). ``stabilities``, one per response (None where
+    there is none), shows how each explanation held up when its record was
+    explained again (``Stability`` objects or their ``to_dict()``):
+
+        results = [stability(record, score, config) for record in records]
+        Report([result.explanation for result in results], stabilities=results)
+
+    The page is the one ``write_report`` writes.
     """
 
     _shown = itertools.count()  # each display's links must lead to its own records
 
     def __init__(self, responses: Iterable[Mapping[str, Any]], records: Any = None,
                  title: Any = "Explanations", headings: Optional[Iterable[Any]] = None,
-                 description: Any = None) -> None:
+                 description: Any = None, stabilities: Optional[Iterable[Any]] = None) -> None:
         responses = list(responses)
         if records is None:
             records = [None] * len(responses)
@@ -315,7 +398,9 @@ class Report:
             records = list(records)
             default_headings = ["Record {0}".format(index) for index in range(len(responses))]
         headings = default_headings if headings is None else list(headings)
-        for name, values in (("records", records), ("headings", headings)):
+        stabilities = [None] * len(responses) if stabilities is None else list(stabilities)
+        for name, values in (("records", records), ("headings", headings),
+                             ("stabilities", stabilities)):
             if len(values) != len(responses):
                 raise ValueError("{0} {1} for {2}: there must be one per response".format(
                     len(values), name, counted(len(responses), "response")))
@@ -324,8 +409,9 @@ class Report:
                 raise TypeError("a record must map feature names to values, not {0}".format(
                     type(record).__name__))
         self.sections = [ReportSection(heading, response, None if record is None else
-                                       dict(record))
-                         for heading, response, record in zip(headings, responses, records)]
+                                       dict(record), stability)
+                         for heading, response, record, stability
+                         in zip(headings, responses, records, stabilities)]
         self.title = title
         self.description = description
 

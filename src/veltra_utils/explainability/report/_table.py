@@ -15,6 +15,7 @@ from veltra_utils.explainability.report._describe import (
     sorted_features,
     weights_note,
 )
+from veltra_utils.explainability.report._stability import as_stability, fit, verdict
 from veltra_utils.explainability.utils.text import inert, shorten
 
 # Characters of the longest bar, drawn for the largest weight.
@@ -22,11 +23,13 @@ _BAR_CHARS = 20
 
 
 def format_table(heading: str, response: Mapping[str, Any],
-                 record: Optional[Mapping[str, Any]] = None) -> str:
+                 record: Optional[Mapping[str, Any]] = None, stability: Any = None) -> str:
     """One record's response as lines of text for a terminal, under ``heading`` ("row 3").
 
     ``record`` (feature name to value) fills in the values of numeric
-    features described without a range.
+    features described without a range. ``stability`` (``Stability.to_dict()``,
+    or the ``Stability``) adds whether the explanation held up when the record
+    was explained again, and how well its local model fits, under the heading.
     Everything from the data is shown escaped and shortened: a value can
     neither drive the terminal nor flood it. Numbers read as in the report.
     """
@@ -43,11 +46,19 @@ def format_table(heading: str, response: Mapping[str, Any],
         line += "; otherwise {0}".format(shorten(label_text(other.get("value"))))
         if other.get("probability") is not None:
             line += " ({0})".format(format_probability(other["probability"]))
-    rows, against = left_out(sorted_features(explained.get("explanation_features")))
+    features = sorted_features(explained.get("explanation_features"))
+    rows, against = left_out(features)
     lines = [inert(line)]
     note = not_predicted_note(predictions)
     if note:
         lines.append("  " + inert(shorten(note, 300)))
+    checked = as_stability(stability)
+    if checked is not None:
+        classification = is_classification(predictions)
+        for text in (verdict(checked, len(features)),
+                     fit(checked, label_text(explained.get("value")) if classification else None)):
+            if text:
+                lines.append("  " + inert(shorten(text, 300)))
     if rows:
         largest = max(abs(weight) for _, weight in rows) or 1.0
         labels = [inert(shorten(describe_feature(feature, record), 80)) for feature, _ in rows]
