@@ -248,7 +248,7 @@ def _print_explanations(args, engine, options, config, score, source, collected=
                     collected.append(result)
                 features = {name: records[index].get(name) for name in config.feature_columns}
                 sections.append(ReportSection("Row {0}".format(positions[index]), response,
-                                              features))
+                                              features, stability))
                 bar.update(1)
     if caught:
         say("{0}: note: {1} warning{2} while explaining, the first: {3}: {4}".format(
@@ -313,9 +313,7 @@ def _emit(position, response, record, output_format, bar, stability=None):
     from veltra_utils.explainability.report import format_table
 
     if output_format == "table":
-        text = format_table("row {0}".format(position), response, record)
-        if stability is not None:
-            text = "{0}\n  {1}\n".format(text.rstrip("\n"), stability["verdict"])
+        text = format_table("row {0}".format(position), response, record, stability)
     else:
         document = {"row": position}
         document.update(response)

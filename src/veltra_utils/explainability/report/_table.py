@@ -15,7 +15,7 @@ from veltra_utils.explainability.report._describe import (
     sorted_features,
     weights_note,
 )
-from veltra_utils.explainability.report._stability import as_stability, fit, verdict
+from veltra_utils.explainability.report._stability import as_stability, verdict
 from veltra_utils.explainability.utils.text import inert, shorten
 
 # Characters of the longest bar, drawn for the largest weight.
@@ -54,11 +54,11 @@ def format_table(heading: str, response: Mapping[str, Any],
         lines.append("  " + inert(shorten(note, 300)))
     checked = as_stability(stability)
     if checked is not None:
-        classification = is_classification(predictions)
-        for text in (verdict(checked, len(features)),
-                     fit(checked, label_text(explained.get("value")) if classification else None)):
-            if text:
-                lines.append("  " + inert(shorten(text, 300)))
+        # One line on a terminal: the verdict as the library words it (the report explains it).
+        text = checked.get("verdict")
+        if not isinstance(text, str):
+            text = verdict(checked, len(features))
+        lines.append("  " + inert(shorten(text, 300)))
     if rows:
         largest = max(abs(weight) for _, weight in rows) or 1.0
         labels = [inert(shorten(describe_feature(feature, record), 80)) for feature, _ in rows]
