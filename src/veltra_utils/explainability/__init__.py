@@ -42,6 +42,7 @@ if TYPE_CHECKING:  # what editors and type checkers see; at run time the names l
     from veltra_utils.explainability.running.batch import explain_records as explain_records
     from veltra_utils.explainability.running.batch import iter_explanations as iter_explanations
     from veltra_utils.explainability.running.stability import Stability as Stability
+    from veltra_utils.explainability.running.stability import StabilityTask as StabilityTask
     from veltra_utils.explainability.running.stability import stability as stability
     from veltra_utils.explainability.running.stability import (
         stable_explanation as stable_explanation,
@@ -62,6 +63,7 @@ _EXPORTS: Dict[str, str] = {
     "explain_records": "veltra_utils.explainability.running.batch",
     "iter_explanations": "veltra_utils.explainability.running.batch",
     "Stability": "veltra_utils.explainability.running.stability",
+    "StabilityTask": "veltra_utils.explainability.running.stability",
     "stability": "veltra_utils.explainability.running.stability",
     "stable_explanation": "veltra_utils.explainability.running.stability",
     "error_response": "veltra_utils.explainability.entity.explain_response",

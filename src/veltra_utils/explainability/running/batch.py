@@ -130,7 +130,10 @@ def explain_file(path: str, scoring_function: ScoringFunction, config: Any,
 
     ``options`` are the engine's: ``key_columns``, ``rows``, ``sep`` and ``decimal`` for
     every engine, ``workers``, ``timeout`` and ``memory_limit`` for worker processes,
-    ``master`` for Spark. Returns what was done (``FileExplanations``: the count, the
-    failures and, unless Spark wrote them itself, the responses in file order).
+    ``master`` for Spark, and for every engine ``task=StabilityTask(runs=5)`` (or
+    ``StabilityTask(until_stable=True)``) to have each record's stability measured and
+    written beside its explanation (see ``running.stability``). Returns what was done
+    (``FileExplanations``: the count, the failures and, unless Spark wrote them itself,
+    the responses in file order, ``Stability`` objects with a task).
     """
     return get_engine(engine).explain_file(path, scoring_function, config, output, **options)
