@@ -13,11 +13,11 @@ from veltra_utils.explainability import (
     ModelScoring,
     TrainingStats,
     explain_record,
+    explain_records,
     stability,
     stable_explanation,
 )
 from veltra_utils.explainability.errors import SettingError
-from veltra_utils.explainability.running.engines import ENGINES
 from veltra_utils.explainability.running.stability import Stability, StabilityTask
 
 
@@ -114,8 +114,8 @@ def test_every_engine_gives_the_same_stability():
     config, score, chosen, _ = _churn()
     task = StabilityTask(runs=2)
     alone = [stability(record, score, config, runs=2) for record in chosen]
-    for name, options in (("in-process", {}), ("workers", {"workers": 2})):
-        results = ENGINES[name].explain_records(chosen, score, config, task=task, **options)
+    for workers in (1, 2):
+        results = explain_records(chosen, score, config, task=task, workers=workers)
         assert [result.verdict for result in results] == [result.verdict for result in alone]
         assert [sorted(result.features) for result in results] == \
             [sorted(result.features) for result in alone]

@@ -17,7 +17,12 @@ These choose between the in-process and the workers engine
 from typing import Any, List, Optional
 
 from veltra_utils.explainability.running._records import check_columns, explain_one, record_list
-from veltra_utils.explainability.running._types import Explanations, Response, ScoringFunction
+from veltra_utils.explainability.running._types import (
+    Explanations,
+    Response,
+    ScoringFunction,
+    Task,
+)
 from veltra_utils.explainability.running.engines import get_engine
 from veltra_utils.explainability.running.engines._base import FileExplanations
 from veltra_utils.explainability.running.engines._limits import (
@@ -44,7 +49,8 @@ _WORKERS = WorkersEngine()
 def explain_records(records: Any, scoring_function: ScoringFunction, config: Any, *,
                     workers: Optional[int] = None, timeout: Optional[float] = None,
                     progress: Optional[bool] = None,
-                    memory_limit: Optional[int] = None) -> List[Response]:
+                    memory_limit: Optional[int] = None,
+                    task: Optional[Task] = None) -> List[Response]:
     """Explain every scored record; return the serialised responses in input order.
 
     ``records`` is a pandas DataFrame of records (the feature columns, and the
@@ -73,7 +79,10 @@ def explain_records(records: Any, scoring_function: ScoringFunction, config: Any
     from this process (on macOS and Windows, and on Linux while other threads
     run), a script must call this under ``if __name__ == "__main__":``.
     ``progress`` shows a progress bar on stderr: None shows it when stderr is a
-    terminal.
+    terminal. ``task=StabilityTask(runs=5)`` returns each record's ``Stability``
+    (its explanation and how it held over other seeds, see ``running.stability``)
+    in place of its response; a record that could not be handed to the task
+    still gets an error response.
 
     Raises ValueError for a frame that lacks a needed column or a bad
     ``workers`` or ``timeout``, and RuntimeError when the worker processes
@@ -83,13 +92,14 @@ def explain_records(records: Any, scoring_function: ScoringFunction, config: Any
     """
     return [response for _, response in iter_explanations(
         records, scoring_function, config, workers=workers, timeout=timeout, progress=progress,
-        memory_limit=memory_limit)]
+        memory_limit=memory_limit, task=task)]
 
 
 def iter_explanations(records: Any, scoring_function: ScoringFunction, config: Any, *,
                       workers: Optional[int] = None, timeout: Optional[float] = None,
                       progress: Optional[bool] = None,
-                      memory_limit: Optional[int] = None) -> Explanations:
+                      memory_limit: Optional[int] = None,
+                      task: Optional[Task] = None) -> Explanations:
     """Yield ``(position, response)`` for every record, in input order, each as soon as it can be.
 
     A record's response comes as soon as it and every record before it are
@@ -104,10 +114,10 @@ def iter_explanations(records: Any, scoring_function: ScoringFunction, config: A
     count = _worker_count(workers)
     if count == 1 and _time_limit(timeout) is None and _memory_limit(memory_limit) is None:
         return _IN_PROCESS.iter_explanations(chosen, scoring_function, config,
-                                             progress=progress)
+                                             progress=progress, task=task)
     return _WORKERS.iter_explanations(chosen, scoring_function, config, workers=count,
                                       timeout=timeout, memory_limit=memory_limit,
-                                      progress=progress)
+                                      progress=progress, task=task)
 
 
 def explain_record(record: Any, scoring_function: ScoringFunction, config: Any) -> Response:
