@@ -217,7 +217,11 @@ def main():
     parser.add_argument("--records", type=int, default=8 if QUICK else 25)
     parser.add_argument("--raw", help="also write every record's figures to this CSV file")
     parser.add_argument("--tables", help="comma-separated positions of the tables to run (0-3)")
+    parser.add_argument("--counts", help="comma-separated perturbation counts to measure at,"
+                        " in place of %s" % ",".join(map(str, COUNTS)))
     arguments = parser.parse_args()
+    counts = tuple(int(count) for count in arguments.counts.split(",")) \
+        if arguments.counts else COUNTS
     chosen = tables()
     if arguments.tables:
         chosen = [chosen[int(position)] for position in arguments.tables.split(",")]
@@ -227,9 +231,9 @@ def main():
             print(name, file=sys.stderr, flush=True)
             stats, score, rows = prepared(frame, problem_type, estimator, arguments.records)
             for features_count in features_counts:
-                summary = measure(name, stats, score, rows, features_count, COUNTS, raw)
+                summary = measure(name, stats, score, rows, features_count, counts, raw)
                 markdown(name, features_count, summary)
-                if START in COUNTS:
+                if START in counts:
                     settled, spent = until_stable(raw, name, stats, score, rows, features_count)
                     reached = [count for count in settled if count is not None]
                     print()
