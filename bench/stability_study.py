@@ -30,9 +30,9 @@ from veltra_utils.explainability.datasets import LABEL, churn_model, churn_table
 from veltra_utils.explainability.running.stability import MAX_PERTURBATIONS, stability
 
 QUICK = bool(os.environ.get("VELTRA_BENCH_QUICK"))
-#: the counts every record is measured at; stable_explanation's steps between them
-#: (10000, 40000) are measured only for the records that reach them
-COUNTS = (500, 5000) if QUICK else (250, 1000, 5000, 20000)
+#: the counts every record is measured at; stable_explanation's last step (40000) is
+#: measured only for the records that reach it
+COUNTS = (500, 5000) if QUICK else (250, 500, 1000, 2500, 5000, 10000, 20000)
 #: where ``stable_explanation`` starts by default: the configuration's default count
 START = 5000
 RUNS = 5

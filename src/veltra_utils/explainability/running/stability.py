@@ -22,7 +22,8 @@ The verdict, ``stable``, holds when
 The fit is reported beside the verdict, not in it: a surrogate can be stable
 and still a poor account of the model near the record (R² below
 ``POOR_FIT``, 0.1: the surrogate uses only the top features, so even a sound
-explanation rarely reaches 0.6; below 0.1 its weights are mostly noise).
+explanation rarely reaches 0.6; below 0.1 it accounts for almost none of how
+the model moves there).
 docs/stability.md shows how the figures move with the number of perturbations
 on real tables, and why the thresholds are where they are.
 """
