@@ -8,6 +8,7 @@ import bench_adapter  # noqa: E402
 import bench_batch  # noqa: E402
 import bench_explain  # noqa: E402
 import bench_formats  # noqa: E402
+import bench_stability  # noqa: E402
 import bench_stats  # noqa: E402
 import bench_throughput  # noqa: E402
 
@@ -23,3 +24,5 @@ if __name__ == "__main__":
     bench_formats.run()
     print()
     bench_stats.run()
+    print()
+    bench_stability.run()
