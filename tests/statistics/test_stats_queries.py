@@ -185,21 +185,21 @@ def test_command_refuses_entropy_with_duckdb_and_master_without_spark(tmp_path, 
 
 def test_csv_cells_are_typed_as_pandas_reads_them(tmp_path):
     # Missing-value words, spaces after the separator, true/false with gaps,
-    # whole numbers with gaps, leading zeros, numbers beside text.
+    # whole numbers with gaps, leading zeros, numbers beside text, NaN words among numbers.
     path = tmp_path / "hand.csv"
-    path.write_text("count,flag,word,code,ratio,y\n"
-                    " 5,True,NA,007,1e3,a\n"
-                    "n/a,false,x,12,-inf,b\n"
-                    "3, FALSE,null,x1,2.5,a\n"
-                    ",true, ,4,NaN,b\n"
-                    "8,,y,5,.5,a\n")
-    expected = TrainingStats.from_files(path, "y", engine="pandas", feature_columns=[
-        "count", "flag", "word", "code"]).to_dict()
-    computed = TrainingStats.from_files(path, "y", feature_columns=[
-        "count", "flag", "word", "code"]).to_dict()
+    path.write_text("count,flag,word,code,share,ratio,y\n"
+                    " 5,True,NA,007,0.5,1e3,a\n"
+                    "n/a,false,x,12,nan,-inf,b\n"
+                    "3, FALSE,null,x1,1.5,2.5,a\n"
+                    ",true, ,4,-NaN,NaN,b\n"
+                    "8,,y,5,7,.5,a\n")
+    chosen = ["count", "flag", "word", "code", "share"]
+    expected = TrainingStats.from_files(path, "y", engine="pandas",
+                                        feature_columns=chosen).to_dict()
+    computed = TrainingStats.from_files(path, "y", feature_columns=chosen).to_dict()
     assert_same_stats(computed, expected)
     assert computed["schema"] == {"count": "double", "flag": "boolean", "word": "string",
-                                  "code": "string"}
+                                  "code": "string", "share": "double"}
     with pytest.raises(ValueError, match="'ratio' holds infinite values"):
         TrainingStats.from_files(path, "y")
 
