@@ -215,9 +215,12 @@ def _csv_source(connection, files, path, sep, scratch, decimal=None, label=None)
     sep = sep or sniff_separator(files[0])
     header = csv_header(files[0], sep)
     names = "[{0}]".format(", ".join(literal(name) for name in header))
+    # DuckDB's default read buffer (32 MB a thread) leaves too little of the memory limit
+    # for the values of a table thousands of columns wide; 4 MB holds lines up to its
+    # default longest line (2 MB) and reads as fast.
     raw = ("read_csv({0}, header = true, all_varchar = true, delim = {1}, quote = '\"', "
-           "escape = '\"', null_padding = true, names = {2})").format(
-               _file_list(files), literal(sep), names)
+           "escape = '\"', null_padding = true, names = {2}, buffer_size = {3})").format(
+               _file_list(files), literal(sep), names, _CSV_BUFFER)
     text = duckdb_source(connection, raw, path)
     places = {column.name: place for place, column in enumerate(text.columns)}
     kept = [column for column in text.columns if column.name == label][:1]
@@ -269,6 +272,7 @@ def _by_table(columns, tables):
 # The most columns of the CSV one reading of it writes to a file, and the rows of that
 # file's row groups: its writer holds a buffer per column (three per CSV column).
 _CSV_COLUMNS = 250
+_CSV_BUFFER = 4 << 20
 _CELL_ROWS = 4096
 # The most columns of a file typed from the CSV's text, and the cells of its row groups.
 _FILE_COLUMNS = 50
@@ -334,18 +338,25 @@ def _types(connection, table, places, decimal, texts):
     and decimal commas are counted where a cell has a comma.
     """
     def query(parts, chosen):
+        """The aggregates ``parts`` of each column in ``chosen``: {kind} stands for the
+        kind of its plain cells, {other} for that of its other cells."""
         if not chosen:
             return {}
-        row = interruptible(connection, "SELECT {0} FROM {1}".format(", ".join(
-            part.format(place, kind="k{0}".format(place), other=other(place))
-            for place in chosen for part in parts), table))[0]
+        kinds = ", ".join("k{0}, {1} AS v{0}".format(place, _cell_kind(cell_text(
+            "s{0}".format(place)), decimal)) for place in chosen)
+        row = interruptible(connection, "SELECT {0} FROM (SELECT {1} FROM {2}) AS kinds".format(
+            ", ".join(part.format(kind="k{0}".format(place), other="v{0}".format(place))
+                      for place in chosen for part in parts), kinds, table))[0]
         width = len(parts)
         return {place: row[width * at:width * at + width] for at, place in enumerate(chosen)}
 
-    def other(place):
-        return _cell_kind(cell_text("s{0}".format(place)), decimal)
+    def plain_query(chosen):
+        row = interruptible(connection, "SELECT {0} FROM {1}".format(", ".join(
+            "count(k{0}), bit_and(k{0}), count(s{0}), max(abs(d{0}))".format(place)
+            for place in chosen), table))[0]
+        return {place: row[4 * at:4 * at + 4] for at, place in enumerate(chosen)}
 
-    plain = query(["count({kind})", "bit_and({kind})", "count(s{0})", "max(abs(d{0}))"], places)
+    plain = plain_query(places)
     others = query(["count({other})", "bit_and({other})", "bit_or({other})"],
                    [place for place in places if plain[place][2]])
     wholes = query(["count(*) FILTER (WHERE {kind} >= 16)",
