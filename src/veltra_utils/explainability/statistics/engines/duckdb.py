@@ -231,7 +231,7 @@ def _csv_source(connection, files, path, sep, scratch, decimal=None, label=None)
         group = kept + others[start:start + _CSV_COLUMNS]
         table = _write(connection, _cells(raw, [(places[column.name], column.sql_name)
                                                 for column in group], decimal, texts),
-                       scratch, "cells", len(tables), _CELL_ROWS)
+                       scratch, "cells", start // _CSV_COLUMNS, _CELL_ROWS)
         tables.update((column.name, table) for column in group)
     commas, exact = [], []
     for table, members in _by_table(text.columns, tables):
@@ -250,8 +250,7 @@ def _csv_source(connection, files, path, sep, scratch, decimal=None, label=None)
     columns = {name: Column(name, sql, *column_kind(type_name))
                for name, (type_name, sql) in typed.items()}
     if exact:
-        more = _typed_from_text(connection, raw, text, exact, kept, places, decimal, scratch,
-                                path)
+        more = _typed_from_text(connection, raw, exact, kept, places, decimal, scratch, path)
         commas += more.pop("commas")
         for name, (table, column) in more.items():
             tables[name], columns[name] = table, column
@@ -286,8 +285,8 @@ _INTEGER, _NUMBER, _FLAG, _WHOLE, _COMMA = 1, 2, 4, 16, 32
 
 def _cells(raw, columns, decimal, texts=(), source=None, passed=()):
     """A SELECT of the CSV columns ``columns`` ((place, SQL)) as the columns d<place> (the
-    cell as a double), k<place> (the kind of a cell that is a plain number: no spaces,
-    no missing-value word, no infinity) and s<place> (any other cell's text), and
+    cell as a double), k<place> (the kind of a cell that is a plain number: no spaces
+    around it, no missing-value word) and s<place> (any other cell's text), and
     x<place> (every cell's text) for the places in ``texts``; from ``source`` (``raw``),
     with its columns ``passed`` ((SQL, name)) too."""
     inner, middle, outer = [], [], []
@@ -391,7 +390,7 @@ def _types(connection, table, places, decimal, texts):
     return found
 
 
-def _typed_from_text(connection, raw, text, columns, kept, places, decimal, scratch, where):
+def _typed_from_text(connection, raw, columns, kept, places, decimal, scratch, where):
     """{name: (table, Column)} of ``columns`` typed from the CSV's text in files of
     ``_FILE_COLUMNS`` columns each (the label's cells with them), and "commas": those
     that look like numbers with decimal commas."""
