@@ -185,21 +185,21 @@ def test_command_refuses_entropy_with_duckdb_and_master_without_spark(tmp_path, 
 
 def test_csv_cells_are_typed_as_pandas_reads_them(tmp_path):
     # Missing-value words, spaces after the separator, true/false with gaps,
-    # whole numbers with gaps, leading zeros, numbers beside text.
+    # whole numbers with gaps, leading zeros, numbers beside text, NaN words among numbers.
     path = tmp_path / "hand.csv"
-    path.write_text("count,flag,word,code,ratio,y\n"
-                    " 5,True,NA,007,1e3,a\n"
-                    "n/a,false,x,12,-inf,b\n"
-                    "3, FALSE,null,x1,2.5,a\n"
-                    ",true, ,4,NaN,b\n"
-                    "8,,y,5,.5,a\n")
-    expected = TrainingStats.from_files(path, "y", engine="pandas", feature_columns=[
-        "count", "flag", "word", "code"]).to_dict()
-    computed = TrainingStats.from_files(path, "y", feature_columns=[
-        "count", "flag", "word", "code"]).to_dict()
+    path.write_text("count,flag,word,code,share,ratio,y\n"
+                    " 5,True,NA,007,0.5,1e3,a\n"
+                    "n/a,false,x,12,nan,-inf,b\n"
+                    "3, FALSE,null,x1,1.5,2.5,a\n"
+                    ",true, ,4,-NaN,NaN,b\n"
+                    "8,,y,5,7,.5,a\n")
+    chosen = ["count", "flag", "word", "code", "share"]
+    expected = TrainingStats.from_files(path, "y", engine="pandas",
+                                        feature_columns=chosen).to_dict()
+    computed = TrainingStats.from_files(path, "y", feature_columns=chosen).to_dict()
     assert_same_stats(computed, expected)
     assert computed["schema"] == {"count": "double", "flag": "boolean", "word": "string",
-                                  "code": "string"}
+                                  "code": "string", "share": "double"}
     with pytest.raises(ValueError, match="'ratio' holds infinite values"):
         TrainingStats.from_files(path, "y")
 
@@ -257,17 +257,23 @@ def test_files_as_spreadsheet_programs_write_them(tmp_path, request, engine):
 
 
 @pytest.mark.parametrize("form", ["parquet", "csv"])
-def test_a_table_wider_than_one_query_equals_pandas_at_the_default_memory_limit(tmp_path, form):
-    # Past 64 columns a query and past 100 a typed file hold only some of them; the
-    # label, in the middle of the table, misses in some rows.
+def test_a_table_wider_than_one_query_equals_pandas_at_the_default_memory_limit(tmp_path, form,
+                                                                               monkeypatch):
+    # Past 64 columns a query holds only some of them, and a file of a CSV's cells past
+    # 40 here (the last one short); the label, in the middle of the table, misses in some
+    # rows; whole numbers past what a double holds exactly are typed from their text.
+    from veltra_utils.explainability.statistics.engines import duckdb as duckdb_engine
+
+    monkeypatch.setattr(duckdb_engine, "_CSV_COLUMNS", 40)
     parts = [_table("binary", seed=seed).head(50).add_suffix("_%d" % seed) for seed in range(14)]
     frame = pd.concat(parts[:7] + [parts[0]["y_0"].rename("y").mask(np.arange(50) % 13 == 0)]
                       + parts[7:], axis=1)
     frame = frame.drop(columns=[name for name in frame.columns if name.startswith("y_")])
+    frame["huge"] = 2 ** 62 + np.arange(50)
     path = _write(frame, tmp_path, form)
     with pytest.warns(UserWarning, match="4 rows without a value"):
         expected = TrainingStats.from_files(path, "y", engine="pandas", discretizer="decile")
         stats = TrainingStats.from_files(path, "y", engine="duckdb", discretizer="decile")
-    assert len(stats.feature_columns) == 126
-    assert stats.schema == expected.schema
+    assert len(stats.feature_columns) == 127
+    assert stats.schema == expected.schema and stats.schema["huge"] == "long"
     assert_same_stats(stats.to_dict(), expected.to_dict())

@@ -51,10 +51,10 @@ QUERY_COLUMNS = 64
 # Distinct labels fetched at once to read the problem type; a label with more
 # is summed up by its count and a few telling values.
 _LABEL_SAMPLE = 10000
-_CSV_TRUE = ("True", "TRUE", "true")
-_CSV_FALSE = ("False", "FALSE", "false")
-_INTEGER_PATTERN = r"[+-]?[0-9]+"
-_FLOAT_PATTERN = (r"[+-]?(([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?"
+CSV_TRUE = ("True", "TRUE", "true")
+CSV_FALSE = ("False", "FALSE", "false")
+INTEGER_PATTERN = r"[+-]?[0-9]+"
+FLOAT_PATTERN = (r"[+-]?(([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?"
                   r"|[iI][nN][fF]|[iI][nN][fF][iI][nN][iI][tT][yY])")
 
 
@@ -126,6 +126,10 @@ class Column:
         if self.kind == "float":
             return "CASE WHEN isnan({0}) THEN NULL ELSE CAST({0} AS DOUBLE) END" \
                 .format(self.sql_name)
+        return "CAST({0} AS DOUBLE)".format(self.sql_name)
+
+    def number(self) -> str:
+        """The column as a double, NaN kept (cheaper where it holds none)."""
         return "CAST({0} AS DOUBLE)".format(self.sql_name)
 
     def present(self) -> str:
@@ -228,7 +232,7 @@ def summarize(source: Source, request: Request) -> TableSummary:
                       request.missing)
 
     bins = _bins(source, numeric, figures, request.discretizer)
-    per_bin = _per_bin(source, numeric, bins)
+    per_bin = _per_bin(source, numeric, bins, figures)
     columns: List[ColumnSummary] = []
     for column in features:
         if column.name in categorical:
@@ -245,36 +249,60 @@ def summarize(source: Source, request: Request) -> TableSummary:
 def _figures(source: Source, features: List[Column], numeric: List[Column]
              ) -> Dict[Any, Dict[str, Any]]:
     """{column: figures} of a scan per group of columns: gaps, and for numeric
-    columns count, extremes, population std and infinite values."""
+    columns count, extremes, population std and whether it holds infinite values
+    ("nan" tells that it holds NaN, which the figures then leave out)."""
     numeric_names = {column.name for column in numeric}
     figures: Dict[Any, Dict[str, Any]] = {column.name: {} for column in features}
-    for table, group in source.groups(features):
-        parts: List[str] = []
-        keys: List[Tuple[Any, str]] = []
-        for column in group:
-            _figure_parts(column, column.name in numeric_names, parts, keys)
-        row = source.one("SELECT {0} FROM {1}".format(", ".join(parts), table))
-        for (name, figure), value in zip(keys, row):
-            figures[name][figure] = value
+    _scan(source, features, figures, lambda column: _plain_figure_parts(
+        column, column.name in numeric_names))
+    # NaN is the largest value to min and max: a column that holds any is read again,
+    # leaving NaN out (the plain aggregates are cheaper, and NaN is rare in a file).
+    with_nan = [column for column in numeric if figures[column.name]["max"] is not None
+                and figures[column.name]["max"] != figures[column.name]["max"]]
+    _scan(source, with_nan, figures, _nan_figure_parts)
+    for column in numeric:
+        found = figures[column.name]
+        found["nan"] = column in with_nan
+        if not found["nan"]:
+            found["infinite"] = found["max"] is not None and (
+                found["max"] == float("inf") or found["min"] == float("-inf"))
     return figures
 
 
-def _figure_parts(column, numeric, parts, keys):
-    """The aggregates of ``column`` that ``_figures`` reads, and their (column, figure)."""
-    present = column.present()
-    parts.append("count(*) - count({0})".format(present))
-    keys.append((column.name, "gaps"))
-    if numeric:
-        value = column.value()
-        finite = "CASE WHEN abs({0}) = {1} THEN NULL ELSE {0} END".format(value, _INFINITY)
-        for figure, call in (("count", "count({0})".format(value)),
-                             ("infinite", "count(*) FILTER (WHERE abs({0}) = {1})"
-                              .format(value, _INFINITY)),
-                             ("min", "min({0})".format(finite)),
-                             ("max", "max({0})".format(finite)),
-                             ("std", "stddev_pop({0})".format(finite))):
-            parts.append(call)
-            keys.append((column.name, figure))
+def _scan(source, columns, figures, parts_of):
+    for table, group in source.groups(columns):
+        parts: List[Tuple[Tuple[Any, str], str]] = []
+        for column in group:
+            parts += parts_of(column)
+        row = source.one("SELECT {0} FROM {1}".format(", ".join(part for key, part in parts),
+                                                       table))
+        for ((name, figure), _call), value in zip(parts, row):
+            figures[name][figure] = value
+
+
+def _plain_figure_parts(column, numeric):
+    """[((column, figure), aggregate)] of ``column``'s gaps, and of a numeric column's
+    count and extremes (infinite values among them) and population std, NaN counted
+    as a value."""
+    if not numeric:
+        return [((column.name, "gaps"), "count(*) - count({0})".format(column.present()))]
+    value = column.number()
+    return [((column.name, figure), call.format(value)) for figure, call in (
+        ("gaps", "count(*) - count({0})"), ("count", "count({0})"), ("min", "min({0})"),
+        ("max", "max({0})"), ("std", "stddev_pop({0})"))]
+
+
+def _nan_figure_parts(column):
+    """The parts of ``_plain_figure_parts`` with NaN as a gap, and infinite values
+    counted and left out of the extremes and the std."""
+    value = column.value()
+    finite = "CASE WHEN abs({0}) = {1} THEN NULL ELSE {0} END".format(value, _INFINITY)
+    return [((column.name, figure), call) for figure, call in (
+        ("gaps", "count(*) - count({0})".format(column.present())),
+        ("count", "count({0})".format(value)),
+        ("infinite", "count(*) FILTER (WHERE abs({0}) = {1})".format(value, _INFINITY)),
+        ("min", "min({0})".format(finite)), ("max", "max({0})".format(finite)),
+        ("std", "stddev_pop({0})".format(finite)))]
 
 
 def _schema(column, figures):
@@ -315,6 +343,11 @@ def _check_column(column, figures, categorical, missing):
         raise infinite_values(name)
 
 
+def _value(column, figures):
+    """The numeric column as a double, NaN as NULL where it holds any."""
+    return column.value() if figures[column.name]["nan"] else column.number()
+
+
 def _bins(source, numeric, figures, discretizer):
     """{column: sorted distinct boundaries} at the exact quartiles or deciles, a few
     columns per query."""
@@ -329,7 +362,7 @@ def _bins(source, numeric, figures, discretizer):
                       or len(group) >= QUERY_COLUMNS
                       or source.table_of(column) != source.table_of(group[0])):
             row = source.one("SELECT {0} FROM {1}".format(", ".join(
-                source.dialect.percentiles(member.value(), fractions) for member in group),
+                source.dialect.percentiles(_value(member, figures), fractions) for member in group),
                 source.table_of(group[0])))
             for member, values in zip(group, row):
                 bins[member.name] = np.unique(np.asarray(list(values), dtype=np.float64))
@@ -340,7 +373,7 @@ def _bins(source, numeric, figures, discretizer):
     return bins
 
 
-def _per_bin(source, numeric, bins):
+def _per_bin(source, numeric, bins, figures):
     """{column: [(count, mean, population std)] per bin}, grouped by bin in a query per
     group of columns.
 
@@ -348,7 +381,7 @@ def _per_bin(source, numeric, bins):
     numpy's ``searchsorted`` places it (LIME's discretizers use that).
     """
     places = {column.name: place for place, column in enumerate(numeric)}
-    figures = {}
+    found = {}
     for table, group in source.groups(numeric):
         queries = []
         for column in group:
@@ -359,10 +392,10 @@ def _per_bin(source, numeric, bins):
                 "SELECT {0} AS place, CASE {1} ELSE {2} END AS bin, count(v), avg(v), "
                 "stddev_pop(v) FROM (SELECT {3} AS v FROM {4}) AS col{0} WHERE v IS NOT NULL "
                 "GROUP BY CASE {1} ELSE {2} END".format(place, cases, len(boundaries),
-                                                        column.value(), table))
+                                                        _value(column, figures), table))
         for place, index, count, mean, std in source.rows(" UNION ALL ".join(queries)):
-            figures[int(place), int(index)] = (int(count), float(mean), float(std))
-    return {column.name: [figures.get((place, index), (0, 0.0, 0.0))
+            found[int(place), int(index)] = (int(count), float(mean), float(std))
+    return {column.name: [found.get((place, index), (0, 0.0, 0.0))
                           for index in range(len(bins[column.name]) + 1)]
             for place, column in enumerate(numeric)}
 
@@ -447,10 +480,28 @@ def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = Non
     look like numbers with decimal commas are text, and a warning names them
     (and ``path``).
     """
+    items, commas = typed_items(source, decimal)
+    warn_decimal_commas(commas, path or source.where)
+    return items
+
+
+def cell_text(text: str) -> str:
+    """The text cell ``text`` as pandas reads it: without leading spaces, NULL for a
+    missing-value word."""
+    return "CASE WHEN ltrim({0}) IN ({1}) THEN NULL ELSE ltrim({0}) END".format(
+        text, ", ".join(literal(word) for word in sorted(MISSING_TEXT)))
+
+
+def flag_value(cell: str) -> str:
+    """The cleaned cell ``cell`` of a true/false column as a boolean."""
+    return "CASE WHEN {0} IN ({1}) THEN true WHEN {0} IS NOT NULL THEN false END".format(
+        cell, ", ".join(literal(word) for word in CSV_TRUE))
+
+
+def typed_items(source: Source, decimal: Optional[str] = None) -> Tuple[List[str], List[Any]]:
+    """(``typed_columns``' items, the columns that look like numbers with decimal commas)."""
     dialect = source.dialect
-    cells = {column.name: "CASE WHEN ltrim({0}) IN ({1}) THEN NULL ELSE ltrim({0}) END"
-             .format(column.sql_name, ", ".join(literal(word) for word in sorted(MISSING_TEXT)))
-             for column in source.columns}
+    cells = {column.name: cell_text(column.sql_name) for column in source.columns}
     counts: List[Any] = []
     for table, group in source.groups(source.columns):
         parts = []
@@ -467,7 +518,7 @@ def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = Non
     for column in source.columns:
         present, integers, numbers, flags_seen, decimal_commas = figures[column.name]
         cell, name = cells[column.name], column.sql_name
-        number = _number_text(cell, decimal)
+        number = number_text(cell, decimal)
         if decimal_commas and column.name in wholes \
                 and present == decimal_commas + wholes[column.name]:
             commas.append(column.name)
@@ -476,25 +527,22 @@ def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = Non
         elif present == numbers:
             items.append("CAST({0} AS DOUBLE) AS {1}".format(number, name))
         elif present == flags_seen:
-            items.append("CASE WHEN {0} IN ({1}) THEN true WHEN {0} IS NOT NULL THEN false END "
-                         "AS {2}".format(cell, ", ".join(literal(word) for word in _CSV_TRUE),
-                                         name))
+            items.append("{0} AS {1}".format(flag_value(cell), name))
         else:
             items.append("{0} AS {1}".format(cell, name))
-    warn_decimal_commas(commas, path or source.where)
-    return items
+    return items, commas
 
 
 def _type_counts(dialect, cell, decimal):
     """The counts ``typed_columns`` reads the type of a text column from: present cells,
     and those that are whole numbers, numbers, true/false and numbers with decimal
     commas. The cheap test comes first: the pattern is matched only where it passes."""
-    number, flags = _number_text(cell, decimal), _CSV_TRUE + _CSV_FALSE
+    number, flags = number_text(cell, decimal), CSV_TRUE + CSV_FALSE
     return ["count({0})".format(cell),
             "count(*) FILTER (WHERE try_cast({1} AS BIGINT) IS NOT NULL AND {0})"
-            .format(dialect.full_match(number, _INTEGER_PATTERN), number),
+            .format(dialect.full_match(number, INTEGER_PATTERN), number),
             "count(*) FILTER (WHERE try_cast({1} AS DOUBLE) IS NOT NULL AND {0})"
-            .format(dialect.full_match(number, _FLOAT_PATTERN), number),
+            .format(dialect.full_match(number, FLOAT_PATTERN), number),
             "count(*) FILTER (WHERE {0} IN ({1}))"
             .format(cell, ", ".join(literal(word) for word in flags)),
             "count(*) FILTER (WHERE instr({0}, ',') > 0 AND {1})".format(
@@ -512,7 +560,7 @@ def _whole_numbers(source, columns, cells):
     return found
 
 
-def _number_text(cell, decimal):
+def number_text(cell, decimal):
     """The cell as the text of a number: its decimal mark a point. With a mark other than
     the point, a cell that holds a point is no number, as pandas reads it."""
     if decimal in (None, "."):

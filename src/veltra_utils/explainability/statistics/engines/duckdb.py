@@ -11,21 +11,30 @@ import os
 import shutil
 import tempfile
 import threading
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional
 
 from veltra_utils.explainability.errors import TableError
 from veltra_utils.explainability.statistics._summary import Request, TableSummary
 from veltra_utils.explainability.statistics.engines._base import StatisticsEngine, refuse_entropy
 from veltra_utils.explainability.statistics.engines._sql import (
+    CSV_FALSE,
+    CSV_TRUE,
     DUCKDB,
+    FLOAT_PATTERN,
+    INTEGER_PATTERN,
+    QUERY_COLUMNS,
     Column,
     Source,
+    cell_text,
     column_kind,
+    flag_value,
     literal,
     matching_files,
+    number_text,
     summarize,
-    typed_columns,
+    typed_items,
 )
+from veltra_utils.explainability.tables import DECIMAL_COMMA_PATTERN, warn_decimal_commas
 from veltra_utils.explainability.utils.text import one_line
 
 # How often a waiting thread lets signal handlers run, and how long an interrupted DuckDB
@@ -191,62 +200,220 @@ def _pandas_categories(connection, first):
 
 
 def _csv_source(connection, files, path, sep, scratch, decimal=None, label=None):
-    """The CSV files as typed Parquet in ``scratch``, typed as pandas would read them.
+    """The CSV files as Parquet in ``scratch``, their columns typed as pandas would read them.
 
-    A Parquet writer holds a buffer per column, so a wide table is written as
-    several files of at most ``_FILE_COLUMNS`` columns each, typed from files of the
-    text of ``_TEXT_COLUMNS`` columns each (one reading of the CSV per file); the
-    label, which says which rows count, is in every one of them.
+    The CSV is read once per group of at most ``_CSV_COLUMNS`` columns, each written as
+    three: the cell as a number, what kind of number it is, and the text of a cell that
+    is no plain number (see ``_cells``). The types then come from small aggregates of
+    these, and the statistics read them as they lie. A column whose text these do not
+    keep whole (text with plain numbers among it, or whole numbers past what a double
+    holds exactly) is typed from the CSV's text as before, in files of at most
+    ``_FILE_COLUMNS`` columns. The label, which says which rows count, is in every file.
     """
     from veltra_utils.explainability.tables import csv_header, sniff_separator
 
     sep = sep or sniff_separator(files[0])
     header = csv_header(files[0], sep)
     names = "[{0}]".format(", ".join(literal(name) for name in header))
+    # DuckDB's default read buffer (32 MB a thread) leaves too little of the memory limit
+    # for the values of a table thousands of columns wide; 4 MB holds lines up to its
+    # default longest line (2 MB) and reads as fast.
     raw = ("read_csv({0}, header = true, all_varchar = true, delim = {1}, quote = '\"', "
-           "escape = '\"', null_padding = true, names = {2})").format(
-               _file_list(files), literal(sep), names)
+           "escape = '\"', null_padding = true, names = {2}, buffer_size = {3})").format(
+               _file_list(files), literal(sep), names, _CSV_BUFFER)
     text = duckdb_source(connection, raw, path)
+    places = {column.name: place for place, column in enumerate(text.columns)}
     kept = [column for column in text.columns if column.name == label][:1]
     others = [column for column in text.columns if column not in kept]
-    def grouped(size):
-        return [kept + others[start:start + size] for start in range(0, max(1, len(others)),
-                                                                      size)]
-
-    groups = grouped(_FILE_COLUMNS)
-    if len(groups) == 1:  # one file: typed straight from the CSV
-        items = typed_columns(text, decimal, path)
-        table = _write(connection, "SELECT {0} FROM {1}".format(", ".join(items), raw),
-                       scratch, "typed", 0, len(items))
-        return duckdb_source(connection, table, path)
-    names = [column.name for column in text.columns]
-    text = _grouped(connection, grouped(_TEXT_COLUMNS), lambda group: "SELECT {0} FROM {1}"
-                    .format(", ".join(column.sql_name for column in group), raw),
-                    scratch, "text", names, path)
-    items = dict(zip(names, typed_columns(text, decimal, path)))
-    return _grouped(connection, groups, lambda group: "SELECT {0} FROM {1}".format(
-        ", ".join(items[column.name] for column in group), text.table_of(group[-1])),
-        scratch, "typed", names, path)
-
-
-def _grouped(connection, groups, select, scratch, kind, names, where):
-    """The Source of the files ``select(group)`` writes for each group of columns, its
-    columns in the order of ``names``."""
-    tables, columns = {}, {}
-    for place, group in enumerate(groups):
-        table = _write(connection, select(group), scratch, kind, place, len(group))
+    tables, typed = {}, {}
+    texts = {places[column.name] for column in kept}  # the label's text stays whole
+    for start in range(0, max(1, len(others)), _CSV_COLUMNS):
+        group = kept + others[start:start + _CSV_COLUMNS]
+        table = _write(connection, _cells(raw, [(places[column.name], column.sql_name)
+                                                for column in group], decimal, texts),
+                       scratch, "cells", start // _CSV_COLUMNS, _CELL_ROWS)
         tables.update((column.name, table) for column in group)
-        for column in duckdb_source(connection, table, where).columns:
-            columns.setdefault(column.name, column)
-    return Source(DUCKDB, tables[groups[0][0].name], [columns[name] for name in names],
-                  _rows(connection), where, tables)
+    commas, exact = [], []
+    for table, members in _by_table(text.columns, tables):
+        for start in range(0, len(members), QUERY_COLUMNS):
+            chunk = members[start:start + QUERY_COLUMNS]
+            for column, (found, comma) in zip(chunk, _types(
+                    connection, table, [places[member.name] for member in chunk], decimal,
+                    texts)):
+                if found is None:
+                    exact.append(column)
+                else:
+                    typed[column.name] = found
+                if comma:
+                    commas.append(column.name)
+    first = tables[text.columns[0].name] if not kept else tables[kept[0].name]
+    columns = {name: Column(name, sql, *column_kind(type_name))
+               for name, (type_name, sql) in typed.items()}
+    if exact:
+        more = _typed_from_text(connection, raw, exact, kept, places, decimal, scratch, path)
+        commas += more.pop("commas")
+        for name, (table, column) in more.items():
+            tables[name], columns[name] = table, column
+    warn_decimal_commas(sorted(set(commas), key=places.get), path)
+    return Source(DUCKDB, first, [columns[column.name] for column in text.columns],
+                  _rows(connection), path, tables)
 
 
-# The most columns one Parquet file the CSV is typed into holds, and the rows of its
-# row groups that keep its writer within a few megabytes per column.
+def _by_table(columns, tables):
+    found = []
+    for column in columns:
+        if not found or found[-1][0] != tables[column.name]:
+            found.append((tables[column.name], []))
+        found[-1][1].append(column)
+    return found
+
+
+# The most columns of the CSV one reading of it writes to a file, and the rows of that
+# file's row groups: its writer holds a buffer per column (three per CSV column).
+_CSV_COLUMNS = 250
+_CSV_BUFFER = 4 << 20
+_CELL_ROWS = 4096
+# The most columns of a file typed from the CSV's text, and the cells of its row groups.
 _FILE_COLUMNS = 50
-_TEXT_COLUMNS = 2 * _FILE_COLUMNS  # text columns take less of a writer's buffers
 _FILE_CELLS = 1 << 20
+# Whole numbers up to this size are exact as doubles.
+_EXACT_WHOLE = float(1 << 53)
+# What a cell is, as bits: a whole number that fits 64 bits, a number, true/false, a
+# whole number (of any size), a number with a decimal comma.
+_INTEGER, _NUMBER, _FLAG, _WHOLE, _COMMA = 1, 2, 4, 16, 32
+
+
+def _cells(raw, columns, decimal, texts=(), source=None, passed=()):
+    """A SELECT of the CSV columns ``columns`` ((place, SQL)) as the columns d<place> (the
+    cell as a double), k<place> (the kind of a cell that is a plain number: no spaces
+    around it, no missing-value word) and s<place> (any other cell's text), and
+    x<place> (every cell's text) for the places in ``texts``; from ``source`` (``raw``),
+    with its columns ``passed`` ((SQL, name)) too."""
+    inner, middle, outer = [], [], []
+    for place, sql in columns:
+        x, d, k = "x{0}".format(place), "d{0}".format(place), "k{0}".format(place)
+        inner += ["{0} AS {1}".format(sql, x), "TRY_CAST({0} AS DOUBLE) AS {1}".format(
+            number_text(sql, decimal), d)]
+        number = number_text(x, decimal)
+        plain = ("CAST(CASE WHEN {d} IS NOT NULL AND {flt} THEN CASE WHEN {int} THEN CASE WHEN "
+                 "TRY_CAST({n} AS BIGINT) IS NOT NULL THEN {a} ELSE {b} END ELSE {c} END END "
+                 "AS TINYINT) AS {k}").format(
+                     d=d, n=number, flt=DUCKDB.full_match(number, FLOAT_PATTERN),
+                     int=DUCKDB.full_match(number, INTEGER_PATTERN),
+                     a=_INTEGER | _NUMBER | _WHOLE, b=_NUMBER | _WHOLE, c=_NUMBER, k=k)
+        middle += [x, d, plain]
+        outer += [d, k, "CASE WHEN {0} IS NULL THEN {1} END AS s{2}".format(k, x, place)]
+        outer += [x] if place in texts else []
+    names = [name for sql, name in passed]
+    inner += ["{0} AS {1}".format(sql, name) for sql, name in passed]
+    return "SELECT {0} FROM (SELECT {1} FROM (SELECT {2} FROM {3}) AS cells) AS kinds".format(
+        ", ".join(outer + names), ", ".join(middle + names), ", ".join(inner), source or raw)
+
+
+def _cell_kind(cell, decimal):
+    """The bits of what the cleaned text cell ``cell`` is (NULL when missing)."""
+    number = number_text(cell, decimal)
+    flags = ", ".join(literal(word) for word in CSV_TRUE + CSV_FALSE)
+    comma = "WHEN instr({0}, ',') > 0 AND {1} THEN {2} ".format(
+        cell, DUCKDB.full_match(cell, DECIMAL_COMMA_PATTERN), _COMMA) if decimal is None else ""
+    return ("CAST(CASE WHEN {c} IS NULL THEN NULL WHEN {int} THEN CASE WHEN TRY_CAST({n} AS "
+            "BIGINT) IS NOT NULL THEN {a} WHEN TRY_CAST({n} AS DOUBLE) IS NOT NULL THEN {b} "
+            "ELSE {w} END WHEN TRY_CAST({n} AS DOUBLE) IS NOT NULL AND {flt} THEN {num} "
+            "WHEN {c} IN ({flags}) THEN {flag} {comma}ELSE 0 END AS TINYINT)").format(
+                c=cell, n=number, int=DUCKDB.full_match(number, INTEGER_PATTERN),
+                flt=DUCKDB.full_match(number, FLOAT_PATTERN), a=_INTEGER | _NUMBER | _WHOLE,
+                b=_NUMBER | _WHOLE, w=_WHOLE, num=_NUMBER, flags=flags, flag=_FLAG,
+                comma=comma)
+
+
+def _types(connection, table, places, decimal, texts):
+    """[((type, SQL) or None when the cells do not keep the column, whether it looks
+    like numbers with decimal commas)] of the columns at ``places`` of ``table``, as
+    ``typed_columns`` types them; a column in ``texts`` is typed from its text when
+    need be.
+
+    Most columns hold plain numbers alone: the kinds of their cells tell their type.
+    The text of the other cells is read where a column has any, and whole numbers
+    and decimal commas are counted where a cell has a comma.
+    """
+    def query(parts, chosen):
+        """The aggregates ``parts`` of each column in ``chosen``: {kind} stands for the
+        kind of its plain cells, {other} for that of its other cells."""
+        if not chosen:
+            return {}
+        kinds = ", ".join("k{0}, {1} AS v{0}".format(place, _cell_kind(cell_text(
+            "s{0}".format(place)), decimal)) for place in chosen)
+        row = interruptible(connection, "SELECT {0} FROM (SELECT {1} FROM {2}) AS kinds".format(
+            ", ".join(part.format(kind="k{0}".format(place), other="v{0}".format(place))
+                      for place in chosen for part in parts), kinds, table))[0]
+        width = len(parts)
+        return {place: row[width * at:width * at + width] for at, place in enumerate(chosen)}
+
+    def plain_query(chosen):
+        row = interruptible(connection, "SELECT {0} FROM {1}".format(", ".join(
+            "count(k{0}), bit_and(k{0}), count(s{0}), max(abs(d{0}))".format(place)
+            for place in chosen), table))[0]
+        return {place: row[4 * at:4 * at + 4] for at, place in enumerate(chosen)}
+
+    plain = plain_query(places)
+    others = query(["count({other})", "bit_and({other})", "bit_or({other})"],
+                   [place for place in places if plain[place][2]])
+    wholes = query(["count(*) FILTER (WHERE {kind} >= 16)",
+                    "count(*) FILTER (WHERE {other} >= 16 AND {other} < 32)",
+                    "count(*) FILTER (WHERE {other} = 32)"],
+                   [place for place in others if (others[place][2] or 0) & _COMMA])
+    found = []
+    for place in places:
+        plain_count, plain_bits, other_cells, largest = plain[place]
+        other_count, other_bits, other_any = others.get(place, (0, None, None))
+        present = plain_count + other_count
+        bits = (0xFF if plain_bits is None else plain_bits) & \
+            (0xFF if other_bits is None else other_bits)
+        counted = wholes.get(place)
+        comma = bool(counted) and present == sum(counted)
+        text = cell_text("x{0}".format(place)) if place in texts else None
+        cell = cell_text("s{0}".format(place))
+        if present and bits & _INTEGER:
+            if (largest or 0) < _EXACT_WHOLE:
+                found.append((("BIGINT", "TRY_CAST(d{0} AS BIGINT)".format(place)), comma))
+            else:  # past what a double holds exactly
+                found.append((text and ("BIGINT", "CAST({0} AS BIGINT)".format(
+                    number_text(text, decimal))), comma))
+        elif bits & _NUMBER or not present:
+            found.append((("DOUBLE", "d{0}".format(place)), comma))
+        elif plain_count:  # text with plain numbers among it, whose text the cells lack
+            found.append((text and ("VARCHAR", text), comma))
+        elif bits & _FLAG:
+            found.append((("BOOLEAN", flag_value(cell)), comma))
+        else:
+            found.append((("VARCHAR", cell), comma))
+    return found
+
+
+def _typed_from_text(connection, raw, columns, kept, places, decimal, scratch, where):
+    """{name: (table, Column)} of ``columns`` typed from the CSV's text in files of
+    ``_FILE_COLUMNS`` columns each (the label's cells with them), and "commas": those
+    that look like numbers with decimal commas."""
+    chosen = Source(DUCKDB, raw, list(columns), _rows(connection), where)
+    items, commas = typed_items(chosen, decimal)
+    found: Dict[Any, Any] = {"commas": commas}
+    label = [(places[column.name], column.sql_name) for column in kept]
+    for start in range(0, len(columns), _FILE_COLUMNS):
+        group = columns[start:start + _FILE_COLUMNS]
+        typed = "(SELECT {0}{1} FROM {2}) AS typed".format(
+            ", ".join(items[start:start + len(group)]),
+            "".join(", " + sql for place, sql in label), raw)
+        passed = [(column.sql_name, "t{0}".format(places[column.name])) for column in group]
+        select = _cells(raw, label, decimal, {place for place, sql in label}, typed, passed)
+        table = _write(connection, select, scratch, "typed", start // _FILE_COLUMNS,
+                       max(2048, _FILE_CELLS // (len(group) + 3)))
+        described = {name: type_name for name, type_name, *_ in interruptible(
+            connection, "DESCRIBE SELECT * FROM {0}".format(table))}
+        for column in group:
+            internal = "t{0}".format(places[column.name])
+            found[column.name] = (table, Column(column.name, internal,
+                                                *column_kind(described[internal])))
+    return found
 
 
 def _read(scratch, kind, place):
@@ -254,10 +421,10 @@ def _read(scratch, kind, place):
         kind, place))))
 
 
-def _write(connection, select, scratch, kind, place, width):
-    """Writes the rows of ``select`` to a Parquet file in ``scratch``; returns its table."""
+def _write(connection, select, scratch, kind, place, rows):
+    """Writes the rows of ``select`` to a Parquet file in ``scratch`` in row groups of
+    ``rows`` rows; returns its table."""
     target = os.path.join(scratch, "{0}{1}.parquet".format(kind, place))
-    rows = max(2048, min(122880, _FILE_CELLS // max(1, width)))
     interruptible(connection, "COPY ({0}) TO {1} (FORMAT parquet, ROW_GROUP_SIZE {2})".format(
         select, literal(target), rows))
     return _read(scratch, kind, place)
