@@ -179,12 +179,10 @@ def _stability_task(args, config):
     for its explanation alone."""
     from veltra_utils.explainability.running import stability
 
-    if args.stability is None and not args.until_stable:
-        if args.max_perturbations is not None:
-            raise UsageError("--max-perturbations is the cap of --until-stable")
-        return None
     if args.max_perturbations is not None and not args.until_stable:
         raise UsageError("--max-perturbations is the cap of --until-stable")
+    if args.stability is None and not args.until_stable:
+        return None
     with refused():
         task = stability.StabilityTask(
             runs=args.stability or 5, until_stable=args.until_stable,

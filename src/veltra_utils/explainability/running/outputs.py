@@ -43,6 +43,8 @@ def stability_column(columns, key_columns=()):
 def split_result(result):
     """(response, stability as a dict or None) of what an engine gave for a record: a
     response, or a ``Stability`` (whose error responses stand for records it never saw)."""
+    if isinstance(result, dict):  # a response: nothing to load for it
+        return result, None
     from veltra_utils.explainability.running.stability import Stability
 
     if isinstance(result, Stability):
@@ -125,12 +127,13 @@ def write_explanations(path, positions, responses, keys, columns, stability=None
     response column). Parquet or JSON lines, as ``output_kind`` says. With a
     ``stability`` column name, ``responses`` are ``Stability`` results (or error
     responses) and their stability is written in that column."""
-    from veltra_utils.explainability.running.stability import as_stability
     from veltra_utils.explainability.utils.files import write_atomically
 
     row, response = columns
     stabilities = None
     if stability is not None:
+        from veltra_utils.explainability.running.stability import as_stability
+
         results = [as_stability(answer) for answer in responses]
         responses = [result.explanation for result in results]
         stabilities = [result.to_dict() for result in results]
