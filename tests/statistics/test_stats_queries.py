@@ -259,21 +259,33 @@ def test_files_as_spreadsheet_programs_write_them(tmp_path, request, engine):
 @pytest.mark.parametrize("form", ["parquet", "csv"])
 def test_a_table_wider_than_one_query_equals_pandas_at_the_default_memory_limit(tmp_path, form,
                                                                                monkeypatch):
-    # Past 64 columns a query holds only some of them, and a file of a CSV's cells past
-    # 40 here (the last one short); the label, in the middle of the table, misses in some
-    # rows; whole numbers past what a double holds exactly are typed from their text.
+    # Past 64 columns a query holds only some of them. A CSV is read 16 rows at a time
+    # here, into files of 40 columns (the last one short): the label, in the middle of
+    # the table, misses in some rows; whole numbers past what a double holds exactly,
+    # and columns whose blocks hold different kinds of cells, take the type pandas
+    # gives the whole column.
     from veltra_utils.explainability.statistics.engines import duckdb as duckdb_engine
 
-    monkeypatch.setattr(duckdb_engine, "_CSV_COLUMNS", 40)
+    monkeypatch.setattr(duckdb_engine, "_GROUP_COLUMNS", 40)
+    monkeypatch.setattr(duckdb_engine, "_BLOCK_CELLS", 16 * 132)
     parts = [_table("binary", seed=seed).head(50).add_suffix("_%d" % seed) for seed in range(14)]
     frame = pd.concat(parts[:7] + [parts[0]["y_0"].rename("y").mask(np.arange(50) % 13 == 0)]
                       + parts[7:], axis=1)
     frame = frame.drop(columns=[name for name in frame.columns if name.startswith("y_")])
-    frame["huge"] = 2 ** 62 + np.arange(50)
+    rows = np.arange(50)
+    frame["huge"] = 2 ** 62 + rows
+    frame["late_text"] = np.where(rows < 40, rows.astype(str), "n" + rows.astype(str))
+    frame["late_gap"] = pd.Series(rows, dtype="Int64" if form == "csv" else "float").mask(rows > 45)
+    frame["late_words"] = pd.Series(np.where(rows % 3, "a", "b")).mask(rows < 20)
+    frame["late_flags"] = pd.Series(rows % 2 == 0, dtype=object).mask(rows < 20)
     path = _write(frame, tmp_path, form)
     with pytest.warns(UserWarning, match="4 rows without a value"):
         expected = TrainingStats.from_files(path, "y", engine="pandas", discretizer="decile")
         stats = TrainingStats.from_files(path, "y", engine="duckdb", discretizer="decile")
-    assert len(stats.feature_columns) == 127
+    assert len(stats.feature_columns) == 131
     assert stats.schema == expected.schema and stats.schema["huge"] == "long"
+    if form == "csv":
+        assert [stats.schema[name] for name in ("late_text", "late_gap", "late_words",
+                                                "late_flags")] == \
+            ["string", "double", "string", "boolean"]
     assert_same_stats(stats.to_dict(), expected.to_dict())

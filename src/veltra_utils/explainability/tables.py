@@ -46,17 +46,46 @@ def read_table(path, what="table", dtype=None, sep=None, decimal=None):
             return _read_parquet(path, what)
         if sep is None:
             sep = sniff_separator(path)
-        with _file_errors(path, what):
-            frame = pd.read_csv(path, dtype=dtype, sep=sep, skipinitialspace=True,
-                                na_values=sorted(MISSING_TEXT), keep_default_na=False,
-                                decimal=decimal or ".", encoding="utf-8-sig")
+        with _csv_errors(path, what):
+            frame = pd.read_csv(path, **csv_options(sep, decimal, dtype))
         if decimal is None:
             warn_decimal_commas(decimal_comma_columns(frame), path)
         return frame
-    except pd.errors.EmptyDataError:
-        raise TableError("the {0} file {1} is empty".format(what, path)) from None
     except TableError:
         raise
+    except (ValueError, OSError) as error:
+        raise TableError("the {0} file {1} is not readable: {2}"
+                         .format(what, path, one_line(error))) from None
+
+
+def csv_options(sep, decimal=None, dtype=None):
+    """The settings of pandas' ``read_csv`` that read a CSV file as ``read_table`` does."""
+    return dict(dtype=dtype, sep=sep, skipinitialspace=True, na_values=sorted(MISSING_TEXT),
+                keep_default_na=False, decimal=decimal or ".", encoding="utf-8-sig")
+
+
+def read_csv_blocks(path, what, rows, sep, decimal=None, dtype=None, usecols=None):
+    """The CSV file at ``path`` read as ``read_table`` reads it, as DataFrames of ``rows``
+    rows each (one empty DataFrame for a file of a header alone). A cell is the value
+    it would be in the whole table; a column's type is that of the block's cells."""
+    import pandas as pd
+
+    with _csv_errors(path, what):
+        with pd.read_csv(path, chunksize=rows, usecols=usecols,
+                         **csv_options(sep, decimal, dtype)) as reader:
+            yield from reader
+
+
+@contextlib.contextmanager
+def _csv_errors(path, what):
+    """Turn what pandas raises for a CSV file it cannot read into a TableError."""
+    import pandas as pd
+
+    try:
+        with _file_errors(path, what):
+            yield
+    except pd.errors.EmptyDataError:
+        raise TableError("the {0} file {1} is empty".format(what, path)) from None
     except (pd.errors.ParserError, UnicodeDecodeError, ValueError, OSError) as error:
         raise TableError("the {0} file {1} is not readable CSV: {2}"
                          .format(what, path, one_line(error))) from None
@@ -83,18 +112,19 @@ def decimal_comma_columns(frame):
     """The text columns of ``frame`` whose cells are all numbers, some with a decimal comma."""
     import pandas as pd
 
-    found = []
-    for name in frame.columns:
-        column = frame[name]
-        if not (pd.api.types.is_object_dtype(column.dtype)
-                or pd.api.types.is_string_dtype(column.dtype)):
-            continue
-        present = column.dropna().astype(str).str.strip()
-        commas = present.str.fullmatch(DECIMAL_COMMA_PATTERN)
-        if len(present) and commas.any() and \
-                (commas | present.str.fullmatch(WHOLE_NUMBER_PATTERN)).all():
-            found.append(name)
-    return found
+    return [name for name in frame.columns
+            if (pd.api.types.is_object_dtype(frame[name].dtype)
+                or pd.api.types.is_string_dtype(frame[name].dtype))
+            and all(decimal_commas(frame[name]))]
+
+
+def decimal_commas(column):
+    """(whether some cell of the text column holds a number with a decimal comma, whether
+    every present cell is one or a whole number)."""
+    present = column.dropna().astype(str).str.strip()
+    commas = present.str.fullmatch(DECIMAL_COMMA_PATTERN)
+    return (bool(len(present) and commas.any()),
+            bool((commas | present.str.fullmatch(WHOLE_NUMBER_PATTERN)).all()))
 
 
 # The separators a CSV file is looked at for, in the order ties go.

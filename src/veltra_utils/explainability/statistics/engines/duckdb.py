@@ -11,30 +11,26 @@ import os
 import shutil
 import tempfile
 import threading
-from typing import Any, Dict, List, Optional
+from typing import Any, List, Optional
 
 from veltra_utils.explainability.errors import TableError
 from veltra_utils.explainability.statistics._summary import Request, TableSummary
 from veltra_utils.explainability.statistics.engines._base import StatisticsEngine, refuse_entropy
 from veltra_utils.explainability.statistics.engines._sql import (
-    CSV_FALSE,
-    CSV_TRUE,
     DUCKDB,
-    FLOAT_PATTERN,
-    INTEGER_PATTERN,
-    QUERY_COLUMNS,
     Column,
     Source,
-    cell_text,
     column_kind,
-    flag_value,
     literal,
     matching_files,
-    number_text,
     summarize,
     typed_items,
 )
-from veltra_utils.explainability.tables import DECIMAL_COMMA_PATTERN, warn_decimal_commas
+from veltra_utils.explainability.tables import (
+    DECIMAL_COMMA_PATTERN,
+    WHOLE_NUMBER_PATTERN,
+    warn_decimal_commas,
+)
 from veltra_utils.explainability.utils.text import one_line
 
 # How often a waiting thread lets signal handlers run, and how long an interrupted DuckDB
@@ -152,8 +148,8 @@ def summarize_files(path: Any, request: Request, sep: Optional[str] = None,
             if parquet:
                 source = _parquet_source(connection, files, path)
             else:
-                source = _csv_source(connection, files, path, sep, scratch, decimal,
-                                     request.label_column)
+                source = _csv_source(connection, files, path, sep, decimal, scratch,
+                                     request)
             check_names([column.name for column in source.columns], path,
                         request.label_column, request.feature_columns)
             return summarize(source, request)
@@ -199,221 +195,247 @@ def _pandas_categories(connection, first):
         return set()
 
 
-def _csv_source(connection, files, path, sep, scratch, decimal=None, label=None):
-    """The CSV files as Parquet in ``scratch``, their columns typed as pandas would read them.
+def _csv_source(connection, files, path, sep, decimal, scratch, request):
+    """The CSV files as Parquet files in ``scratch``, their columns typed as pandas reads them.
 
-    The CSV is read once per group of at most ``_CSV_COLUMNS`` columns, each written as
-    three: the cell as a number, what kind of number it is, and the text of a cell that
-    is no plain number (see ``_cells``). The types then come from small aggregates of
-    these, and the statistics read them as they lie. A column whose text these do not
-    keep whole (text with plain numbers among it, or whole numbers past what a double
-    holds exactly) is typed from the CSV's text as before, in files of at most
-    ``_FILE_COLUMNS`` columns. The label, which says which rows count, is in every file.
+    pandas reads the CSV a block of rows at a time (about ``_BLOCK_CELLS`` cells), with
+    the settings of ``read_table``, so that a cell is the value the pandas engine sees;
+    DuckDB writes each block to Parquet files of at most ``_GROUP_COLUMNS`` columns: a
+    column of numbers or true/false as n<place> (a double), one of text as t<place>, and
+    the label's text as ``l`` in every file. A column's type is then the one its blocks
+    agree on (see ``_Seen``), as pandas joins the blocks of a file it reads whole. A
+    column whose blocks disagree (text beside numbers), or whose whole numbers a double
+    does not hold exactly, is read again as text and typed from it; so is the label,
+    which says which rows count.
     """
+    from veltra_utils.explainability.statistics._columns import check_names
     from veltra_utils.explainability.tables import csv_header, sniff_separator
 
     sep = sep or sniff_separator(files[0])
-    header = csv_header(files[0], sep)
-    names = "[{0}]".format(", ".join(literal(name) for name in header))
-    # DuckDB's default read buffer (32 MB a thread) leaves too little of the memory limit
-    # for the values of a table thousands of columns wide; 4 MB holds lines up to its
-    # default longest line (2 MB) and reads as fast.
-    raw = ("read_csv({0}, header = true, all_varchar = true, delim = {1}, quote = '\"', "
-           "escape = '\"', null_padding = true, names = {2}, buffer_size = {3})").format(
-               _file_list(files), literal(sep), names, _CSV_BUFFER)
-    text = duckdb_source(connection, raw, path)
-    places = {column.name: place for place, column in enumerate(text.columns)}
-    kept = [column for column in text.columns if column.name == label][:1]
-    others = [column for column in text.columns if column not in kept]
-    tables, typed = {}, {}
-    texts = {places[column.name] for column in kept}  # the label's text stays whole
-    for start in range(0, max(1, len(others)), _CSV_COLUMNS):
-        group = kept + others[start:start + _CSV_COLUMNS]
-        table = _write(connection, _cells(raw, [(places[column.name], column.sql_name)
-                                                for column in group], decimal, texts),
-                       scratch, "cells", start // _CSV_COLUMNS, _CELL_ROWS)
-        tables.update((column.name, table) for column in group)
-    commas, exact = [], []
-    for table, members in _by_table(text.columns, tables):
-        for start in range(0, len(members), QUERY_COLUMNS):
-            chunk = members[start:start + QUERY_COLUMNS]
-            for column, (found, comma) in zip(chunk, _types(
-                    connection, table, [places[member.name] for member in chunk], decimal,
-                    texts)):
-                if found is None:
-                    exact.append(column)
-                else:
-                    typed[column.name] = found
-                if comma:
-                    commas.append(column.name)
-    first = tables[text.columns[0].name] if not kept else tables[kept[0].name]
-    columns = {name: Column(name, sql, *column_kind(type_name))
-               for name, (type_name, sql) in typed.items()}
-    if exact:
-        more = _typed_from_text(connection, raw, exact, kept, places, decimal, scratch, path)
-        commas += more.pop("commas")
-        for name, (table, column) in more.items():
-            tables[name], columns[name] = table, column
+    names = csv_header(files[0], sep)
+    label = request.label_column
+    check_names(names, path, label, request.feature_columns)
+    label_at = names.index(label)
+    features = [place for place in range(len(names)) if place != label_at]
+    groups = [features[start:start + _GROUP_COLUMNS]
+              for start in range(0, len(features), _GROUP_COLUMNS)] or [[]]
+    seen = [_Seen() for _ in names]
+    written: List[List[str]] = [[] for _ in groups]
+    layouts: List[set] = [set() for _ in groups]  # the columns each group's files hold
+    for block, frame in enumerate(_blocks(files, names, sep, decimal, {label: str})):
+        for group, places in enumerate(groups):
+            data = {"l": _text(frame.iloc[:, label_at])}
+            for place in places:
+                data.update(seen[place].cells(frame.iloc[:, place], place))
+            layouts[group].add(tuple(data))
+            written[group].append(_write_block(connection, data, scratch, "g", group, block))
+    tables = [_table(files_of, len(layout) > 1) for files_of, layout in zip(written, layouts)]
+    typed_label, label_type, commas = _label_typing(connection, tables[0], label, decimal, path)
+    columns = {label: Column(label, typed_label, *column_kind(label_type))}
+    table_of = {label: tables[0]}
+    for group, places in enumerate(groups):
+        for place in places:
+            found = seen[place].type(place)
+            if found is not None:
+                columns[names[place]] = Column(names[place], found[1], *column_kind(found[0]))
+                table_of[names[place]] = tables[group]
+    commas += _decimal_comma_columns(connection, [
+        (table_of[name], column) for name, column in columns.items()
+        if column.kind == "text" and name != label], decimal)
+    again = [place for place in features if names[place] not in columns]
+    if again:
+        typed, more = _typed_from_text(connection, files, names, again, label_at, sep,
+                                       decimal, scratch, path)
+        commas += more
+        for name, (table, column) in typed.items():
+            table_of[name], columns[name] = table, column
+    places = {name: place for place, name in enumerate(names)}
     warn_decimal_commas(sorted(set(commas), key=places.get), path)
-    return Source(DUCKDB, first, [columns[column.name] for column in text.columns],
-                  _rows(connection), path, tables)
+    return Source(DUCKDB, tables[0], [columns[name] for name in names], _rows(connection),
+                  path, table_of)
 
 
-def _by_table(columns, tables):
-    found = []
-    for column in columns:
-        if not found or found[-1][0] != tables[column.name]:
-            found.append((tables[column.name], []))
-        found[-1][1].append(column)
-    return found
-
-
-# The most columns of the CSV one reading of it writes to a file, and the rows of that
-# file's row groups: its writer holds a buffer per column (three per CSV column).
-_CSV_COLUMNS = 250
-_CSV_BUFFER = 4 << 20
-_CELL_ROWS = 4096
-# The most columns of a file typed from the CSV's text, and the cells of its row groups.
-_FILE_COLUMNS = 50
-_FILE_CELLS = 1 << 20
+# The cells of a block of the CSV that pandas reads at a time, and the most columns of a
+# file of a block's cells: DuckDB's writer holds a buffer per column.
+_BLOCK_CELLS = 1 << 23
+_GROUP_COLUMNS = 250
 # Whole numbers up to this size are exact as doubles.
 _EXACT_WHOLE = float(1 << 53)
-# What a cell is, as bits: a whole number that fits 64 bits, a number, true/false, a
-# whole number (of any size), a number with a decimal comma.
-_INTEGER, _NUMBER, _FLAG, _WHOLE, _COMMA = 1, 2, 4, 16, 32
 
 
-def _cells(raw, columns, decimal, texts=(), source=None, passed=()):
-    """A SELECT of the CSV columns ``columns`` ((place, SQL)) as the columns d<place> (the
-    cell as a double), k<place> (the kind of a cell that is a plain number: no spaces
-    around it, no missing-value word) and s<place> (any other cell's text), and
-    x<place> (every cell's text) for the places in ``texts``; from ``source`` (``raw``),
-    with its columns ``passed`` ((SQL, name)) too."""
-    inner, middle, outer = [], [], []
-    for place, sql in columns:
-        x, d, k = "x{0}".format(place), "d{0}".format(place), "k{0}".format(place)
-        inner += ["{0} AS {1}".format(sql, x), "TRY_CAST({0} AS DOUBLE) AS {1}".format(
-            number_text(sql, decimal), d)]
-        number = number_text(x, decimal)
-        plain = ("CAST(CASE WHEN {d} IS NOT NULL AND {flt} THEN CASE WHEN {int} THEN CASE WHEN "
-                 "TRY_CAST({n} AS BIGINT) IS NOT NULL THEN {a} ELSE {b} END ELSE {c} END END "
-                 "AS TINYINT) AS {k}").format(
-                     d=d, n=number, flt=DUCKDB.full_match(number, FLOAT_PATTERN),
-                     int=DUCKDB.full_match(number, INTEGER_PATTERN),
-                     a=_INTEGER | _NUMBER | _WHOLE, b=_NUMBER | _WHOLE, c=_NUMBER, k=k)
-        middle += [x, d, plain]
-        outer += [d, k, "CASE WHEN {0} IS NULL THEN {1} END AS s{2}".format(k, x, place)]
-        outer += [x] if place in texts else []
-    names = [name for sql, name in passed]
-    inner += ["{0} AS {1}".format(sql, name) for sql, name in passed]
-    return "SELECT {0} FROM (SELECT {1} FROM (SELECT {2} FROM {3}) AS cells) AS kinds".format(
-        ", ".join(outer + names), ", ".join(middle + names), ", ".join(inner), source or raw)
+class _Seen:
+    """What the blocks of one CSV column held: the kinds of their cells ("integer",
+    "float", "flag" for true/false, "text", "empty" for none present, "other" for what
+    one type does not hold, as text beside numbers in one block) and the largest whole
+    number."""
 
+    def __init__(self):
+        self.kinds = set()
+        self.largest = 0.0
 
-def _cell_kind(cell, decimal):
-    """The bits of what the cleaned text cell ``cell`` is (NULL when missing)."""
-    number = number_text(cell, decimal)
-    flags = ", ".join(literal(word) for word in CSV_TRUE + CSV_FALSE)
-    comma = "WHEN instr({0}, ',') > 0 AND {1} THEN {2} ".format(
-        cell, DUCKDB.full_match(cell, DECIMAL_COMMA_PATTERN), _COMMA) if decimal is None else ""
-    return ("CAST(CASE WHEN {c} IS NULL THEN NULL WHEN {int} THEN CASE WHEN TRY_CAST({n} AS "
-            "BIGINT) IS NOT NULL THEN {a} WHEN TRY_CAST({n} AS DOUBLE) IS NOT NULL THEN {b} "
-            "ELSE {w} END WHEN TRY_CAST({n} AS DOUBLE) IS NOT NULL AND {flt} THEN {num} "
-            "WHEN {c} IN ({flags}) THEN {flag} {comma}ELSE 0 END AS TINYINT)").format(
-                c=cell, n=number, int=DUCKDB.full_match(number, INTEGER_PATTERN),
-                flt=DUCKDB.full_match(number, FLOAT_PATTERN), a=_INTEGER | _NUMBER | _WHOLE,
-                b=_NUMBER | _WHOLE, w=_WHOLE, num=_NUMBER, flags=flags, flag=_FLAG,
-                comma=comma)
+    def cells(self, column, place):
+        """{name: values} of the block's ``column`` to write, noting what it holds."""
+        import numpy as np
 
-
-def _types(connection, table, places, decimal, texts):
-    """[((type, SQL) or None when the cells do not keep the column, whether it looks
-    like numbers with decimal commas)] of the columns at ``places`` of ``table``, as
-    ``typed_columns`` types them; a column in ``texts`` is typed from its text when
-    need be.
-
-    Most columns hold plain numbers alone: the kinds of their cells tell their type.
-    The text of the other cells is read where a column has any, and whole numbers
-    and decimal commas are counted where a cell has a comma.
-    """
-    def query(parts, chosen):
-        """The aggregates ``parts`` of each column in ``chosen``: {kind} stands for the
-        kind of its plain cells, {other} for that of its other cells."""
-        if not chosen:
+        kind, values = _block_cells(column)
+        self.kinds.add(kind)
+        if kind == "integer" and len(values):
+            self.largest = max(self.largest, float(np.abs(values).max()))
+        if kind == "other":
             return {}
-        kinds = ", ".join("k{0}, {1} AS v{0}".format(place, _cell_kind(cell_text(
-            "s{0}".format(place)), decimal)) for place in chosen)
-        row = interruptible(connection, "SELECT {0} FROM (SELECT {1} FROM {2}) AS kinds".format(
-            ", ".join(part.format(kind="k{0}".format(place), other="v{0}".format(place))
-                      for place in chosen for part in parts), kinds, table))[0]
-        width = len(parts)
-        return {place: row[width * at:width * at + width] for at, place in enumerate(chosen)}
+        return {("t{0}" if kind == "text" else "n{0}").format(place): values}
 
-    def plain_query(chosen):
-        row = interruptible(connection, "SELECT {0} FROM {1}".format(", ".join(
-            "count(k{0}), bit_and(k{0}), count(s{0}), max(abs(d{0}))".format(place)
-            for place in chosen), table))[0]
-        return {place: row[4 * at:4 * at + 4] for at, place in enumerate(chosen)}
+    def type(self, place):
+        """(type, SQL) of the column, as pandas types it when it reads the file whole;
+        None when it is to be typed from its text."""
+        kinds = self.kinds - {"empty"}
+        if "other" in kinds:
+            return None
+        if kinds == {"integer"} and "empty" not in self.kinds:  # gaps make floats
+            return ("BIGINT", "CAST(n{0} AS BIGINT)".format(place)) \
+                if self.largest < _EXACT_WHOLE else None
+        if kinds <= {"integer", "float"}:
+            return "DOUBLE", "n{0}".format(place)
+        if kinds == {"flag"}:
+            return "BOOLEAN", "CAST(n{0} AS BOOLEAN)".format(place)
+        if kinds == {"text"}:
+            return "VARCHAR", "t{0}".format(place)
+        return None
 
-    plain = plain_query(places)
-    others = query(["count({other})", "bit_and({other})", "bit_or({other})"],
-                   [place for place in places if plain[place][2]])
-    wholes = query(["count(*) FILTER (WHERE {kind} >= 16)",
-                    "count(*) FILTER (WHERE {other} >= 16 AND {other} < 32)",
-                    "count(*) FILTER (WHERE {other} = 32)"],
-                   [place for place in others if (others[place][2] or 0) & _COMMA])
+
+def _block_cells(column):
+    """(kind, values) of a block's column as pandas read it: numbers and true/false as
+    doubles (NaN for a gap), text as an object array (None for a gap)."""
+    import numpy as np
+    import pandas as pd
+
+    kind = column.dtype.kind
+    if kind in "biu":
+        return {"b": "flag", "i": "integer", "u": "other"}[kind], \
+            column.to_numpy(dtype=np.float64)
+    if kind == "f":
+        values = column.to_numpy(dtype=np.float64)
+        return ("empty" if np.isnan(values).all() else "float"), values
+    found = pd.api.types.infer_dtype(column, skipna=True)
+    if found == "empty":
+        return "empty", np.full(len(column), np.nan)
+    if found == "string":
+        return "text", _text(column)
+    if found == "boolean":
+        return "flag", column.map({True: 1.0, False: 0.0}).to_numpy(
+            dtype=np.float64, na_value=np.nan)
+    return "other", None
+
+
+def _text(column):
+    import numpy as np
+
+    return column.to_numpy(dtype=object, na_value=None) if len(column) else \
+        np.empty(0, dtype=object)
+
+
+def _blocks(files, names, sep, decimal, dtype, usecols=None):
+    """The CSV files as blocks of rows (DataFrames), the columns of each file the
+    first one's."""
+    from veltra_utils.explainability.tables import csv_header, read_csv_blocks
+
+    rows = max(1, _BLOCK_CELLS // max(1, len(usecols or names)))
+    for number, name in enumerate(files):
+        if number and csv_header(name, sep) != names:
+            raise TableError("the training data file {0} has other columns than {1}"
+                             .format(name, files[0]))
+        yield from read_csv_blocks(name, "training data", rows, sep, decimal, dtype, usecols)
+
+
+def _write_block(connection, data, scratch, kind, group, block):
+    """Writes the columns ``data`` ({name: values}) of a block to a Parquet file of its
+    own in ``scratch``; returns the file's path."""
+    import pandas as pd
+
+    target = os.path.join(scratch, "{0}{1}-{2}.parquet".format(kind, group, block))
+    connection.register(_BLOCK_VIEW, pd.DataFrame(data, copy=False))
+    try:
+        interruptible(connection, "COPY (SELECT * FROM {0}) TO {1} (FORMAT parquet)".format(
+            _BLOCK_VIEW, literal(target)))
+    finally:
+        connection.unregister(_BLOCK_VIEW)
+    return target
+
+
+_BLOCK_VIEW = "veltra_block"
+
+
+def _table(files, differ=False):
+    """The SQL of the table of the Parquet files ``files``; where their columns ``differ``,
+    a column a file lacks is empty in it."""
+    return "read_parquet([{0}]{1})".format(", ".join(_file(name) for name in files),
+                                          ", union_by_name = true" if differ else "")
+
+
+def _label_typing(connection, table, label, decimal, path):
+    """(the SQL that types the label's text ``l`` of ``table`` as pandas would, its type,
+    [the label] when it looks like numbers with decimal commas)."""
+    items, commas = typed_items(Source(DUCKDB, table, [Column(label, "l", "text", "string")],
+                                       _rows(connection), path), decimal)
+    typed = items[0][:-len(" AS l")]
+    described = interruptible(connection, "DESCRIBE SELECT {0} FROM {1}".format(typed, table))
+    return typed, described[0][1], commas
+
+
+def _decimal_comma_columns(connection, columns, decimal):
+    """The names of the text columns ((table, Column)) whose cells are all numbers, some
+    with a decimal comma, as ``decimal_commas`` tells them."""
+    if decimal is not None:
+        return []
     found = []
-    for place in places:
-        plain_count, plain_bits, other_cells, largest = plain[place]
-        other_count, other_bits, other_any = others.get(place, (0, None, None))
-        present = plain_count + other_count
-        bits = (0xFF if plain_bits is None else plain_bits) & \
-            (0xFF if other_bits is None else other_bits)
-        counted = wholes.get(place)
-        comma = bool(counted) and present == sum(counted)
-        text = cell_text("x{0}".format(place)) if place in texts else None
-        cell = cell_text("s{0}".format(place))
-        if present and bits & _INTEGER:
-            if (largest or 0) < _EXACT_WHOLE:
-                found.append((("BIGINT", "TRY_CAST(d{0} AS BIGINT)".format(place)), comma))
-            else:  # past what a double holds exactly
-                found.append((text and ("BIGINT", "CAST({0} AS BIGINT)".format(
-                    number_text(text, decimal))), comma))
-        elif bits & _NUMBER or not present:
-            found.append((("DOUBLE", "d{0}".format(place)), comma))
-        elif plain_count:  # text with plain numbers among it, whose text the cells lack
-            found.append((text and ("VARCHAR", text), comma))
-        elif bits & _FLAG:
-            found.append((("BOOLEAN", flag_value(cell)), comma))
-        else:
-            found.append((("VARCHAR", cell), comma))
+    blanks = "' \t\n\r\x0b\x0c'"
+    source = Source(DUCKDB, "", [column for table, column in columns], _rows(connection),
+                    None, {column.name: table for table, column in columns})
+    for table, group in source.groups(source.columns):
+        cells = ["trim({0}, {1})".format(column.sql_name, blanks) for column in group]
+        row = source.one("SELECT {0} FROM {1}".format(", ".join(
+            "count(*) FILTER (WHERE instr({0}, ',') > 0 AND {1})".format(
+                cell, DUCKDB.full_match(cell, DECIMAL_COMMA_PATTERN)) for cell in cells), table))
+        chosen = [(column, cell) for column, cell, count in zip(group, cells, row) if count]
+        if chosen:
+            row = source.one("SELECT {0} FROM {1}".format(", ".join(
+                "count(*) FILTER (WHERE NOT ({0} OR {1}))".format(
+                    DUCKDB.full_match(cell, DECIMAL_COMMA_PATTERN),
+                    DUCKDB.full_match(cell, WHOLE_NUMBER_PATTERN)) for column, cell in chosen),
+                table))
+            found += [column.name for (column, cell), others in zip(chosen, row) if not others]
     return found
 
 
-def _typed_from_text(connection, raw, columns, kept, places, decimal, scratch, where):
-    """{name: (table, Column)} of ``columns`` typed from the CSV's text in files of
-    ``_FILE_COLUMNS`` columns each (the label's cells with them), and "commas": those
-    that look like numbers with decimal commas."""
-    chosen = Source(DUCKDB, raw, list(columns), _rows(connection), where)
-    items, commas = typed_items(chosen, decimal)
-    found: Dict[Any, Any] = {"commas": commas}
-    label = [(places[column.name], column.sql_name) for column in kept]
-    for start in range(0, len(columns), _FILE_COLUMNS):
-        group = columns[start:start + _FILE_COLUMNS]
-        typed = "(SELECT {0}{1} FROM {2}) AS typed".format(
-            ", ".join(items[start:start + len(group)]),
-            "".join(", " + sql for place, sql in label), raw)
-        passed = [(column.sql_name, "t{0}".format(places[column.name])) for column in group]
-        select = _cells(raw, label, decimal, {place for place, sql in label}, typed, passed)
-        table = _write(connection, select, scratch, "typed", start // _FILE_COLUMNS,
-                       max(2048, _FILE_CELLS // (len(group) + 3)))
+def _typed_from_text(connection, files, names, places, label_at, sep, decimal, scratch, where):
+    """({name: (table, Column)} of the columns at ``places`` read again as text and typed
+    from it, as ``typed_items`` types it; the names of those that look like numbers with
+    decimal commas)."""
+    chosen = sorted(places + [label_at])
+    groups = [places[start:start + _GROUP_COLUMNS]
+              for start in range(0, len(places), _GROUP_COLUMNS)]
+    written: List[List[str]] = [[] for _ in groups]
+    for block, frame in enumerate(_blocks(files, names, sep, decimal, str, chosen)):
+        for group, members in enumerate(groups):
+            data = {"t{0}".format(place): _text(frame.iloc[:, chosen.index(place)])
+                    for place in members}
+            data["l"] = _text(frame.iloc[:, chosen.index(label_at)])
+            written[group].append(_write_block(connection, data, scratch, "x", group, block))
+    found, commas = {}, []
+    for group, members in enumerate(groups):
+        raw = "read_parquet([{0}])".format(", ".join(_file(name) for name in written[group]))
+        text = Source(DUCKDB, raw, [Column(names[place], "t{0}".format(place), "text", "string")
+                                    for place in members], _rows(connection), where)
+        items, more = typed_items(text, decimal)
+        commas += more
+        table = "(SELECT {0}, l FROM {1}) AS x{2}".format(", ".join(items), raw, group)
         described = {name: type_name for name, type_name, *_ in interruptible(
             connection, "DESCRIBE SELECT * FROM {0}".format(table))}
-        for column in group:
-            internal = "t{0}".format(places[column.name])
-            found[column.name] = (table, Column(column.name, internal,
-                                                *column_kind(described[internal])))
-    return found
+        for place in members:
+            internal = "t{0}".format(place)
+            found[names[place]] = (table, Column(names[place], internal,
+                                                 *column_kind(described[internal])))
+    return found, commas
 
 
 def _read(scratch, kind, place):
