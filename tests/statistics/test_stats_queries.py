@@ -108,6 +108,31 @@ def test_unreadable_files_are_named(tmp_path, path, message):
         TrainingStats.from_files(str(tmp_path / path), "y")
 
 
+@pytest.mark.parametrize("fault, message", [
+    ("a row too long", "not readable CSV: .*Expected 3 fields in line 82, saw 4"),
+    ("other columns", "part-1.csv has other columns than .*part-0.csv"),
+    ("empty", "is empty"),
+])
+def test_a_csv_broken_past_its_first_rows_is_refused_by_name(tmp_path, monkeypatch, fault,
+                                                             message):
+    # pandas reads the CSV ahead, in a thread of its own, 12 rows at a time here: what it
+    # finds wrong reaches the caller, and the thread ends.
+    import threading
+
+    from veltra_utils.explainability.statistics.engines import duckdb as duckdb_engine
+
+    monkeypatch.setattr(duckdb_engine, "_BLOCK_CELLS", 36)
+    rows = "".join("{0},{1},{2}\n".format(i, i % 7, "ab"[i % 2]) for i in range(100))
+    (tmp_path / "part-0.csv").write_text("x,z,y\n" + rows)
+    second = {"a row too long": "x,z,y\n" + rows.replace("80,3,a", "80,3,a,9"),
+              "other columns": "x,w,y\n" + rows, "empty": ""}[fault]
+    (tmp_path / "part-1.csv").write_text(second)
+    with pytest.raises(TableError, match=message):
+        TrainingStats.from_files(str(tmp_path / "part-*.csv"), "y")
+    assert not [thread for thread in threading.enumerate()
+                if thread.name == "veltra-csv-blocks"]
+
+
 def test_a_label_of_many_distinct_values_is_read_without_fetching_them_all(tmp_path,
                                                                            monkeypatch):
     from veltra_utils.explainability.statistics.engines import _sql

@@ -1,13 +1,15 @@
 """The DuckDB engine: statistics of CSV or Parquet files computed out of core.
 
-DuckDB reads the files where they lie, in about ``memory_limit`` of memory,
+DuckDB reads Parquet files where they lie, in about ``memory_limit`` of memory,
 spilling to a temporary folder beyond it; nothing but aggregates comes into
-Python. Queries run in a thread of their own so that an interrupt stops them
-at once.
+Python. A CSV file is first read by pandas a block of rows at a time and
+written to Parquet by DuckDB (see ``_csv_source``). Queries run in a thread of
+their own so that an interrupt stops them at once.
 """
 import contextlib
 import json
 import os
+import queue
 import shutil
 import tempfile
 import threading
@@ -222,7 +224,8 @@ def _csv_source(connection, files, path, sep, decimal, scratch, request):
     seen = [_Seen() for _ in names]
     written: List[List[str]] = [[] for _ in groups]
     layouts: List[set] = [set() for _ in groups]  # the columns each group's files hold
-    for block, frame in enumerate(_blocks(files, names, sep, decimal, {label: str})):
+    for block, frame in enumerate(_read_ahead(_blocks(files, names, sep, decimal,
+                                                      {label: str}))):
         for group, places in enumerate(groups):
             data = {"l": _text(frame.iloc[:, label_at])}
             for place in places:
@@ -255,9 +258,11 @@ def _csv_source(connection, files, path, sep, decimal, scratch, request):
                   path, table_of)
 
 
-# The cells of a block of the CSV that pandas reads at a time, and the most columns of a
-# file of a block's cells: DuckDB's writer holds a buffer per column.
+# The most cells and rows of a block of the CSV that pandas reads at a time (two are held
+# at once), and the most columns of a file of a block's cells: DuckDB's writer holds a
+# buffer per column.
 _BLOCK_CELLS = 1 << 23
+_BLOCK_ROWS = 1 << 17
 _GROUP_COLUMNS = 250
 # Whole numbers up to this size are exact as doubles.
 _EXACT_WHOLE = float(1 << 53)
@@ -339,12 +344,60 @@ def _blocks(files, names, sep, decimal, dtype, usecols=None):
     first one's."""
     from veltra_utils.explainability.tables import csv_header, read_csv_blocks
 
-    rows = max(1, _BLOCK_CELLS // max(1, len(usecols or names)))
+    rows = max(1, min(_BLOCK_ROWS, _BLOCK_CELLS // max(1, len(usecols or names))))
     for number, name in enumerate(files):
-        if number and csv_header(name, sep) != names:
+        if number and csv_header(name, sep) not in ([], names):  # [] when empty
             raise TableError("the training data file {0} has other columns than {1}"
                              .format(name, files[0]))
         yield from read_csv_blocks(name, "training data", rows, sep, decimal, dtype, usecols)
+
+
+def _read_ahead(items):
+    """The items of the iterator ``items``, each taken from it in a thread of its own while
+    the caller works on the one before: pandas parses the next block of the CSV while
+    DuckDB writes this one. What the iterator raises reaches the caller; the caller
+    stopping (an error, an interrupt) stops the thread after the item it is taking."""
+    ready: "queue.Queue[Any]" = queue.Queue(maxsize=1)
+    stop = threading.Event()
+
+    def hand(entry):
+        while not stop.is_set():
+            with contextlib.suppress(queue.Full):
+                ready.put(entry, timeout=_SIGNAL_POLL_SECONDS)
+                return True
+        return False
+
+    def take():
+        try:
+            for item in items:
+                if not hand((item, None)):
+                    return
+            hand((_END, None))
+        except BaseException as error:  # handed to the caller's thread
+            hand((None, error))
+        finally:
+            items.close()
+
+    thread = threading.Thread(target=take, name=_READ_AHEAD_THREAD, daemon=True)
+    thread.start()
+    try:
+        while True:
+            try:
+                item, error = ready.get(timeout=_SIGNAL_POLL_SECONDS)
+            except queue.Empty:
+                continue
+            if error is not None:
+                raise error
+            if item is _END:
+                return
+            yield item
+    finally:
+        stop.set()
+        thread.join(_INTERRUPT_GRACE_SECONDS)
+
+
+_END = object()
+_READ_AHEAD_THREAD = "veltra-csv-blocks"
 
 
 def _write_block(connection, data, scratch, kind, group, block):
@@ -368,8 +421,8 @@ _BLOCK_VIEW = "veltra_block"
 def _table(files, differ=False):
     """The SQL of the table of the Parquet files ``files``; where their columns ``differ``,
     a column a file lacks is empty in it."""
-    return "read_parquet([{0}]{1})".format(", ".join(_file(name) for name in files),
-                                          ", union_by_name = true" if differ else "")
+    return "read_parquet({0}{1})".format(_file_list(files),
+                                        ", union_by_name = true" if differ else "")
 
 
 def _label_typing(connection, table, label, decimal, path):
@@ -415,7 +468,8 @@ def _typed_from_text(connection, files, names, places, label_at, sep, decimal, s
     groups = [places[start:start + _GROUP_COLUMNS]
               for start in range(0, len(places), _GROUP_COLUMNS)]
     written: List[List[str]] = [[] for _ in groups]
-    for block, frame in enumerate(_blocks(files, names, sep, decimal, str, chosen)):
+    for block, frame in enumerate(_read_ahead(_blocks(files, names, sep, decimal, str,
+                                                      chosen))):
         for group, members in enumerate(groups):
             data = {"t{0}".format(place): _text(frame.iloc[:, chosen.index(place)])
                     for place in members}
@@ -423,7 +477,7 @@ def _typed_from_text(connection, files, names, places, label_at, sep, decimal, s
             written[group].append(_write_block(connection, data, scratch, "x", group, block))
     found, commas = {}, []
     for group, members in enumerate(groups):
-        raw = "read_parquet([{0}])".format(", ".join(_file(name) for name in written[group]))
+        raw = _table(written[group])
         text = Source(DUCKDB, raw, [Column(names[place], "t{0}".format(place), "text", "string")
                                     for place in members], _rows(connection), where)
         items, more = typed_items(text, decimal)
@@ -436,17 +490,3 @@ def _typed_from_text(connection, files, names, places, label_at, sep, decimal, s
             found[names[place]] = (table, Column(names[place], internal,
                                                  *column_kind(described[internal])))
     return found, commas
-
-
-def _read(scratch, kind, place):
-    return "read_parquet({0})".format(_file(os.path.join(scratch, "{0}{1}.parquet".format(
-        kind, place))))
-
-
-def _write(connection, select, scratch, kind, place, rows):
-    """Writes the rows of ``select`` to a Parquet file in ``scratch`` in row groups of
-    ``rows`` rows; returns its table."""
-    target = os.path.join(scratch, "{0}{1}.parquet".format(kind, place))
-    interruptible(connection, "COPY ({0}) TO {1} (FORMAT parquet, ROW_GROUP_SIZE {2})".format(
-        select, literal(target), rows))
-    return _read(scratch, kind, place)
