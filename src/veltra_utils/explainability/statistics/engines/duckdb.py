@@ -222,16 +222,15 @@ def _csv_source(connection, files, path, sep, decimal, scratch, request):
     groups = [features[start:start + _GROUP_COLUMNS]
               for start in range(0, len(features), _GROUP_COLUMNS)] or [[]]
     seen = [_Seen() for _ in names]
-    written: List[List[str]] = [[] for _ in groups]
-    layouts: List[set] = [set() for _ in groups]  # the columns each group's files hold
-    for block, frame in enumerate(_read_ahead(_blocks(files, names, sep, decimal,
-                                                      {label: str}))):
-        for group, places in enumerate(groups):
-            data = {"l": _text(frame.iloc[:, label_at])}
-            for place in places:
-                data.update(seen[place].cells(frame.iloc[:, place], place))
-            layouts[group].add(tuple(data))
-            written[group].append(_write_block(connection, data, scratch, "g", group, block))
+
+    def cells(frame, places):
+        data = {"l": _text(frame.iloc[:, label_at])}
+        for place in places:
+            data.update(seen[place].cells(frame.iloc[:, place], place))
+        return data
+
+    blocks = _blocks(files, names, sep, decimal, {label: str})
+    written, layouts = _write_blocks(connection, blocks, groups, cells, scratch, "g")
     tables = [_table(files_of, len(layout) > 1) for files_of, layout in zip(written, layouts)]
     typed_label, label_type, commas = _label_typing(connection, tables[0], label, decimal, path)
     columns = {label: Column(label, typed_label, *column_kind(label_type))}
@@ -352,6 +351,22 @@ def _blocks(files, names, sep, decimal, dtype, usecols=None):
         yield from read_csv_blocks(name, "training data", rows, sep, decimal, dtype, usecols)
 
 
+def _write_blocks(connection, blocks, groups, data_of, scratch, kind):
+    """Writes each block of ``blocks`` (DataFrames, read ahead) to a Parquet file per group
+    of places in ``groups``, its columns ``data_of(frame, places)`` ({name: values});
+    returns ([the files of each group], [the column layouts of each group's files])."""
+    written: List[List[str]] = [[] for _ in groups]
+    layouts: List[set] = [set() for _ in groups]
+    with contextlib.closing(_read_ahead(blocks)) as ahead:
+        for block, frame in enumerate(ahead):
+            for group, places in enumerate(groups):
+                data = data_of(frame, places)
+                layouts[group].add(tuple(data))
+                written[group].append(_write_block(connection, data, scratch, kind, group,
+                                                   block))
+    return written, layouts
+
+
 def _read_ahead(items):
     """The items of the iterator ``items``, each taken from it in a thread of its own while
     the caller works on the one before: pandas parses the next block of the CSV while
@@ -467,14 +482,15 @@ def _typed_from_text(connection, files, names, places, label_at, sep, decimal, s
     chosen = sorted(places + [label_at])
     groups = [places[start:start + _GROUP_COLUMNS]
               for start in range(0, len(places), _GROUP_COLUMNS)]
-    written: List[List[str]] = [[] for _ in groups]
-    for block, frame in enumerate(_read_ahead(_blocks(files, names, sep, decimal, str,
-                                                      chosen))):
-        for group, members in enumerate(groups):
-            data = {"t{0}".format(place): _text(frame.iloc[:, chosen.index(place)])
-                    for place in members}
-            data["l"] = _text(frame.iloc[:, chosen.index(label_at)])
-            written[group].append(_write_block(connection, data, scratch, "x", group, block))
+
+    def text(frame, members):
+        data = {"t{0}".format(place): _text(frame.iloc[:, chosen.index(place)])
+                for place in members}
+        data["l"] = _text(frame.iloc[:, chosen.index(label_at)])
+        return data
+
+    blocks = _blocks(files, names, sep, decimal, str, chosen)
+    written, _ = _write_blocks(connection, blocks, groups, text, scratch, "x")
     found, commas = {}, []
     for group, members in enumerate(groups):
         raw = _table(written[group])
