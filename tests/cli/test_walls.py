@@ -140,10 +140,10 @@ def test_sigterm_ends_a_long_duckdb_query_within_two_seconds(tmp_path):
     import sys
     import time
 
-    path = tmp_path / "wide.csv"  # DuckDB plans the statistics of 600 columns for a long while
-    columns = ["c{0}".format(number) for number in range(600)]
+    path = tmp_path / "wide.csv"  # DuckDB works on the statistics of 5,000 columns a while
+    columns = ["c{0}".format(number) for number in range(5000)]
     path.write_text(",".join(columns + ["y"]) + "\n" + "".join(
-        ",".join(str((row * 7 + number) % 13) for number in range(600)) + ",{0}\n".format(row % 2)
+        ",".join(str((row * 7 + number) % 13) for number in range(5000)) + ",{0}\n".format(row % 2)
         for row in range(20)))
     command = subprocess.Popen([sys.executable, "-m", "veltra_utils.explainability", "stats",
                                 "--train", str(path), "--label", "y", "-o",

@@ -35,12 +35,6 @@ from veltra_utils.explainability.statistics._summary import (
     Request,
     TableSummary,
 )
-from veltra_utils.explainability.tables import (
-    DECIMAL_COMMA_PATTERN,
-    MISSING_TEXT,
-    WHOLE_NUMBER_PATTERN,
-    warn_decimal_commas,
-)
 from veltra_utils.explainability.utils.values import plain
 
 # The largest share of the engine's memory one quantile query may fill: the
@@ -48,25 +42,26 @@ from veltra_utils.explainability.utils.values import plain
 _QUANTILE_BYTES = 64 << 20
 # The most columns whose expressions one query holds.
 QUERY_COLUMNS = 64
+# Up to this many rows, the per-bin figures of a query's columns come from one scan of
+# their table, each row unnested into a value per column: a scan of a column of its own
+# costs more than its values on a table thousands of columns wide.
+_ONE_SCAN_ROWS = 50_000
 # Distinct labels fetched at once to read the problem type; a label with more
 # is summed up by its count and a few telling values.
 _LABEL_SAMPLE = 10000
-CSV_TRUE = ("True", "TRUE", "true")
-CSV_FALSE = ("False", "FALSE", "false")
-INTEGER_PATTERN = r"[+-]?[0-9]+"
-FLOAT_PATTERN = (r"[+-]?(([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?"
-                  r"|[iI][nN][fF]|[iI][nN][fF][iI][nN][iI][tT][yY])")
 
 
 class Dialect:
     """What differs between the engines' SQL."""
 
     def __init__(self, name: str, quote_char: str, full_match: str,
-                 percentiles_call: str) -> None:
+                 percentiles_call: str, unnest: Optional[str] = None) -> None:
         self.name = name
         self._quote_char = quote_char
         self._full_match = full_match
         self._percentiles_call = percentiles_call
+        # The SELECT item of a list's items, one row each, several lists side by side.
+        self.unnest = unnest
 
     def quote(self, name: Any) -> str:
         """A column name as an identifier."""
@@ -83,7 +78,8 @@ class Dialect:
             double(fraction) for fraction in fractions))
 
 
-DUCKDB = Dialect("duckdb", '"', "regexp_full_match({0}, {1})", "quantile_cont({0}, [{1}])")
+DUCKDB = Dialect("duckdb", '"', "regexp_full_match({0}, {1})", "quantile_cont({0}, [{1}])",
+                 "unnest([{0}])")
 SPARK = Dialect("spark", "`", "({0} RLIKE concat('^(', {1}, ')$'))",
                 "percentile({0}, array({1}))")
 
@@ -233,10 +229,12 @@ def summarize(source: Source, request: Request) -> TableSummary:
 
     bins = _bins(source, numeric, figures, request.discretizer)
     per_bin = _per_bin(source, numeric, bins, figures)
+    counted = _counted(source, [column for column in features if column.name in categorical],
+                       row_count)
     columns: List[ColumnSummary] = []
     for column in features:
         if column.name in categorical:
-            columns.append(_categories(source, column))
+            columns.append(_categories(column, counted[column.name]))
         else:
             found = figures[column.name]
             columns.append(NumericSummary(bins[column.name], per_bin[column.name],
@@ -375,7 +373,8 @@ def _bins(source, numeric, figures, discretizer):
 
 def _per_bin(source, numeric, bins, figures):
     """{column: [(count, mean, population std)] per bin}, grouped by bin in a query per
-    group of columns.
+    group of columns: a scan of each column, or one scan of all of them where the table
+    has few rows (``_ONE_SCAN_ROWS``) and the engine can unnest.
 
     A value falls in the first bin whose upper boundary it does not exceed, as
     numpy's ``searchsorted`` places it (LIME's discretizers use that).
@@ -383,28 +382,64 @@ def _per_bin(source, numeric, bins, figures):
     places = {column.name: place for place, column in enumerate(numeric)}
     found = {}
     for table, group in source.groups(numeric):
-        queries = []
-        for column in group:
-            place, boundaries = places[column.name], bins[column.name]
-            cases = " ".join("WHEN v <= {0} THEN {1}".format(double(boundary), index)
-                             for index, boundary in enumerate(boundaries))
-            queries.append(
-                "SELECT {0} AS place, CASE {1} ELSE {2} END AS bin, count(v), avg(v), "
-                "stddev_pop(v) FROM (SELECT {3} AS v FROM {4}) AS col{0} WHERE v IS NOT NULL "
-                "GROUP BY CASE {1} ELSE {2} END".format(place, cases, len(boundaries),
-                                                        _value(column, figures), table))
-        for place, index, count, mean, std in source.rows(" UNION ALL ".join(queries)):
+        values = [_value(column, figures) for column in group]
+        if source.dialect.unnest and max(figures[column.name]["count"] for column in group) \
+                <= _ONE_SCAN_ROWS:
+            unnest = source.dialect.unnest.format
+            sql = ("SELECT place, bin, count(v), avg(v), stddev_pop(v) FROM (SELECT {0} AS "
+                   "place, {1} AS bin, {2} AS v FROM {3}) AS cells WHERE v IS NOT NULL "
+                   "GROUP BY place, bin").format(
+                       unnest(", ".join(str(places[column.name]) for column in group)),
+                       unnest(", ".join(_bin_of(value, bins[column.name])
+                                        for column, value in zip(group, values))),
+                       unnest(", ".join(values)), table)
+        else:
+            sql = " UNION ALL ".join(
+                "SELECT {0} AS place, {1} AS bin, count(v), avg(v), stddev_pop(v) FROM (SELECT "
+                "{2} AS v FROM {3}) AS col{0} WHERE v IS NOT NULL GROUP BY {1}".format(
+                    places[column.name], _bin_of("v", bins[column.name]), value, table)
+                for column, value in zip(group, values))
+        for place, index, count, mean, std in source.rows(sql):
             found[int(place), int(index)] = (int(count), float(mean), float(std))
     return {column.name: [found.get((place, index), (0, 0.0, 0.0))
                           for index in range(len(bins[column.name]) + 1)]
             for place, column in enumerate(numeric)}
 
 
-def _categories(source: Source, column: Column) -> CategoricalSummary:
-    """The column's sorted categories and their counts, missing values last as None."""
-    value = column.present()
-    rows = source.rows("SELECT {0}, count(*) FROM {1} GROUP BY {0}".format(
-        value, source.table_of(column)))
+def _bin_of(value, boundaries):
+    """The SQL of the bin the number ``value`` falls in."""
+    return "CASE {0} ELSE {1} END".format(" ".join(
+        "WHEN {0} <= {1} THEN {2}".format(value, double(boundary), index)
+        for index, boundary in enumerate(boundaries)), len(boundaries))
+
+
+def _counted(source, columns, row_count):
+    """{column: [(category, count)]} of the categorical ``columns``: a query each, or one
+    scan for a query's text columns where the table has few rows and the engine can
+    unnest (see ``_per_bin``)."""
+    found = {}
+    for table, group in source.groups(columns):
+        text = [column for column in group if column.kind == "text"]
+        if source.dialect.unnest and row_count <= _ONE_SCAN_ROWS and len(text) > 1:
+            unnest = source.dialect.unnest.format
+            rows = source.rows("SELECT place, value, count(*) FROM (SELECT {0} AS place, {1} AS "
+                               "value FROM {2}) AS cells GROUP BY place, value".format(
+                                   unnest(", ".join(map(str, range(len(text))))),
+                                   unnest(", ".join(column.present() for column in text)),
+                                   table))
+            found.update((column.name, []) for column in text)
+            for place, value, count in rows:
+                found[text[place].name].append((value, count))
+        for column in group:
+            if column.name not in found:
+                found[column.name] = source.rows("SELECT {0}, count(*) FROM {1} GROUP BY {0}"
+                                                 .format(column.present(), table))
+    return found
+
+
+def _categories(column: Column, rows: List[Tuple[Any, int]]) -> CategoricalSummary:
+    """The column's sorted categories and their counts ``rows``, missing values last as
+    None."""
     gaps = sum(count for category, count in rows if category is None)
     counted = {plain(category): int(count) for category, count in rows if category is not None}
     categories = sorted_distinct(list(counted), "The categorical column {0!r}"
@@ -468,104 +503,3 @@ def matching_files(path: Any, what: str = "training data") -> List[str]:
     if not_a_regular_file(path, what):
         raise TableError(not_a_regular_file(path, what))
     return [path]
-
-
-def typed_columns(source: Source, decimal: Optional[str] = None, path: Any = None) -> List[str]:
-    """SELECT items that give each text column of ``source`` the type pandas reads it as.
-
-    Leading spaces are not part of a cell, pandas' missing-value words make a
-    cell missing, and a column is whole numbers, numbers, true/false or text
-    when every present cell is (an empty column is numbers). ``decimal`` is
-    the decimal mark (``.`` when None); while it is not given, columns that
-    look like numbers with decimal commas are text, and a warning names them
-    (and ``path``).
-    """
-    items, commas = typed_items(source, decimal)
-    warn_decimal_commas(commas, path or source.where)
-    return items
-
-
-def cell_text(text: str) -> str:
-    """The text cell ``text`` as pandas reads it: without leading spaces, NULL for a
-    missing-value word."""
-    return "CASE WHEN ltrim({0}) IN ({1}) THEN NULL ELSE ltrim({0}) END".format(
-        text, ", ".join(literal(word) for word in sorted(MISSING_TEXT)))
-
-
-def flag_value(cell: str) -> str:
-    """The cleaned cell ``cell`` of a true/false column as a boolean."""
-    return "CASE WHEN {0} IN ({1}) THEN true WHEN {0} IS NOT NULL THEN false END".format(
-        cell, ", ".join(literal(word) for word in CSV_TRUE))
-
-
-def typed_items(source: Source, decimal: Optional[str] = None) -> Tuple[List[str], List[Any]]:
-    """(``typed_columns``' items, the columns that look like numbers with decimal commas)."""
-    dialect = source.dialect
-    cells = {column.name: cell_text(column.sql_name) for column in source.columns}
-    counts: List[Any] = []
-    for table, group in source.groups(source.columns):
-        parts = []
-        for column in group:
-            parts += _type_counts(dialect, cells[column.name], decimal)
-        counts += source.one("SELECT {0} FROM {1}".format(", ".join(parts), table))
-    width = 5
-    figures = {column.name: counts[width * place:width * place + width]
-               for place, column in enumerate(source.columns)}
-    # Whole numbers matter only beside numbers with decimal commas, which few columns hold.
-    wholes = _whole_numbers(source, [column for column in source.columns
-                                     if decimal is None and figures[column.name][4]], cells)
-    items, commas = [], []
-    for column in source.columns:
-        present, integers, numbers, flags_seen, decimal_commas = figures[column.name]
-        cell, name = cells[column.name], column.sql_name
-        number = number_text(cell, decimal)
-        if decimal_commas and column.name in wholes \
-                and present == decimal_commas + wholes[column.name]:
-            commas.append(column.name)
-        if present == integers and present:
-            items.append("CAST({0} AS BIGINT) AS {1}".format(number, name))
-        elif present == numbers:
-            items.append("CAST({0} AS DOUBLE) AS {1}".format(number, name))
-        elif present == flags_seen:
-            items.append("{0} AS {1}".format(flag_value(cell), name))
-        else:
-            items.append("{0} AS {1}".format(cell, name))
-    return items, commas
-
-
-def _type_counts(dialect, cell, decimal):
-    """The counts ``typed_columns`` reads the type of a text column from: present cells,
-    and those that are whole numbers, numbers, true/false and numbers with decimal
-    commas. The cheap test comes first: the pattern is matched only where it passes."""
-    number, flags = number_text(cell, decimal), CSV_TRUE + CSV_FALSE
-    return ["count({0})".format(cell),
-            "count(*) FILTER (WHERE try_cast({1} AS BIGINT) IS NOT NULL AND {0})"
-            .format(dialect.full_match(number, INTEGER_PATTERN), number),
-            "count(*) FILTER (WHERE try_cast({1} AS DOUBLE) IS NOT NULL AND {0})"
-            .format(dialect.full_match(number, FLOAT_PATTERN), number),
-            "count(*) FILTER (WHERE {0} IN ({1}))"
-            .format(cell, ", ".join(literal(word) for word in flags)),
-            "count(*) FILTER (WHERE instr({0}, ',') > 0 AND {1})".format(
-                cell, dialect.full_match(cell, DECIMAL_COMMA_PATTERN))]
-
-
-def _whole_numbers(source, columns, cells):
-    """{column: its cells that are whole numbers} of ``columns``."""
-    found = {}
-    for table, group in source.groups(columns):
-        row = source.one("SELECT {0} FROM {1}".format(", ".join(
-            "count(*) FILTER (WHERE {0})".format(source.dialect.full_match(
-                cells[column.name], WHOLE_NUMBER_PATTERN)) for column in group), table))
-        found.update((column.name, count) for column, count in zip(group, row))
-    return found
-
-
-def number_text(cell, decimal):
-    """The cell as the text of a number: its decimal mark a point. With a mark other than
-    the point, a cell that holds a point is no number, as pandas reads it."""
-    if decimal in (None, "."):
-        return cell
-    return "CASE WHEN instr({0}, '.') > 0 THEN NULL ELSE replace({0}, {1}, '.') END".format(
-        cell, literal(decimal))
-
-

@@ -26,8 +26,8 @@ from veltra_utils.explainability.statistics.engines._sql import (
     literal,
     matching_files,
     summarize,
-    typed_items,
 )
+from veltra_utils.explainability.statistics.engines._text_types import typed_items
 from veltra_utils.explainability.tables import (
     DECIMAL_COMMA_PATTERN,
     WHOLE_NUMBER_PATTERN,

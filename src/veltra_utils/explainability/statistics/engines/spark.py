@@ -16,8 +16,8 @@ from veltra_utils.explainability.statistics.engines._sql import (
     column_kind,
     matching_files,
     summarize,
-    typed_columns,
 )
+from veltra_utils.explainability.statistics.engines._text_types import typed_columns
 
 
 class SparkEngine(StatisticsEngine):
