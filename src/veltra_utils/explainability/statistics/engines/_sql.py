@@ -42,9 +42,9 @@ from veltra_utils.explainability.utils.values import plain
 _QUANTILE_BYTES = 64 << 20
 # The most columns whose expressions one query holds.
 QUERY_COLUMNS = 64
-# Up to this many rows, the per-bin figures of a query's columns come from one scan of
-# their table, each row unnested into a value per column: a scan of a column of its own
-# costs more than its values on a table thousands of columns wide.
+# Up to this many rows, the per-bin figures and categories of a query's columns come
+# from one scan of their table, each row unnested into a value per column: a scan of a
+# column of its own costs more than its values on a table thousands of columns wide.
 _ONE_SCAN_ROWS = 50_000
 # Distinct labels fetched at once to read the problem type; a label with more
 # is summed up by its count and a few telling values.
@@ -228,9 +228,10 @@ def summarize(source: Source, request: Request) -> TableSummary:
                       request.missing)
 
     bins = _bins(source, numeric, figures, request.discretizer)
-    per_bin = _per_bin(source, numeric, bins, figures)
+    one_scan = bool(source.dialect.unnest) and row_count <= _ONE_SCAN_ROWS
+    per_bin = _per_bin(source, numeric, bins, figures, one_scan)
     counted = _counted(source, [column for column in features if column.name in categorical],
-                       row_count)
+                       one_scan)
     columns: List[ColumnSummary] = []
     for column in features:
         if column.name in categorical:
@@ -371,10 +372,10 @@ def _bins(source, numeric, figures, discretizer):
     return bins
 
 
-def _per_bin(source, numeric, bins, figures):
+def _per_bin(source, numeric, bins, figures, one_scan):
     """{column: [(count, mean, population std)] per bin}, grouped by bin in a query per
-    group of columns: a scan of each column, or one scan of all of them where the table
-    has few rows (``_ONE_SCAN_ROWS``) and the engine can unnest.
+    group of columns: a scan of each column, or with ``one_scan`` (a table of few rows,
+    ``_ONE_SCAN_ROWS``, on an engine that can unnest) one scan of all of them.
 
     A value falls in the first bin whose upper boundary it does not exceed, as
     numpy's ``searchsorted`` places it (LIME's discretizers use that).
@@ -383,8 +384,7 @@ def _per_bin(source, numeric, bins, figures):
     found = {}
     for table, group in source.groups(numeric):
         values = [_value(column, figures) for column in group]
-        if source.dialect.unnest and max(figures[column.name]["count"] for column in group) \
-                <= _ONE_SCAN_ROWS:
+        if one_scan:
             unnest = source.dialect.unnest.format
             sql = ("SELECT place, bin, count(v), avg(v), stddev_pop(v) FROM (SELECT {0} AS "
                    "place, {1} AS bin, {2} AS v FROM {3}) AS cells WHERE v IS NOT NULL "
@@ -413,14 +413,13 @@ def _bin_of(value, boundaries):
         for index, boundary in enumerate(boundaries)), len(boundaries))
 
 
-def _counted(source, columns, row_count):
-    """{column: [(category, count)]} of the categorical ``columns``: a query each, or one
-    scan for a query's text columns where the table has few rows and the engine can
-    unnest (see ``_per_bin``)."""
+def _counted(source, columns, one_scan):
+    """{column: [(category, count)]} of the categorical ``columns``: a query each, or with
+    ``one_scan`` (see ``_per_bin``) one scan for a query's text columns."""
     found = {}
     for table, group in source.groups(columns):
         text = [column for column in group if column.kind == "text"]
-        if source.dialect.unnest and row_count <= _ONE_SCAN_ROWS and len(text) > 1:
+        if one_scan and len(text) > 1:
             unnest = source.dialect.unnest.format
             rows = source.rows("SELECT place, value, count(*) FROM (SELECT {0} AS place, {1} AS "
                                "value FROM {2}) AS cells GROUP BY place, value".format(

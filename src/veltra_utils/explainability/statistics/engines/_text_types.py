@@ -63,7 +63,7 @@ def typed_items(source: Source, decimal: Optional[str] = None) -> Tuple[List[str
     figures = {column.name: counts[width * place:width * place + width]
                for place, column in enumerate(source.columns)}
     # Whole numbers matter only beside numbers with decimal commas, which few columns hold.
-    wholes = _whole_numbers(source, [column for column in source.columns
+    wholes = whole_numbers(source, [column for column in source.columns
                                      if decimal is None and figures[column.name][4]], cells)
     items, commas = [], []
     for column in source.columns:
@@ -100,7 +100,7 @@ def _type_counts(dialect, cell, decimal):
                 cell, dialect.full_match(cell, DECIMAL_COMMA_PATTERN))]
 
 
-def _whole_numbers(source, columns, cells):
+def whole_numbers(source, columns, cells):
     """{column: its cells that are whole numbers} of ``columns``."""
     found = {}
     for table, group in source.groups(columns):

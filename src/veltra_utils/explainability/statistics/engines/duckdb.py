@@ -27,10 +27,12 @@ from veltra_utils.explainability.statistics.engines._sql import (
     matching_files,
     summarize,
 )
-from veltra_utils.explainability.statistics.engines._text_types import typed_items
+from veltra_utils.explainability.statistics.engines._text_types import (
+    typed_items,
+    whole_numbers,
+)
 from veltra_utils.explainability.tables import (
     DECIMAL_COMMA_PATTERN,
-    WHOLE_NUMBER_PATTERN,
     warn_decimal_commas,
 )
 from veltra_utils.explainability.utils.text import one_line
@@ -445,34 +447,31 @@ def _label_typing(connection, table, label, decimal, path):
     [the label] when it looks like numbers with decimal commas)."""
     items, commas = typed_items(Source(DUCKDB, table, [Column(label, "l", "text", "string")],
                                        _rows(connection), path), decimal)
-    typed = items[0][:-len(" AS l")]
+    typed = items[0][:-len(" AS l")]  # the item names the column it types
     described = interruptible(connection, "DESCRIBE SELECT {0} FROM {1}".format(typed, table))
     return typed, described[0][1], commas
 
 
 def _decimal_comma_columns(connection, columns, decimal):
     """The names of the text columns ((table, Column)) whose cells are all numbers, some
-    with a decimal comma, as ``decimal_commas`` tells them."""
+    with a decimal comma, as ``decimal_commas`` tells them (blanks around a cell aside)."""
     if decimal is not None:
         return []
-    found = []
-    blanks = "' \t\n\r\x0b\x0c'"
     source = Source(DUCKDB, "", [column for table, column in columns], _rows(connection),
                     None, {column.name: table for table, column in columns})
+    cells = {column.name: "trim({0}, ' \t\n\r\x0b\x0c')".format(column.sql_name)
+             for column in source.columns}
+    counts = {}
     for table, group in source.groups(source.columns):
-        cells = ["trim({0}, {1})".format(column.sql_name, blanks) for column in group]
         row = source.one("SELECT {0} FROM {1}".format(", ".join(
-            "count(*) FILTER (WHERE instr({0}, ',') > 0 AND {1})".format(
-                cell, DUCKDB.full_match(cell, DECIMAL_COMMA_PATTERN)) for cell in cells), table))
-        chosen = [(column, cell) for column, cell, count in zip(group, cells, row) if count]
-        if chosen:
-            row = source.one("SELECT {0} FROM {1}".format(", ".join(
-                "count(*) FILTER (WHERE NOT ({0} OR {1}))".format(
-                    DUCKDB.full_match(cell, DECIMAL_COMMA_PATTERN),
-                    DUCKDB.full_match(cell, WHOLE_NUMBER_PATTERN)) for column, cell in chosen),
-                table))
-            found += [column.name for (column, cell), others in zip(chosen, row) if not others]
-    return found
+            "count({0}), count(*) FILTER (WHERE instr({0}, ',') > 0 AND {1})".format(
+                cells[column.name], DUCKDB.full_match(cells[column.name], DECIMAL_COMMA_PATTERN))
+            for column in group), table))
+        counts.update((column.name, row[2 * at:2 * at + 2]) for at, column in enumerate(group))
+    chosen = [column for column in source.columns if counts[column.name][1]]
+    wholes = whole_numbers(source, chosen, cells)
+    return [column.name for column in chosen
+            if counts[column.name][0] == counts[column.name][1] + wholes[column.name]]
 
 
 def _typed_from_text(connection, files, names, places, label_at, sep, decimal, scratch, where):
